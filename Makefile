@@ -1,0 +1,35 @@
+# The two set-up commands of the README: `make demo` and `make test`.
+# Both install what a fresh Debian machine lacks, then build.
+
+BUILD_DIR ?= build
+JOBS ?= $(shell nproc)
+
+# Debian packages needed to build, test and demonstrate the helper.
+PACKAGES = cmake g++ make pkg-config libglib2.0-dev libgtest-dev \
+           iproute2 iptables util-linux iputils-ping socat
+
+.PHONY: all deps build test demo clean
+
+all: build
+
+deps:
+	@missing=""; for p in $(PACKAGES); do \
+	  dpkg-query -W -f='$${Status}' $$p 2>/dev/null | grep -q 'ok installed' || missing="$$missing $$p"; \
+	done; \
+	if [ -n "$$missing" ]; then \
+	  echo "installing:$$missing"; \
+	  apt-get update && DEBIAN_FRONTEND=noninteractive apt-get install -y $$missing; \
+	fi
+
+build: deps
+	cmake -S . -B $(BUILD_DIR) -DCMAKE_BUILD_TYPE=RelWithDebInfo
+	cmake --build $(BUILD_DIR) -j $(JOBS)
+
+test: build
+	cd $(BUILD_DIR) && ctest --output-on-failure -j $(JOBS)
+
+demo: build
+	bash tools/demo/demo.sh
+
+clean:
+	rm -rf $(BUILD_DIR)

@@ -1,0 +1,20 @@
+#pragma once
+
+#include <string>
+
+// Filled once per process from /proc/self/cgroup, then only read (also by
+// the monitor thread, which starts after the first resolution).
+extern std::string g_app_cgroup_match_path;
+extern std::string g_app_cgroup_fs_dir;
+extern std::string g_app_cgroup_parent_fs_dir;
+
+struct AppCgroupPaths {
+  std::string match_path;
+  std::string fs_dir;
+  std::string parent_fs_dir;
+};
+
+AppCgroupPaths DeriveAppCgroupPaths(const std::string& proc_self_cgroup_text);
+void ResolveAppRoutingCgroupPaths();
+std::string JoinPath(const std::string& base, const std::string& child);
+bool EnsureAppRoutingCgroup(std::string* error);

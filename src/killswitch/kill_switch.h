@@ -1,0 +1,12 @@
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "routing/endpoint.h"
+
+bool RunKillSwitchCommand(const std::string& command, std::string* error);
+bool ApplyKillSwitchPolicy(const std::string& tun_name, const ResolvedAddresses& endpoint,
+                           const std::vector<std::string>& bypass_prefixes, bool want_ipv6,
+                           std::string* error);
+void CleanupKillSwitchPolicy();

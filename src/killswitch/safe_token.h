@@ -1,0 +1,7 @@
+#pragma once
+
+#include <string>
+
+// True for 1 to 128 bytes of ASCII letters, digits and - . / : @ _ only: the
+// one screen a value from outside must pass before it enters a shell command.
+bool IsSafeShellToken(const std::string& word);

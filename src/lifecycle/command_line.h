@@ -1,0 +1,25 @@
+#pragma once
+
+#include <string>
+#include <vector>
+
+struct CommandLine {
+  std::string library_path;
+  std::string config_path;
+  std::string data_dir;
+  std::string tun_name;
+  std::string bypass_prefixes;
+  std::string policy_text;
+  bool cleanup = false;
+  bool kill_switch = false;
+  bool remove_policy = false;
+  bool apply_policy = false;
+  bool validate_policy = false;
+};
+
+enum class HelperMode { kMissingArguments, kValidate, kRemove, kApply, kCleanup, kRun };
+
+// args are the arguments after the program name.
+CommandLine ParseCommandLine(const std::vector<std::string>& args);
+HelperMode SelectMode(const CommandLine& command_line);
+bool IsPrivilegedMode(HelperMode mode);

@@ -1,0 +1,54 @@
+#include "lifecycle/one_shot_modes.h"
+
+#include <string>
+
+#include "approuting/policy.h"
+#include "approuting/policy_apply.h"
+#include "approuting/policy_cleanup.h"
+#include "lifecycle/exit_status.h"
+#include "lifecycle/status_line.h"
+#include "recovery/stale_state.h"
+#include "routing/default_route.h"
+
+int RunValidateMode(const CommandLine& command_line) {
+  std::string error;
+  if (!IsValidLinuxAppBypassPolicy(command_line.policy_text, &error)) {
+    PrintStatusLine("ERROR: invalid app bypass policy: " + error);
+    return kExitFailed;
+  }
+  PrintStatusLine("OK: Linux cgroup/policy-routing app routing policy is valid");
+  return kExitCompleted;
+}
+
+int RunRemoveMode() {
+  CleanupAppRoutingPolicy();
+  PrintStatusLine("APP_ROUTING_REMOVED");
+  return kExitCompleted;
+}
+
+int RunApplyMode(const CommandLine& command_line) {
+  std::string error;
+  const AppRoutingPolicy policy = ParseAppRoutingPolicy(command_line.policy_text, &error);
+  if (!error.empty()) {
+    PrintStatusLine("ERROR: invalid app routing policy: " + error);
+    return kExitFailed;
+  }
+  if (command_line.tun_name.empty()) {
+    PrintStatusLine("ERROR: --apply-app-bypass-policy requires --tun");
+    return kExitFailed;
+  }
+  const DefaultRouteInfo default4 = ReadDefaultRoute();
+  // No monitor thread here: only processes running now are moved.
+  if (!ApplyAppRoutingPolicy(policy, command_line.tun_name, default4, &error)) {
+    PrintStatusLine("ERROR: " + error);
+    return kExitFailed;
+  }
+  PrintStatusLine("APP_ROUTING_APPLIED");
+  return kExitCompleted;
+}
+
+int RunCleanupMode() {
+  CleanupZelmoOwnedState();
+  PrintStatusLine("CLEANED");
+  return kExitCompleted;
+}

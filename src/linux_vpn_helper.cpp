@@ -1,0 +1,214 @@
+// Entry point of the privileged VPN helper: picks the mode from the command
+// line and, in the run mode, brings the tunnel up, waits for a stop signal
+// and takes everything down again in reverse.
+
+#include <chrono>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "approuting/membership.h"
+#include "approuting/policy.h"
+#include "approuting/policy_apply.h"
+#include "approuting/policy_cleanup.h"
+#include "killswitch/kill_switch.h"
+#include "killswitch/safe_token.h"
+#include "lifecycle/capability.h"
+#include "lifecycle/command_line.h"
+#include "lifecycle/engine_library.h"
+#include "lifecycle/engine_request.h"
+#include "lifecycle/exit_status.h"
+#include "lifecycle/one_shot_modes.h"
+#include "lifecycle/shell.h"
+#include "lifecycle/status_line.h"
+#include "lifecycle/stop_signal.h"
+#include "lifecycle/text_utils.h"
+#include "routing/default_route.h"
+#include "routing/endpoint.h"
+#include "routing/engine_config.h"
+#include "routing/icmp_bypass.h"
+#include "routing/ipv4_prefix.h"
+#include "routing/tun_routes.h"
+
+namespace {
+
+// Everything the run decides before it touches the host; install and
+// removal get the same values, so teardown never re-reads the host.
+struct TunnelPlan {
+  std::string tun_name;
+  std::string endpoint_host;
+  DefaultRouteInfo default4;
+  DefaultRouteInfo default6;
+  ResolvedAddresses endpoint;
+  std::vector<std::string> bypass_prefixes;
+};
+
+void InstallTunRoutes(const TunnelPlan& plan) {
+  ApplyTunRoutes(plan.tun_name, plan.endpoint_host, plan.default4, plan.default6, plan.endpoint,
+                 plan.bypass_prefixes);
+}
+
+void RemoveTunRoutes(const TunnelPlan& plan) {
+  CleanupTunRoutes(plan.tun_name, plan.endpoint_host, plan.default4, plan.default6, plan.endpoint,
+                   plan.bypass_prefixes);
+}
+
+void StopEngineAndUnload(EngineLibrary* engine) {
+  StopEngine(*engine);
+  UnloadEngineLibrary(engine);
+}
+
+// The monitor must be gone before app routing is removed, or a late pass
+// could move the handed-back processes into the group again.
+void StopMonitor(std::thread* monitor) {
+  g_app_routing_stop.exchange(true);
+  if (monitor->joinable()) monitor->join();
+}
+
+void PrintPlan(const TunnelPlan& plan) {
+  PrintStatusLine("INFO: tun_name=" + plan.tun_name);
+  PrintStatusLine("INFO: endpoint=" + plan.endpoint_host + " bypass4=[" +
+                  JoinList(plan.endpoint.ipv4) + "] bypass6=[" + JoinList(plan.endpoint.ipv6) + "]");
+  PrintStatusLine("INFO: configured bypass4=[" + JoinList(plan.bypass_prefixes) + "]");
+  PrintStatusLine("INFO: default4 via=" + plan.default4.gateway + " dev=" + plan.default4.dev);
+  if (!plan.default6.gateway.empty() && !plan.default6.dev.empty()) {
+    PrintStatusLine("INFO: default6 via=" + plan.default6.gateway + " dev=" + plan.default6.dev);
+  } else {
+    PrintStatusLine("INFO: default6 missing");
+  }
+}
+
+void PrintTunAddresses(const std::string& tun_name) {
+  // The name comes from a user-writable configuration: only a screened
+  // word may reach the shell.
+  if (!IsSafeShellToken(tun_name)) return;
+  PrintStatusLine("INFO: ip addr " + Trim(ExecCommandOutput("ip -o addr show dev " + tun_name)));
+  PrintStatusLine("INFO: ip -6 addr " +
+                  Trim(ExecCommandOutput("ip -6 -o addr show dev " + tun_name)));
+}
+
+int RunTunnel(const CommandLine& command_line) {
+  EngineLibrary engine;
+  std::string loader_error;
+  switch (LoadEngineLibrary(command_line.library_path, &engine, &loader_error)) {
+    case EngineLoadOutcome::kNotLoadable:
+      PrintStatusLine("ERROR: dlopen failed: " + loader_error);
+      return kExitFailed;
+    case EngineLoadOutcome::kEntryPointMissing:
+      PrintStatusLine("ERROR: required symbols not found in libXray");
+      return kExitFailed;
+    case EngineLoadOutcome::kLoaded:
+      break;
+  }
+  const std::string request = BuildEngineRequest(command_line.data_dir, command_line.config_path);
+  const std::string config_text = ReadFileToString(command_line.config_path);
+
+  TunnelPlan plan;
+  plan.tun_name = ExtractTunName(config_text);
+  plan.endpoint_host = ExtractProxyAddress(config_text);
+  plan.default4 = ReadDefaultRoute();
+  plan.default6 = ReadDefaultRouteV6();
+  // Resolved before the engine starts, while names still resolve over the
+  // physical network.
+  plan.endpoint = ResolveHostAddresses(plan.endpoint_host);
+  plan.bypass_prefixes = ParseIpv4CidrsCsv(command_line.bypass_prefixes);
+  const std::string encoded_request = Base64Encode(request);
+
+  std::string error;
+  const AppRoutingPolicy policy = ParseAppRoutingPolicy(command_line.policy_text, &error);
+  if (!error.empty()) {
+    PrintStatusLine("ERROR: invalid app routing policy: " + error);
+    UnloadEngineLibrary(&engine);
+    return kExitFailed;
+  }
+  PrintPlan(plan);
+
+  const EngineStartResult started = StartEngine(engine, encoded_request);
+  if (started.null_response) {
+    PrintStatusLine("ERROR: libXray returned null response");
+    UnloadEngineLibrary(&engine);
+    return kExitFailed;
+  }
+  if (!started.success) {
+    PrintStatusLine("ERROR: " + started.response);
+    UnloadEngineLibrary(&engine);
+    return kExitFailed;
+  }
+
+  if (policy.enabled && policy.mode == "vpnOnlySelected") {
+    PrintStatusLine(
+        "INFO: app routing mode=vpnOnlySelected; global full-tunnel routes are not installed");
+  } else {
+    InstallTunRoutes(plan);
+  }
+
+  std::thread monitor;
+  if (policy.enabled) {
+    if (!ApplyAppRoutingPolicy(policy, plan.tun_name, plan.default4, &error)) {
+      PrintStatusLine("ERROR: " + error);
+      RemoveTunRoutes(plan);
+      StopEngineAndUnload(&engine);
+      return kExitFailed;
+    }
+    monitor = std::thread(AppRoutingCgroupMonitor, policy);
+    PrintStatusLine("INFO: app routing mode=" + policy.mode + " apps=" + JoinList(policy.apps));
+  }
+
+  if (command_line.kill_switch) {
+    if (!ApplyKillSwitchPolicy(plan.tun_name, plan.endpoint, plan.bypass_prefixes,
+                               !plan.default6.dev.empty(), &error)) {
+      PrintStatusLine("ERROR: " + error);
+      StopMonitor(&monitor);
+      CleanupAppRoutingPolicy();
+      RemoveTunRoutes(plan);
+      StopEngineAndUnload(&engine);
+      return kExitFailed;
+    }
+    PrintStatusLine("INFO: Linux Kill Switch active; loopback, " + plan.tun_name +
+                    ", VPN endpoint, and configured bypass routes are allowed");
+  }
+
+  ApplyIcmpBypass(plan.default4);
+  PrintTunAddresses(plan.tun_name);
+  InstallStopSignalHandlers();
+  PrintStatusLine("READY");
+
+  while (g_should_stop.load() == 0) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  }
+
+  // The chain goes first so nothing is blocked while the rest comes down.
+  StopMonitor(&monitor);
+  CleanupKillSwitchPolicy();
+  CleanupAppRoutingPolicy();
+  CleanupIcmpBypass(plan.default4);
+  RemoveTunRoutes(plan);
+  StopEngineAndUnload(&engine);
+  PrintStatusLine("STOPPED");
+  return kExitCompleted;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const CommandLine command_line = ParseCommandLine(std::vector<std::string>(argv + 1, argv + argc));
+  const HelperMode mode = SelectMode(command_line);
+  if (IsPrivilegedMode(mode) && !CheckNetAdminCapability()) return kExitFailed;
+
+  switch (mode) {
+    case HelperMode::kRemove:
+      return RunRemoveMode();
+    case HelperMode::kApply:
+      return RunApplyMode(command_line);
+    case HelperMode::kCleanup:
+      return RunCleanupMode();
+    case HelperMode::kRun:
+      return RunTunnel(command_line);
+    case HelperMode::kValidate:
+      return RunValidateMode(command_line);
+    case HelperMode::kMissingArguments:
+      break;
+  }
+  PrintStatusLine("ERROR: missing required arguments --lib and --config");
+  return kExitFailed;
+}

@@ -1,0 +1,209 @@
+# Namespace test bed, sourced by every test that runs the helper or touches
+# networking. A script calls testbed_enter "$@" first: it re-runs itself in
+# fresh network, mount and cgroup namespaces below a scratch cgroup, so
+# nothing it does reaches the machine's own routes, firewall, links or
+# cgroups. The scratch cgroup is removed when the script ends.
+#
+# Inside: testbed_setup builds a host with loopback, a physical stand-in
+# (eth0, a veth pair whose far end gw0 sits in a second namespace playing
+# the gateway) and cgroup v2 at /sys/fs/cgroup.
+
+TESTBED_DIR=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+: "${LVH_SOURCE_DIR:=$(cd "$TESTBED_DIR/../.." && pwd)}"
+: "${LVH_BUILD_DIR:=$LVH_SOURCE_DIR/build}"
+: "${LVH_HELPER:=$LVH_BUILD_DIR/linux_vpn_helper}"
+LVH_ENGINE="$LVH_BUILD_DIR/tools/test_engine/libtest_engine.so"
+LVH_ENGINE_NOSTOP="$LVH_BUILD_DIR/tools/test_engine/libtest_engine_nostop.so"
+LVH_RECORDER="$LVH_BUILD_DIR/tools/command_recorder/libcommand_recorder.so"
+
+# Addresses of the test bed's physical path.
+HOST_IP4=192.0.2.2
+GW_IP4=192.0.2.1
+HOST_IP6=2001:db8:1::2
+GW_IP6=2001:db8:1::1
+
+TESTS_PASSED=0
+TESTS_FAILED=0
+
+# The v2 hierarchy outside: found through mountinfo, since this machine
+# mounts it at /sys/fs/cgroup/unified (hybrid mode) and others at /sys/fs/cgroup.
+testbed_host_cgroup2_root() {
+  awk '$9 == "cgroup2" { print $5; exit }' /proc/self/mountinfo
+}
+
+testbed_remove_cgroup_tree() {
+  local dir=$1 child
+  [ -d "$dir" ] || return 0
+  [ -e "$dir/cgroup.kill" ] && echo 1 > "$dir/cgroup.kill" 2>/dev/null
+  for child in "$dir"/*/; do
+    [ -d "$child" ] && testbed_remove_cgroup_tree "${child%/}"
+  done
+  local tries
+  for tries in $(seq 50); do
+    rmdir "$dir" 2>/dev/null && return 0
+    sleep 0.1
+  done
+  echo "testbed: could not remove scratch cgroup $dir" >&2
+  return 1
+}
+
+testbed_enter() {
+  [ "${LVH_IN_TESTBED:-}" = 1 ] && return 0
+  if [ "$(id -u)" != 0 ]; then
+    echo "testbed: must run as root (it makes namespaces)" >&2
+    exit 1
+  fi
+  local root scratch status
+  root=$(testbed_host_cgroup2_root)
+  if [ -z "$root" ]; then
+    echo "testbed: no cgroup v2 hierarchy mounted" >&2
+    exit 1
+  fi
+  scratch="$root/lvh-test.$$.$RANDOM"
+  mkdir "$scratch" || exit 1
+  # The subshell joins the scratch cgroup first, so the new cgroup
+  # namespace has the scratch group as its root.
+  (
+    echo "$BASHPID" > "$scratch/cgroup.procs" || exit 1
+    exec unshare --net --mount --cgroup --fork --propagation private \
+      env LVH_IN_TESTBED=1 LVH_SCRATCH_CGROUP="$scratch" bash "$0" "$@"
+  )
+  status=$?
+  testbed_remove_cgroup_tree "$scratch" || status=1
+  exit "$status"
+}
+
+testbed_cleanup() {
+  local pid
+  for pid in $(jobs -p); do kill "$pid" 2>/dev/null; done
+  [ -n "${GW_PID:-}" ] && kill "$GW_PID" 2>/dev/null
+  wait 2>/dev/null
+  [ -n "${TESTBED_TMP:-}" ] && rm -rf "$TESTBED_TMP"
+  return 0
+}
+
+# testbed_setup [--ipv6]
+testbed_setup() {
+  [ "${LVH_IN_TESTBED:-}" = 1 ] || { echo "testbed_setup outside the test bed" >&2; exit 1; }
+  TESTBED_TMP=$(mktemp -d /tmp/lvh-test.XXXXXX)
+  trap testbed_cleanup EXIT
+  mount -t cgroup2 none /sys/fs/cgroup || exit 1
+  # A private /run keeps the firewall tool's lock file and any netns
+  # bookkeeping out of the machine's own /run.
+  mount -t tmpfs none /run || exit 1
+
+  ip link set lo up
+  unshare --net sleep infinity &
+  GW_PID=$!
+  local tries
+  for tries in $(seq 50); do
+    [ "$(readlink /proc/$GW_PID/ns/net)" != "$(readlink /proc/self/ns/net)" ] && break
+    sleep 0.05
+  done
+  ip link add eth0 type veth peer name gw0
+  ip link set gw0 netns "$GW_PID"
+  ip addr add "$HOST_IP4/24" dev eth0
+  ip link set eth0 up
+  gw_exec ip link set lo up
+  gw_exec ip addr add "$GW_IP4/24" dev gw0
+  gw_exec ip link set gw0 up
+  ip route add default via "$GW_IP4" dev eth0
+  if [ "${1:-}" = --ipv6 ]; then
+    ip addr add "$HOST_IP6/64" dev eth0 nodad
+    gw_exec ip addr add "$GW_IP6/64" dev gw0 nodad
+    ip -6 route add default via "$GW_IP6" dev eth0
+  fi
+}
+
+# Runs a command in the gateway's namespace.
+gw_exec() {
+  nsenter --net="/proc/$GW_PID/ns/net" "$@"
+}
+
+# testbed_hosts LINE...: a private /etc/hosts for name resolution.
+testbed_hosts() {
+  printf '%s\n' "127.0.0.1 localhost" "$@" > "$TESTBED_TMP/hosts"
+  mount --bind "$TESTBED_TMP/hosts" /etc/hosts
+}
+
+# Everything of the host a run may change, in a stable text form.
+testbed_snapshot() {
+  echo "## routes4"; ip -4 route show table all
+  echo "## routes6"; ip -6 route show table all | grep -v -E '^(local|multicast|anycast) |proto kernel'
+  echo "## rules4"; ip -4 rule show
+  echo "## rules6"; ip -6 rule show
+  echo "## iptables"; iptables-save 2>/dev/null | grep -v '^#' | sed -E 's/ \[[0-9]+:[0-9]+\]$//'
+  echo "## ip6tables"; ip6tables-save 2>/dev/null | grep -v '^#' | sed -E 's/ \[[0-9]+:[0-9]+\]$//'
+  echo "## links"; ip -o link show | sed -E 's/^[0-9]+: //; s/ state [A-Z]+//; s/ qlen [0-9]+//' | awk '{print $1, $2}'
+  echo "## cgroups"; (cd /sys/fs/cgroup && find . -mindepth 1 -type d | sort)
+}
+
+pass() { TESTS_PASSED=$((TESTS_PASSED + 1)); echo "ok: $*"; }
+fail() { TESTS_FAILED=$((TESTS_FAILED + 1)); echo "FAIL: $*"; }
+
+# assert_eq EXPECTED ACTUAL WHAT
+assert_eq() {
+  if [ "$1" == "$2" ]; then
+    pass "$3"
+  else
+    fail "$3"
+    diff <(printf '%s\n' "$1") <(printf '%s\n' "$2") | sed 's/^/    /'
+  fi
+}
+
+# assert_contains HAYSTACK NEEDLE WHAT
+assert_contains() {
+  if grep -qF -- "$2" <<< "$1"; then pass "$3"; else fail "$3 (missing: $2)"; fi
+}
+
+# assert_not_contains HAYSTACK NEEDLE WHAT
+assert_not_contains() {
+  if grep -qF -- "$2" <<< "$1"; then fail "$3 (found: $2)"; else pass "$3"; fi
+}
+
+# Starts the helper in the background; its standard output goes to
+# $HELPER_OUT, its standard error to $HELPER_ERR, its pid is $HELPER_PID.
+# With LVH_RECORD_FILE set, every system()/popen() command text it hands to
+# the shell is appended there (LVH_FAIL_COMMAND names one to fail).
+start_helper() {
+  HELPER_OUT="$TESTBED_TMP/helper.out.$RANDOM"
+  HELPER_ERR="$TESTBED_TMP/helper.err.$RANDOM"
+  if [ -n "${LVH_RECORD_FILE:-}" ]; then
+    LD_PRELOAD="$LVH_RECORDER" "$LVH_HELPER" "$@" > "$HELPER_OUT" 2> "$HELPER_ERR" &
+  else
+    "$LVH_HELPER" "$@" > "$HELPER_OUT" 2> "$HELPER_ERR" &
+  fi
+  HELPER_PID=$!
+}
+
+# Runs the helper to completion; HELPER_STATUS holds its exit status.
+run_helper() {
+  start_helper "$@"
+  wait "$HELPER_PID"
+  HELPER_STATUS=$?
+}
+
+# wait_for_line LINE [SECONDS]: waits until the helper printed LINE.
+wait_for_line() {
+  local deadline=$((SECONDS + ${2:-20}))
+  while [ "$SECONDS" -lt "$deadline" ]; do
+    grep -qxF -- "$1" "$HELPER_OUT" 2>/dev/null && return 0
+    kill -0 "$HELPER_PID" 2>/dev/null || { grep -qxF -- "$1" "$HELPER_OUT"; return; }
+    sleep 0.05
+  done
+  return 1
+}
+
+# stop_helper [SIGNAL]: signals the helper and waits; HELPER_STATUS is set.
+stop_helper() {
+  kill -"${1:-TERM}" "$HELPER_PID"
+  wait "$HELPER_PID"
+  HELPER_STATUS=$?
+}
+
+# Prints the closing count line and exits non-zero on any failure.
+testbed_finish() {
+  echo "$TESTS_PASSED passed, $TESTS_FAILED failed"
+  [ "$TESTS_FAILED" -eq 0 ]
+  exit
+}
