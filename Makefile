@@ -6,9 +6,10 @@ JOBS ?= $(shell nproc)
 
 # Debian packages needed to build, test and demonstrate the helper.
 PACKAGES = cmake g++ make pkg-config libglib2.0-dev libgtest-dev \
-           iproute2 iptables util-linux iputils-ping socat
+           iproute2 iptables util-linux iputils-ping socat \
+           libcap2-bin man-db dpkg
 
-.PHONY: all deps build test demo clean
+.PHONY: all deps build test demo package clean
 
 all: build
 
@@ -27,6 +28,10 @@ build: deps
 
 test: build
 	cd $(BUILD_DIR) && ctest --output-on-failure -j $(JOBS)
+
+# The Debian package: executable, manual page and README (see packaging/).
+package: build
+	cd $(BUILD_DIR) && cpack -G DEB
 
 demo: build
 	bash tools/demo/demo.sh

@@ -1,0 +1,67 @@
+#!/usr/bin/env bash
+# An unprivileged user holding only the file capability cap_net_admin+ep runs
+# the helper: the gate passes, and the tools it starts (ip, iptables,
+# ip6tables) really change the routes and the firewall, which they can only
+# do because the helper raised CAP_NET_ADMIN into its ambient set.
+source "$(dirname "$0")/testbed.sh"
+testbed_enter "$@"
+testbed_setup
+
+# A root-owned copy of the helper with the capability, readable engine and
+# configuration; nobody may execute and read them but owns nothing.
+dir=/run/lvh-cap
+mkdir -m 0755 "$dir"
+install -m 0755 "$LVH_HELPER" "$dir/linux_vpn_helper"
+install -m 0644 "$LVH_ENGINE" "$dir/libtest_engine.so"
+cat > "$dir/config.json" <<'JSON'
+{
+  "inbounds": [ { "protocol": "tun", "settings": { "name": "zelmo_vpn-tun0" } } ],
+  "outbounds": [ { "protocol": "vless",
+    "settings": { "vnext": [ { "address": "198.51.100.7", "port": 443 } ] } } ]
+}
+JSON
+chmod 0644 "$dir/config.json"
+setcap cap_net_admin+ep "$dir/linux_vpn_helper" || { fail "setcap"; testbed_finish; }
+
+before=$(testbed_snapshot)
+as_nobody() {
+  setpriv --reuid=65534 --regid=65534 --clear-groups --inh-caps=-all -- "$@"
+}
+
+# Without the capability the same user is refused by the gate.
+plain=$(as_nobody "$LVH_HELPER" --cleanup); status=$?
+assert_eq 2 "$status" "without the file capability the gate refuses"
+assert_contains "$plain" "ERROR: CAP_NET_ADMIN is not effective in helper process" "gate line"
+
+HELPER_OUT="$TESTBED_TMP/cap.out"
+HELPER_ERR="$TESTBED_TMP/cap.err"
+as_nobody "$dir/linux_vpn_helper" --lib "$dir/libtest_engine.so" --config "$dir/config.json" \
+  --bypass-prefixes 10.9.0.0/16 --kill-switch > "$HELPER_OUT" 2> "$HELPER_ERR" &
+HELPER_PID=$!
+if wait_for_line READY 20; then
+  pass "READY as an unprivileged user with the file capability"
+else
+  fail "no READY"; cat "$HELPER_OUT" "$HELPER_ERR"
+fi
+first=$(head -n 1 "$HELPER_OUT")
+assert_contains "$first" "CapEff=0000000000001000" "capability line shows only CAP_NET_ADMIN effective"
+assert_eq 65534 "$(stat -c %u /proc/$HELPER_PID)" "the helper runs as nobody"
+
+routes=$(ip route show)
+assert_contains "$routes" "0.0.0.0/1 dev zelmo_vpn-tun0" "ip started by the helper installed the split route"
+assert_contains "$routes" "198.51.100.7 via $GW_IP4 dev eth0" "endpoint route installed"
+assert_contains "$routes" "10.9.0.0/16 via $GW_IP4 dev eth0" "bypass prefix route installed"
+assert_contains "$(iptables -S OUTPUT)" "-A OUTPUT -j ZELMO_KILLSWITCH" "iptables started by the helper installed the kill switch"
+assert_contains "$(iptables -t mangle -S OUTPUT)" "-p icmp" "iptables installed the ICMP bypass"
+assert_contains "$(ip rule show)" "fwmark 0x1 lookup 100" "ip installed the ICMP bypass rule"
+if [ -n "$(cat "$HELPER_ERR")" ]; then
+  fail "the tools complained:"; sed 's/^/    /' "$HELPER_ERR"
+else
+  pass "no tool refused the unprivileged caller"
+fi
+
+stop_helper TERM
+assert_eq 0 "$HELPER_STATUS" "exit status after SIGTERM"
+assert_eq STOPPED "$(tail -n 1 "$HELPER_OUT")" "STOPPED"
+assert_eq "$before" "$(testbed_snapshot)" "host state as before the run"
+testbed_finish
