@@ -1,6 +1,57 @@
 #include "killswitch/kill_switch.h"
 
-// Not built yet: arrives with the kill-switch work.
-bool RunKillSwitchCommand(const std::string&, std::string*) { return false; }
-bool ApplyKillSwitchPolicy(const std::string&, const ResolvedAddresses&, const std::vector<std::string>&, bool, std::string*) { return true; }
-void CleanupKillSwitchPolicy() {}
+#include "killswitch/kill_switch_commands.h"
+#include "killswitch/safe_token.h"
+#include "lifecycle/shell.h"
+
+namespace {
+
+// Stops at the first failing command; the caller then removes whatever the
+// earlier commands built.
+bool RunKillSwitchCommands(const std::vector<std::string>& commands, std::string* error) {
+  for (const std::string& command : commands) {
+    if (!RunKillSwitchCommand(command, error)) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+bool RunKillSwitchCommand(const std::string& command, std::string* error) {
+  if (RunShellCommand(command) == 0) return true;
+  *error = "kill switch command failed: " + command;
+  return false;
+}
+
+bool ApplyKillSwitchPolicy(const std::string& tun_name, const ResolvedAddresses& endpoint,
+                           const std::vector<std::string>& bypass_prefixes, bool want_ipv6,
+                           std::string* error) {
+  // The TUN name comes from the engine configuration and goes unquoted into
+  // the rules; an unsafe one is refused before anything on the host changes.
+  if (!IsSafeShellToken(tun_name)) {
+    *error = "invalid TUN interface name for kill switch";
+    return false;
+  }
+  // Starting from nothing makes a second apply, or one after a crashed run,
+  // leave exactly one chain and one jump per family.
+  CleanupKillSwitchPolicy();
+  if (!RunKillSwitchCommands(BuildKillSwitchIpv4Commands(tun_name, endpoint, bypass_prefixes),
+                             error)) {
+    CleanupKillSwitchPolicy();
+    return false;
+  }
+  if (!WantsIpv6KillSwitch(want_ipv6, endpoint)) return true;
+  if (!RunKillSwitchCommands(BuildKillSwitchIpv6Commands(tun_name, endpoint), error)) {
+    // Both families come down, the complete IPv4 chain included: a failed
+    // apply leaves no chain and no jump anywhere.
+    CleanupKillSwitchPolicy();
+    return false;
+  }
+  return true;
+}
+
+void CleanupKillSwitchPolicy() {
+  for (const std::string& command : BuildKillSwitchCleanupCommands()) {
+    RunShellCommand(command);
+  }
+}

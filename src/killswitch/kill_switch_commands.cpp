@@ -1,0 +1,89 @@
+#include "killswitch/kill_switch_commands.h"
+
+#include <arpa/inet.h>
+
+#include "routing/ipv4_prefix.h"
+
+const char kKillSwitchChain[] = "ZELMO_KILLSWITCH";
+
+namespace {
+
+bool IsAddressOfFamily(int family, const std::string& text) {
+  unsigned char buffer[sizeof(struct in6_addr)];
+  return inet_pton(family, text.c_str(), buffer) == 1;
+}
+
+// The hook goes in as rule 1 of OUTPUT only when it is missing, so a chain
+// that is already hooked keeps exactly one jump.
+std::string HookCommand(const std::string& tool) {
+  const std::string chain = kKillSwitchChain;
+  return tool + " -C OUTPUT -j " + chain + " >/dev/null 2>&1 || " + tool + " -I OUTPUT 1 -j " +
+         chain;
+}
+
+}  // namespace
+
+std::vector<std::string> BuildKillSwitchIpv4Commands(const std::string& tun_name,
+                                                     const ResolvedAddresses& endpoint,
+                                                     const std::vector<std::string>& bypass_prefixes) {
+  const std::string append = std::string("iptables -A ") + kKillSwitchChain;
+  std::vector<std::string> commands = {
+      std::string("iptables -N ") + kKillSwitchChain,
+      std::string("iptables -F ") + kKillSwitchChain,
+      append + " -o lo -j RETURN",
+      append + " -o " + tun_name + " -j RETURN",
+  };
+  // Only texts that parse as addresses or prefixes reach the shell: their
+  // grammar admits nothing but digits, dots, colons, hex letters and one
+  // slash, which is the screen for these values.
+  for (const std::string& address : endpoint.ipv4) {
+    if (IsAddressOfFamily(AF_INET, address)) {
+      commands.push_back(append + " -d " + address + "/32 -j RETURN");
+    }
+  }
+  for (const std::string& prefix : bypass_prefixes) {
+    if (!NormalizeIpv4Cidr(prefix).empty()) {
+      commands.push_back(append + " -d " + prefix + " -j RETURN");
+    }
+  }
+  commands.push_back(append + " -j REJECT");
+  commands.push_back(HookCommand("iptables"));
+  return commands;
+}
+
+std::vector<std::string> BuildKillSwitchIpv6Commands(const std::string& tun_name,
+                                                     const ResolvedAddresses& endpoint) {
+  const std::string append = std::string("ip6tables -A ") + kKillSwitchChain;
+  std::vector<std::string> commands = {
+      std::string("ip6tables -N ") + kKillSwitchChain,
+      std::string("ip6tables -F ") + kKillSwitchChain,
+      append + " -o lo -j RETURN",
+      append + " -o " + tun_name + " -j RETURN",
+  };
+  for (const std::string& address : endpoint.ipv6) {
+    if (IsAddressOfFamily(AF_INET6, address)) {
+      commands.push_back(append + " -d " + address + "/128 -j RETURN");
+    }
+  }
+  commands.push_back(append + " -j REJECT");
+  commands.push_back(HookCommand("ip6tables"));
+  return commands;
+}
+
+bool WantsIpv6KillSwitch(bool want_ipv6, const ResolvedAddresses& endpoint) {
+  return want_ipv6 || !endpoint.ipv6.empty();
+}
+
+std::vector<std::string> BuildKillSwitchCleanupCommands() {
+  const std::string chain = kKillSwitchChain;
+  const std::string quiet = " >/dev/null 2>&1";
+  std::vector<std::string> commands;
+  // The hook is removed before the chain is flushed and deleted: a chain
+  // that is still referenced cannot be deleted.
+  for (const std::string tool : {"iptables", "ip6tables"}) {
+    commands.push_back(tool + " -D OUTPUT -j " + chain + quiet);
+    commands.push_back(tool + " -F " + chain + quiet);
+    commands.push_back(tool + " -X " + chain + quiet);
+  }
+  return commands;
+}

@@ -1,0 +1,23 @@
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "routing/endpoint.h"
+
+// The chain name is the kill switch's only marker on the host: later runs
+// and the cleanup mode find the chain again by this name alone.
+extern const char kKillSwitchChain[];
+
+// Ordered command texts of one apply, per family, for a TUN name that has
+// already passed the screen. Entries that are not addresses (or, for the
+// bypass list, not IPv4 prefixes) get no rule.
+std::vector<std::string> BuildKillSwitchIpv4Commands(const std::string& tun_name,
+                                                     const ResolvedAddresses& endpoint,
+                                                     const std::vector<std::string>& bypass_prefixes);
+std::vector<std::string> BuildKillSwitchIpv6Commands(const std::string& tun_name,
+                                                     const ResolvedAddresses& endpoint);
+// IPv6 gets a chain when the host routes IPv6 or the endpoint has an IPv6
+// address; otherwise there is no IPv6 path to guard.
+bool WantsIpv6KillSwitch(bool want_ipv6, const ResolvedAddresses& endpoint);
+std::vector<std::string> BuildKillSwitchCleanupCommands();

@@ -1,0 +1,31 @@
+# Shared helpers of the kill switch namespace tests (sourced after testbed.sh).
+
+KS_DRIVER="$LVH_BUILD_DIR/tools/kill_switch_driver/kill_switch_driver"
+KS_CHAIN=ZELMO_KILLSWITCH
+
+# ks_chain TOOL: the chain's rules as the tool lists them, or "absent".
+ks_chain() {
+  "$1" -S "$KS_CHAIN" 2>/dev/null || echo absent
+}
+
+# ks_hooks TOOL: the OUTPUT rules that jump to the chain, with their position.
+ks_hooks() {
+  "$1" -S OUTPUT 2>/dev/null | grep -v '^-P ' | grep -n -- "-j $KS_CHAIN\$"
+}
+
+# ks_plant_stale_chain TOOL: a chain of the owned name with a foreign rule,
+# hooked into OUTPUT, as an earlier crashed run could have left it.
+ks_plant_stale_chain() {
+  "$1" -N "$KS_CHAIN"
+  "$1" -A "$KS_CHAIN" -o stale0 -j RETURN
+  "$1" -I OUTPUT 1 -j "$KS_CHAIN"
+}
+
+# ks_driver ARGS...: runs the driver under the command recorder; its output
+# is in KS_OUT, its status in KS_STATUS, the commands in KS_RECORD.
+ks_driver() {
+  KS_RECORD="$TESTBED_TMP/ks.record.$RANDOM"
+  : > "$KS_RECORD"
+  KS_OUT=$(LVH_RECORD_FILE="$KS_RECORD" LD_PRELOAD="$LVH_RECORDER" "$KS_DRIVER" "$@")
+  KS_STATUS=$?
+}

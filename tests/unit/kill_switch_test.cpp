@@ -1,0 +1,93 @@
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "killswitch/kill_switch.h"
+#include "killswitch/kill_switch_commands.h"
+
+namespace {
+
+using Commands = std::vector<std::string>;
+
+TEST(KillSwitchCommands, Ipv4ChainInOrderWithOnlyAddressesAndPrefixes) {
+  ResolvedAddresses endpoint;
+  endpoint.ipv4 = {"203.0.113.7", "vpn.example.com", "2001:db8::1", "198.51.100.9", "1.2.3.4/32"};
+  const Commands expected = {
+      "iptables -N ZELMO_KILLSWITCH",
+      "iptables -F ZELMO_KILLSWITCH",
+      "iptables -A ZELMO_KILLSWITCH -o lo -j RETURN",
+      "iptables -A ZELMO_KILLSWITCH -o tun0 -j RETURN",
+      "iptables -A ZELMO_KILLSWITCH -d 203.0.113.7/32 -j RETURN",
+      "iptables -A ZELMO_KILLSWITCH -d 198.51.100.9/32 -j RETURN",
+      // The entry's own text goes in; normalising only decides whether it does.
+      "iptables -A ZELMO_KILLSWITCH -d 10.0.0.0/08 -j RETURN",
+      "iptables -A ZELMO_KILLSWITCH -d 192.168.1.0/24 -j RETURN",
+      "iptables -A ZELMO_KILLSWITCH -j REJECT",
+      "iptables -C OUTPUT -j ZELMO_KILLSWITCH >/dev/null 2>&1 || iptables -I OUTPUT 1 -j "
+      "ZELMO_KILLSWITCH",
+  };
+  EXPECT_EQ(expected, BuildKillSwitchIpv4Commands(
+                          "tun0", endpoint,
+                          {"10.0.0.0/08", "10.0.0.0", "bad", "192.168.1.0/24", "1.2.3.4/33;x"}));
+}
+
+TEST(KillSwitchCommands, Ipv6ChainSkipsNonAddressesAndHasNoPrefixes) {
+  ResolvedAddresses endpoint;
+  endpoint.ipv4 = {"203.0.113.7"};
+  endpoint.ipv6 = {"2001:DB8::1", "203.0.113.7", "fe80::1%eth0", "::ffff:1.2.3.4"};
+  const Commands expected = {
+      "ip6tables -N ZELMO_KILLSWITCH",
+      "ip6tables -F ZELMO_KILLSWITCH",
+      "ip6tables -A ZELMO_KILLSWITCH -o lo -j RETURN",
+      "ip6tables -A ZELMO_KILLSWITCH -o qtun3 -j RETURN",
+      "ip6tables -A ZELMO_KILLSWITCH -d 2001:DB8::1/128 -j RETURN",
+      "ip6tables -A ZELMO_KILLSWITCH -d ::ffff:1.2.3.4/128 -j RETURN",
+      "ip6tables -A ZELMO_KILLSWITCH -j REJECT",
+      "ip6tables -C OUTPUT -j ZELMO_KILLSWITCH >/dev/null 2>&1 || ip6tables -I OUTPUT 1 -j "
+      "ZELMO_KILLSWITCH",
+  };
+  EXPECT_EQ(expected, BuildKillSwitchIpv6Commands("qtun3", endpoint));
+}
+
+TEST(KillSwitchCommands, EmptyListsGiveTheMinimalChains) {
+  const Commands ipv4 = BuildKillSwitchIpv4Commands("tun0", {}, {});
+  ASSERT_EQ(6u, ipv4.size());
+  EXPECT_EQ("iptables -A ZELMO_KILLSWITCH -j REJECT", ipv4[4]);
+  const Commands ipv6 = BuildKillSwitchIpv6Commands("tun0", {});
+  ASSERT_EQ(6u, ipv6.size());
+  EXPECT_EQ("ip6tables -A ZELMO_KILLSWITCH -o tun0 -j RETURN", ipv6[3]);
+}
+
+TEST(KillSwitchCommands, Ipv6IsGuardedWhenTheHostOrTheEndpointUsesIt) {
+  ResolvedAddresses with_ipv6;
+  with_ipv6.ipv6 = {"2001:db8::1"};
+  ResolvedAddresses without_ipv6;
+  without_ipv6.ipv4 = {"203.0.113.7"};
+  EXPECT_FALSE(WantsIpv6KillSwitch(false, without_ipv6));
+  EXPECT_TRUE(WantsIpv6KillSwitch(true, without_ipv6));
+  EXPECT_TRUE(WantsIpv6KillSwitch(false, with_ipv6));
+  EXPECT_TRUE(WantsIpv6KillSwitch(true, with_ipv6));
+}
+
+TEST(KillSwitchCommands, CleanupUnhooksBeforeDeletingInBothFamilies) {
+  const Commands expected = {
+      "iptables -D OUTPUT -j ZELMO_KILLSWITCH >/dev/null 2>&1",
+      "iptables -F ZELMO_KILLSWITCH >/dev/null 2>&1",
+      "iptables -X ZELMO_KILLSWITCH >/dev/null 2>&1",
+      "ip6tables -D OUTPUT -j ZELMO_KILLSWITCH >/dev/null 2>&1",
+      "ip6tables -F ZELMO_KILLSWITCH >/dev/null 2>&1",
+      "ip6tables -X ZELMO_KILLSWITCH >/dev/null 2>&1",
+  };
+  EXPECT_EQ(expected, BuildKillSwitchCleanupCommands());
+}
+
+TEST(RunKillSwitchCommand, FailureNamesTheWholeCommandAndSuccessLeavesErrorAlone) {
+  std::string error = "untouched";
+  EXPECT_TRUE(RunKillSwitchCommand("true", &error));
+  EXPECT_EQ("untouched", error);
+  EXPECT_FALSE(RunKillSwitchCommand("exit 3 >/dev/null 2>&1 || exit 4", &error));
+  EXPECT_EQ("kill switch command failed: exit 3 >/dev/null 2>&1 || exit 4", error);
+}
+
+}  // namespace

@@ -1,0 +1,52 @@
+// Test-only driver: calls the kill switch operations directly with lists the
+// helper itself would never pass (host names among the addresses, invalid
+// prefixes), so a namespace test can check what reaches the firewall.
+//
+//   kill_switch_driver apply TUN IPV4_CSV IPV6_CSV PREFIX_CSV want|nowant
+//   kill_switch_driver cleanup
+//
+// apply prints "OK" or "ERROR: " and the error text, exit status 0 or 2.
+
+#include <iostream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "killswitch/kill_switch.h"
+
+namespace {
+
+std::vector<std::string> SplitCsv(const std::string& csv) {
+  std::vector<std::string> items;
+  std::stringstream stream(csv);
+  std::string item;
+  while (std::getline(stream, item, ',')) {
+    if (!item.empty()) items.push_back(item);
+  }
+  return items;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const std::vector<std::string> args(argv + 1, argv + argc);
+  if (args.size() == 1 && args[0] == "cleanup") {
+    CleanupKillSwitchPolicy();
+    return 0;
+  }
+  if (args.size() != 6 || args[0] != "apply") {
+    std::cerr << "usage: kill_switch_driver apply TUN IPV4 IPV6 PREFIXES want|nowant\n"
+                 "       kill_switch_driver cleanup\n";
+    return 2;
+  }
+  ResolvedAddresses endpoint;
+  endpoint.ipv4 = SplitCsv(args[2]);
+  endpoint.ipv6 = SplitCsv(args[3]);
+  std::string error;
+  if (!ApplyKillSwitchPolicy(args[1], endpoint, SplitCsv(args[4]), args[5] == "want", &error)) {
+    std::cout << "ERROR: " << error << std::endl;
+    return 2;
+  }
+  std::cout << "OK" << std::endl;
+  return 0;
+}
