@@ -1,0 +1,70 @@
+#include "recovery/stale_listings.h"
+
+#include <arpa/inet.h>
+
+#include <regex>
+#include <sstream>
+
+#include "killswitch/safe_token.h"
+#include "lifecycle/text_utils.h"
+#include "routing/ipv4_prefix.h"
+
+namespace {
+
+std::vector<std::string> SplitLines(const std::string& text) {
+  std::vector<std::string> lines;
+  std::stringstream stream(text);
+  std::string line;
+  while (std::getline(stream, line)) lines.push_back(line);
+  return lines;
+}
+
+bool IsIpv4AddressOrPrefix(const std::string& text) {
+  struct in_addr address;
+  return inet_pton(AF_INET, text.c_str(), &address) == 1 || !NormalizeIpv4Cidr(text).empty();
+}
+
+bool HasOwnedTunPrefix(const std::string& name) {
+  return name.rfind("qtun", 0) == 0 || name.rfind("zelmo_vpn-tun", 0) == 0;
+}
+
+}  // namespace
+
+std::vector<std::string> ParseStaleBypassDestinations(const std::string& route_listing,
+                                                      const DefaultRouteInfo& default4) {
+  // The trailing space keeps "dev eth0" from matching "dev eth01".
+  const std::string marker = " via " + default4.gateway + " dev " + default4.dev + " ";
+  std::vector<std::string> destinations;
+  for (const std::string& raw_line : SplitLines(route_listing)) {
+    const std::string line = Trim(raw_line);
+    if (line.empty() || line.find(marker) == std::string::npos) continue;
+    // A plain substring test: metric 30 passes too, and its delete (which
+    // names metric 3) then fails harmlessly.
+    if (line.find(" metric 3") == std::string::npos) continue;
+    std::istringstream words(line);
+    std::string destination;
+    if (!(words >> destination) || destination == "default") continue;
+    // The destination goes back into a delete command as listed.
+    if (!IsSafeShellToken(destination) || !IsIpv4AddressOrPrefix(destination)) continue;
+    destinations.push_back(destination);
+  }
+  return destinations;
+}
+
+std::vector<std::string> ParseOwnedTunNames(const std::string& link_listing) {
+  static const std::regex kLinkLine("^\\d+:\\s+([^:]+):");
+  std::vector<std::string> names;
+  for (const std::string& line : SplitLines(link_listing)) {
+    std::smatch match;
+    if (!std::regex_search(line, match, kLinkLine)) continue;
+    std::string name = match[1].str();
+    const size_t at = name.find('@');
+    if (at != std::string::npos) name.erase(at);
+    if (!HasOwnedTunPrefix(name)) continue;
+    // The name goes into five commands; one that is not a safe word (the
+    // pattern alone lets spaces and shell characters through) is skipped.
+    if (!IsSafeShellToken(name)) continue;
+    names.push_back(name);
+  }
+  return names;
+}
