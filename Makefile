@@ -7,9 +7,9 @@ JOBS ?= $(shell nproc)
 # Debian packages needed to build, test and demonstrate the helper.
 PACKAGES = cmake g++ make pkg-config libglib2.0-dev libgtest-dev \
            iproute2 iptables util-linux iputils-ping socat \
-           libcap2-bin man-db dpkg
+           libcap2-bin man-db dpkg clang libclang-rt-14-dev valgrind
 
-.PHONY: all deps build test demo package clean
+.PHONY: all deps build test demo package hardening clean
 
 all: build
 
@@ -32,6 +32,10 @@ test: build
 # The Debian package: executable, manual page and README (see packaging/).
 package: build
 	cd $(BUILD_DIR) && cpack -G DEB
+
+# Sanitizer, thread-checker and fuzzing runs (CI runs them after the tests).
+hardening: build
+	bash tools/ci/hardening.sh
 
 demo: build
 	bash tools/demo/demo.sh
