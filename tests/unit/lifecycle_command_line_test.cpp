@@ -1,0 +1,117 @@
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "lifecycle/command_line.h"
+
+namespace {
+
+HelperMode ModeOf(const std::vector<std::string>& args) { return SelectMode(ParseCommandLine(args)); }
+
+TEST(SelectMode, FollowsThePrecedenceOfTheModes) {
+  const std::string policy = "{\"enabled\":false}";
+  const struct {
+    std::vector<std::string> args;
+    HelperMode mode;
+  } cases[] = {
+      {{}, HelperMode::kMissingArguments},
+      {{"--lib", "/l.so"}, HelperMode::kMissingArguments},
+      {{"--lib", "/l.so", "--config", ""}, HelperMode::kMissingArguments},
+      {{"--lib", "", "--config", "/c.json"}, HelperMode::kMissingArguments},
+      {{"--lib", "/l.so", "--config", "/c.json"}, HelperMode::kRun},
+      {{"--validate-app-bypass-policy", policy}, HelperMode::kValidate},
+      {{"--validate-app-bypass-policy", ""}, HelperMode::kValidate},
+      // Any privileged mode outranks validation.
+      {{"--lib", "/l.so", "--config", "/c.json", "--validate-app-bypass-policy", policy},
+       HelperMode::kRun},
+      {{"--cleanup", "--validate-app-bypass-policy", policy}, HelperMode::kCleanup},
+      {{"--cleanup", "--lib", "/l.so", "--config", "/c.json"}, HelperMode::kCleanup},
+      {{"--apply-app-bypass-policy", policy, "--cleanup"}, HelperMode::kApply},
+      {{"--apply-app-bypass-policy", policy, "--lib", "/l", "--config", "/c"}, HelperMode::kApply},
+      {{"--cleanup", "--apply-app-bypass-policy", policy, "--remove-app-bypass-policy"},
+       HelperMode::kRemove},
+      {{"--remove-app-bypass-policy", "--lib", "/l", "--config", "/c"}, HelperMode::kRemove},
+      {{"--kill-switch"}, HelperMode::kMissingArguments},
+      {{"--app-routing-policy", policy}, HelperMode::kMissingArguments},
+      // A value option at the very end is ignored as a whole.
+      {{"--apply-app-bypass-policy"}, HelperMode::kMissingArguments},
+      {{"--validate-app-bypass-policy"}, HelperMode::kMissingArguments},
+      {{"--lib", "/l.so", "--config"}, HelperMode::kMissingArguments},
+      // A value is never read as an option.
+      {{"--tun", "--cleanup"}, HelperMode::kMissingArguments},
+      {{"--dat-dir", "--remove-app-bypass-policy"}, HelperMode::kMissingArguments},
+      // Only exact option names count.
+      {{"--lib=/l.so", "--config=/c.json"}, HelperMode::kMissingArguments},
+      {{"--Cleanup", "-cleanup", "cleanup", "--cleanup=1"}, HelperMode::kMissingArguments},
+  };
+  for (const auto& c : cases) {
+    std::string joined;
+    for (const auto& arg : c.args) joined += "[" + arg + "] ";
+    EXPECT_EQ(c.mode, ModeOf(c.args)) << joined;
+  }
+}
+
+TEST(ParseCommandLine, StoresEveryValueAndFlag) {
+  const CommandLine line = ParseCommandLine(
+      {"--lib", "/l.so", "--config", "/c.json", "--dat-dir", "/d", "--tun", "qtun0",
+       "--bypass-prefixes", "10.0.0.0/8", "--app-routing-policy", "{}", "--kill-switch",
+       "--cleanup", "--remove-app-bypass-policy"});
+  EXPECT_EQ("/l.so", line.library_path);
+  EXPECT_EQ("/c.json", line.config_path);
+  EXPECT_EQ("/d", line.data_dir);
+  EXPECT_EQ("qtun0", line.tun_name);
+  EXPECT_EQ("10.0.0.0/8", line.bypass_prefixes);
+  EXPECT_EQ("{}", line.policy_text);
+  EXPECT_TRUE(line.kill_switch);
+  EXPECT_TRUE(line.cleanup);
+  EXPECT_TRUE(line.remove_policy);
+  EXPECT_FALSE(line.apply_policy);
+  EXPECT_FALSE(line.validate_policy);
+}
+
+TEST(ParseCommandLine, DefaultsAreEmptyAndFalse) {
+  const CommandLine line = ParseCommandLine({"stray", "--unknown", "value"});
+  EXPECT_EQ("", line.library_path);
+  EXPECT_EQ("", line.config_path);
+  EXPECT_EQ("", line.data_dir);
+  EXPECT_EQ("", line.tun_name);
+  EXPECT_EQ("", line.bypass_prefixes);
+  EXPECT_EQ("", line.policy_text);
+  EXPECT_FALSE(line.kill_switch || line.cleanup || line.remove_policy || line.apply_policy ||
+               line.validate_policy);
+}
+
+TEST(ParseCommandLine, ValuesAreTakenVerbatimAndTheLastOneWins) {
+  const CommandLine line = ParseCommandLine(
+      {"--tun", "--lib", "--config", "", "--config", "/second.json", "--dat-dir", " spaced "});
+  EXPECT_EQ("--lib", line.tun_name);
+  EXPECT_EQ("", line.library_path);
+  EXPECT_EQ("/second.json", line.config_path);
+  EXPECT_EQ(" spaced ", line.data_dir);
+}
+
+TEST(ParseCommandLine, ThePolicyOptionsShareOneValue) {
+  const CommandLine line = ParseCommandLine({"--apply-app-bypass-policy", "first",
+                                             "--validate-app-bypass-policy", "second",
+                                             "--app-routing-policy", "third"});
+  EXPECT_EQ("third", line.policy_text);
+  EXPECT_TRUE(line.apply_policy);
+  EXPECT_TRUE(line.validate_policy);
+
+  const CommandLine trailing = ParseCommandLine({"--app-routing-policy", "kept",
+                                                 "--apply-app-bypass-policy"});
+  EXPECT_EQ("kept", trailing.policy_text);
+  EXPECT_FALSE(trailing.apply_policy);
+}
+
+TEST(IsPrivilegedMode, EverythingButValidationAndTheMissingArgumentsError) {
+  EXPECT_TRUE(IsPrivilegedMode(HelperMode::kRun));
+  EXPECT_TRUE(IsPrivilegedMode(HelperMode::kRemove));
+  EXPECT_TRUE(IsPrivilegedMode(HelperMode::kApply));
+  EXPECT_TRUE(IsPrivilegedMode(HelperMode::kCleanup));
+  EXPECT_FALSE(IsPrivilegedMode(HelperMode::kValidate));
+  EXPECT_FALSE(IsPrivilegedMode(HelperMode::kMissingArguments));
+}
+
+}  // namespace

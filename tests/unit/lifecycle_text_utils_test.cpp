@@ -1,0 +1,117 @@
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "lifecycle/shell.h"
+#include "lifecycle/text_utils.h"
+
+namespace {
+
+using namespace std::string_literals;
+
+TEST(Trim, RemovesOnlySpaceTabCarriageReturnAndLineFeedAtTheEnds) {
+  const struct {
+    std::string text;
+    std::string trimmed;
+  } cases[] = {
+      {"", ""},
+      {" \t\r\n \n", ""},
+      {"x", "x"},
+      {"  a b  ", "a b"},
+      {"\n2: qtun0    inet 172.19.0.1/30\n3: x\n", "2: qtun0    inet 172.19.0.1/30\n3: x"},
+      {"\va\v", "\va\v"},
+      {"\fa ", "\fa"},
+      {"\xc2\xa0" "a", "\xc2\xa0" "a"},  // non-ASCII space stays
+      {" a\0b "s, "a\0b"s},
+  };
+  for (const auto& c : cases) EXPECT_EQ(c.trimmed, Trim(c.text)) << c.text;
+}
+
+TEST(JoinList, SeparatesWithABareComma) {
+  const struct {
+    std::vector<std::string> items;
+    std::string joined;
+  } cases[] = {
+      {{}, ""},
+      {{"10.0.0.0/8"}, "10.0.0.0/8"},
+      {{"10.0.0.0/8", "192.168.0.0/16", "1.1.1.1/32"}, "10.0.0.0/8,192.168.0.0/16,1.1.1.1/32"},
+      {{"", ""}, ","},
+      {{"a,b", "c"}, "a,b,c"},
+      {{"x", "x"}, "x,x"},
+  };
+  for (const auto& c : cases) EXPECT_EQ(c.joined, JoinList(c.items));
+}
+
+class TempDir : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char pattern[] = "/tmp/lvh-unit.XXXXXX";
+    ASSERT_NE(nullptr, mkdtemp(pattern));
+    dir_ = pattern;
+  }
+  void TearDown() override { std::system(("rm -rf " + dir_).c_str()); }
+  std::string Write(const std::string& name, const std::string& content) {
+    const std::string path = dir_ + "/" + name;
+    std::ofstream(path, std::ios::binary) << content;
+    return path;
+  }
+  std::string dir_;
+};
+
+using ReadFileToStringTest = TempDir;
+
+TEST_F(ReadFileToStringTest, ReadsEveryByte) {
+  std::string content = "first\r\nsecond\0third\n"s;
+  for (int i = 0; i < 20000; ++i) content += "line " + std::to_string(i) + "\n";
+  EXPECT_EQ(content, ReadFileToString(Write("big", content)));
+}
+
+TEST_F(ReadFileToStringTest, MissingOrEmptyFileGivesEmptyText) {
+  EXPECT_EQ("", ReadFileToString(dir_ + "/missing"));
+  EXPECT_EQ("", ReadFileToString(Write("empty", "")));
+  EXPECT_EQ("", ReadFileToString(""));
+}
+
+TEST(ExecCommandOutput, ReturnsOutputLongerThanOneRead) {
+  // fgets reads at most 255 bytes at a time: long lines and many lines must
+  // come back whole.
+  const std::string long_line(1000, 'x');
+  EXPECT_EQ(long_line + "\n", ExecCommandOutput("printf '%s\\n' " + long_line));
+  for (const size_t length : {254u, 255u, 256u, 510u, 511u}) {
+    const std::string line(length, 'y');
+    EXPECT_EQ(line + "\n" + line, ExecCommandOutput("printf '%s\\n%s' " + line + " " + line))
+        << length;
+  }
+  std::string numbers;
+  for (int i = 1; i <= 3000; ++i) numbers += std::to_string(i) + "\n";
+  EXPECT_EQ(numbers, ExecCommandOutput("seq 1 3000"));
+}
+
+TEST(ExecCommandOutput, RunsThroughTheShell) {
+  EXPECT_EQ("A\nB\n", ExecCommandOutput("printf 'a\\nb\\n' | tr a-z A-Z"));
+  EXPECT_EQ("", ExecCommandOutput("echo hidden >/dev/null"));
+}
+
+TEST(ExecCommandOutput, FailingCommandsGiveWhatTheyPrinted) {
+  EXPECT_EQ("", ExecCommandOutput("true"));
+  EXPECT_EQ("", ExecCommandOutput("exit 3"));
+  EXPECT_EQ("", ExecCommandOutput("lvh-no-such-command 2>/dev/null"));
+  EXPECT_EQ("partial", ExecCommandOutput("printf partial; exit 1"));
+  // Standard error is not captured (it shows up in the test log).
+  EXPECT_EQ("out\n", ExecCommandOutput("echo out; echo 'expected stderr noise' >&2"));
+}
+
+TEST(RunShellCommand, ReturnsTheRawWaitStatus) {
+  EXPECT_EQ(0, RunShellCommand("true"));
+  EXPECT_EQ(2 << 8, RunShellCommand("exit 2"));
+  EXPECT_NE(0, RunShellCommand("lvh-no-such-command 2>/dev/null"));
+  EXPECT_NE(0, RunShellCommand("false"));
+}
+
+}  // namespace
