@@ -23,9 +23,13 @@
 //   LVH_ENGINE_PACKET_LOG=FILE     a thread reads every packet that enters the device
 //                                  and appends one line per IP packet:
 //                                  "<ipv4|ipv6> <udp|tcp|icmp|icmpv6|other> <src> <dst> <dstport or 0>"
-//   LVH_ENGINE_EVENT_LOG=FILE      appends "loaded", "run", "stop", "unloaded" as they
-//                                  happen (O_APPEND, so it may be the helper's own
-//                                  output file opened with >>, which shows the order)
+//   LVH_ENGINE_EVENT_LOG=FILE      appends "loaded", "run", "request <decoded request>",
+//                                  "stop", "unloaded" as they happen (O_APPEND, so it
+//                                  may be the helper's own output file opened with >>,
+//                                  which shows the order)
+//   LVH_ENGINE_RUN_GATE=FILE       CGoRunXray waits (after logging "run") until FILE
+//                                  exists, so a test can act while the helper is inside it
+//   LVH_ENGINE_STOP_GATE=FILE      CGoStopXray likewise (after logging "stop")
 // A device that cannot be created gives a failure answer whose "error" says why.
 
 #include <arpa/inet.h>
@@ -56,14 +60,20 @@ int g_wake_pipe[2] = {-1, -1};
 std::thread g_packet_thread;
 std::string g_response;  // the answer stays valid until the next call
 
-void LogEvent(const char* event) {
+void LogEvent(const std::string& event) {
   const char* path = std::getenv("LVH_ENGINE_EVENT_LOG");
   if (path == nullptr || *path == '\0') return;
   const int fd = open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
   if (fd < 0) return;
-  const std::string line = std::string(event) + "\n";
+  const std::string line = event + "\n";
   (void)!write(fd, line.data(), line.size());
   close(fd);
+}
+
+void WaitForGate(const char* variable) {
+  const char* path = std::getenv(variable);
+  if (path == nullptr || *path == '\0') return;
+  while (access(path, F_OK) != 0) usleep(20 * 1000);
 }
 
 std::string DecodeBase64(const char* text) {
@@ -309,17 +319,21 @@ __attribute__((destructor)) void OnUnload() {
 
 extern "C" char* CGoRunXray(char* base64_request) {
   LogEvent("run");
+  const std::string request = DecodeBase64(base64_request != nullptr ? base64_request : "");
+  LogEvent("request " + request);
+  WaitForGate("LVH_ENGINE_RUN_GATE");
   const std::string mode = EnvOr("LVH_ENGINE_RESPONSE", "");
   if (mode == "null") return nullptr;
   if (mode == "failure") return AnswerFailure("engine refused the configuration");
   if (mode.rfind("text:", 0) == 0) return AnswerWith(mode.substr(5));
   if (g_tun_fd >= 0) return AnswerFailure("already running");
-  return StartTunnel(DecodeBase64(base64_request != nullptr ? base64_request : ""));
+  return StartTunnel(request);
 }
 
 #ifndef TEST_ENGINE_WITHOUT_STOP
 extern "C" void CGoStopXray() {
   LogEvent("stop");
+  WaitForGate("LVH_ENGINE_STOP_GATE");
   StopRunningEngine();
 }
 #endif
