@@ -7,6 +7,11 @@
 const char kKillSwitchChain[] = "ZELMO_KILLSWITCH";
 
 namespace {
+// The firewall mark the ICMP bypass puts on locally generated IPv4 ICMP.
+constexpr const char* kIcmpBypassMark = "0x1";
+}  // namespace
+
+namespace {
 
 bool IsAddressOfFamily(int family, const std::string& text) {
   unsigned char buffer[sizeof(struct in6_addr)];
@@ -31,7 +36,11 @@ std::vector<std::string> BuildKillSwitchIpv4Commands(const std::string& tun_name
       std::string("iptables -N ") + kKillSwitchChain,
       std::string("iptables -F ") + kKillSwitchChain,
       append + " -o lo -j RETURN",
-      append + " -o " + tun_name + " -j RETURN",
+      // The ICMP bypass marks packets in mangle OUTPUT and so re-routes them
+      // to the physical path, but this chain still sees the device of the
+      // first route, the TUN. Marked packets must not pass as tunnel traffic:
+      // they leave only when addressed to the endpoint or a bypass prefix.
+      append + " -o " + tun_name + " -m mark ! --mark " + kIcmpBypassMark + " -j RETURN",
   };
   // Only texts that parse as addresses or prefixes reach the shell: their
   // grammar admits nothing but digits, dots, colons, hex letters and one

@@ -29,3 +29,16 @@ ks_driver() {
   KS_OUT=$(LVH_RECORD_FILE="$KS_RECORD" LD_PRELOAD="$LVH_RECORDER" "$KS_DRIVER" "$@")
   KS_STATUS=$?
 }
+
+# ks_write_config TUN ENDPOINT: an engine configuration with a TUN inbound
+# and one server; prints its path.
+ks_write_config() {
+  local path="$TESTBED_TMP/config.$RANDOM.json"
+  cat > "$path" <<JSON
+{
+  "inbounds": [{"protocol": "tun", "settings": {"name": "$1", "mtu": 1500}}],
+  "outbounds": [{"protocol": "vless", "settings": {"vnext": [{"address": "$2", "port": 443}]}}]
+}
+JSON
+  echo "$path"
+}

@@ -10,7 +10,7 @@ testbed_setup --ipv6
 
 EXPECTED_V4_FULL="-N ZELMO_KILLSWITCH
 -A ZELMO_KILLSWITCH -o lo -j RETURN
--A ZELMO_KILLSWITCH -o tun0 -j RETURN
+-A ZELMO_KILLSWITCH -o tun0 -m mark ! --mark 0x1 -j RETURN
 -A ZELMO_KILLSWITCH -d 203.0.113.7/32 -j RETURN
 -A ZELMO_KILLSWITCH -d 198.51.100.9/32 -j RETURN
 -A ZELMO_KILLSWITCH -d 10.0.0.0/8 -j RETURN
@@ -115,7 +115,7 @@ assert_eq "$before" "$(ks_chain iptables)" "rejected names leave the earlier cha
 # name (longer than the kernel allows), and that failure cleans up as well.
 long_name=$(printf 'b%.0s' $(seq 128))
 ks_driver apply "$long_name" "" "" "" nowant
-assert_eq "2|ERROR: kill switch command failed: iptables -A ZELMO_KILLSWITCH -o $long_name -j RETURN" \
+assert_eq "2|ERROR: kill switch command failed: iptables -A ZELMO_KILLSWITCH -o $long_name -m mark ! --mark 0x1 -j RETURN" \
   "$KS_STATUS|$KS_OUT" "128-byte name passes the screen and reaches iptables"
 assert_eq "absent absent" "$(ks_chain iptables) $(ks_chain ip6tables)" "refused long name leaves no chain"
 

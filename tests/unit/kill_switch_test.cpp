@@ -17,7 +17,7 @@ TEST(KillSwitchCommands, Ipv4ChainInOrderWithOnlyAddressesAndPrefixes) {
       "iptables -N ZELMO_KILLSWITCH",
       "iptables -F ZELMO_KILLSWITCH",
       "iptables -A ZELMO_KILLSWITCH -o lo -j RETURN",
-      "iptables -A ZELMO_KILLSWITCH -o tun0 -j RETURN",
+      "iptables -A ZELMO_KILLSWITCH -o tun0 -m mark ! --mark 0x1 -j RETURN",
       "iptables -A ZELMO_KILLSWITCH -d 203.0.113.7/32 -j RETURN",
       "iptables -A ZELMO_KILLSWITCH -d 198.51.100.9/32 -j RETURN",
       // The entry's own text goes in; normalising only decides whether it does.

@@ -1,0 +1,110 @@
+#!/bin/bash
+# Real packets against the kill switch. The gateway namespace owns an
+# endpoint address, an address in a bypass prefix and two outside addresses,
+# and counts every packet that arrives for each of them. While READY the
+# outside traffic must enter the tunnel and never reach the gateway; once the
+# TUN device is gone (the tunnel died, its split routes with it, the default
+# route remains) the chain must still keep it from the gateway, while
+# endpoint and bypass traffic reach it throughout.
+source "$(dirname "$0")/testbed.sh"
+testbed_enter "$@"
+source "$(dirname "$0")/lib_killswitch.sh"
+testbed_setup --ipv6
+
+ENDPOINT=203.0.113.7
+BYPASS_PREFIX=10.20.0.0/16
+BYPASS_HOST=10.20.0.5
+OUTSIDE4=198.51.100.9
+OUTSIDE6=2001:db8:99::9
+PORT=9999
+PACKETS=3
+
+gw_exec ip addr add "$ENDPOINT/32" dev lo
+gw_exec ip addr add "$BYPASS_HOST/32" dev lo
+gw_exec ip addr add "$OUTSIDE4/32" dev lo
+gw_exec ip addr add "$OUTSIDE6/128" dev lo nodad
+# One labelled counter per destination and protocol, where packets enter
+# the gateway.
+for dest in "$ENDPOINT" "$BYPASS_HOST" "$OUTSIDE4"; do
+  gw_exec iptables -t raw -A PREROUTING -i gw0 -d "$dest" -p udp --dport "$PORT" \
+    -m comment --comment "udp-$dest" -j ACCEPT
+done
+for dest in "$ENDPOINT" "$OUTSIDE4"; do
+  gw_exec iptables -t raw -A PREROUTING -i gw0 -d "$dest" -p icmp \
+    -m comment --comment "icmp-$dest" -j ACCEPT
+done
+gw_exec ip6tables -t raw -A PREROUTING -i gw0 -d "$OUTSIDE6" -p udp --dport "$PORT" \
+  -m comment --comment "udp-$OUTSIDE6" -j ACCEPT
+
+# arrived TOOL LABEL: packets the gateway's counter LABEL has seen.
+arrived() {
+  gw_exec "$1" -t raw -nvxL PREROUTING | awk -v label="/* $2 */" 'index($0, label) { print $1 }'
+}
+reset_counters() {
+  gw_exec iptables -t raw -Z PREROUTING
+  gw_exec ip6tables -t raw -Z PREROUTING
+}
+send_udp() {
+  local i
+  for i in $(seq "$PACKETS"); do
+    echo probe | socat -u - "UDP-SENDTO:$1:$PORT" 2>/dev/null
+  done
+}
+send_all() {
+  send_udp "$ENDPOINT"
+  send_udp "$BYPASS_HOST"
+  send_udp "$OUTSIDE4"
+  send_udp "[$OUTSIDE6]"
+  # Pings are marked by the ICMP bypass and re-routed to the physical path.
+  ping -c "$PACKETS" -i 0.2 -W 1 "$ENDPOINT" > /dev/null 2>&1
+  ping -c "$PACKETS" -i 0.2 -W 1 "$OUTSIDE4" > /dev/null 2>&1
+}
+# expect_arrivals PHASE ENDPOINT BYPASS OUTSIDE4 OUTSIDE4_ICMP OUTSIDE6
+expect_arrivals() {
+  assert_eq "$2" "$(arrived iptables "udp-$ENDPOINT")" "$1: endpoint packets at the gateway"
+  assert_eq "$2" "$(arrived iptables "icmp-$ENDPOINT")" "$1: endpoint pings at the gateway"
+  assert_eq "$3" "$(arrived iptables "udp-$BYPASS_HOST")" "$1: bypass prefix packets at the gateway"
+  assert_eq "$4" "$(arrived iptables "udp-$OUTSIDE4")" "$1: outside IPv4 UDP packets at the gateway"
+  assert_eq "$5" "$(arrived iptables "icmp-$OUTSIDE4")" "$1: outside IPv4 ping packets at the gateway"
+  assert_eq "$6" "$(arrived ip6tables "udp-$OUTSIDE6")" "$1: outside IPv6 packets at the gateway"
+}
+
+# --- Positive control: without the helper every counter sees its traffic.
+send_all
+expect_arrivals "no helper" "$PACKETS" "$PACKETS" "$PACKETS" "$PACKETS" "$PACKETS"
+reset_counters
+
+# --- READY with the kill switch: outside traffic goes into the tunnel only.
+PACKET_LOG="$TESTBED_TMP/packets.log"
+config=$(ks_write_config qtun0 "$ENDPOINT")
+LVH_ENGINE_PACKET_LOG="$PACKET_LOG" start_helper --lib "$LVH_ENGINE" --config "$config" \
+  --dat-dir "$TESTBED_TMP" --bypass-prefixes "$BYPASS_PREFIX" --kill-switch
+wait_for_line READY && pass "helper READY with the kill switch" || fail "helper READY"
+send_all
+expect_arrivals "tunnel up" "$PACKETS" "$PACKETS" 0 0 0
+tunnel_log=$(cat "$PACKET_LOG")
+assert_eq "$PACKETS" "$(grep -c "^ipv4 udp [^ ]* $OUTSIDE4 $PORT\$" <<< "$tunnel_log")" \
+  "tunnel up: outside IPv4 UDP entered the tunnel"
+assert_eq "$PACKETS" "$(grep -c "^ipv6 udp [^ ]* $OUTSIDE6 $PORT\$" <<< "$tunnel_log")" \
+  "tunnel up: outside IPv6 UDP entered the tunnel"
+assert_not_contains "$tunnel_log" " $ENDPOINT " "tunnel up: endpoint traffic kept off the tunnel"
+reset_counters
+
+# --- The tunnel dies: device and split routes gone, default routes remain.
+ip link delete qtun0
+assert_eq "" "$(ip route show 0.0.0.0/1; ip route show 128.0.0.0/1; ip -6 route show ::/1)" \
+  "tunnel down: split routes vanished with the device"
+assert_contains "$(ip route show default)" "default via $GW_IP4 dev eth0" "tunnel down: IPv4 default route remains"
+assert_contains "$(ip -6 route show default)" "default via $GW_IP6 dev eth0" "tunnel down: IPv6 default route remains"
+assert_eq "1:-A OUTPUT -j ZELMO_KILLSWITCH" "$(ks_hooks iptables)" "tunnel down: IPv4 chain still hooked"
+send_all
+expect_arrivals "tunnel down" "$PACKETS" "$PACKETS" 0 0 0
+
+# --- Teardown: the chain goes, outside traffic reaches the gateway again.
+stop_helper
+assert_eq "0|STOPPED" "$HELPER_STATUS|$(tail -n 1 "$HELPER_OUT")" "helper stops cleanly"
+reset_counters
+send_all
+expect_arrivals "after teardown" "$PACKETS" "$PACKETS" "$PACKETS" "$PACKETS" "$PACKETS"
+
+testbed_finish
