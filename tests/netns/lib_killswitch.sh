@@ -42,3 +42,15 @@ ks_write_config() {
 JSON
   echo "$path"
 }
+
+# The nft-based tools create a table on its first use and keep it, empty,
+# after its last rule is gone. Creating the tables a run touches before the
+# baseline snapshot keeps that artefact out of the comparison.
+ks_prime_firewall_tables() {
+  local tool table
+  for tool in iptables ip6tables; do
+    for table in filter mangle; do
+      "$tool" -t "$table" -N LVH_PRIME && "$tool" -t "$table" -X LVH_PRIME
+    done
+  done
+}
