@@ -1,8 +1,86 @@
 #include "routing/default_route.h"
 
-// Not built yet: arrives with the tunnel-routing work.
-DefaultRouteInfo ParseProcNetRoute(const std::string&) { return {}; }
-DefaultRouteInfo ReadDefaultRoute() { return {}; }
-DefaultRouteInfo ParseIpv6DefaultRoute(const std::string&) { return {}; }
-DefaultRouteInfo ReadDefaultRouteV6() { return {}; }
-bool IsUsableDefaultRoute(const DefaultRouteInfo&) { return false; }
+#include <cerrno>
+#include <cstdint>
+#include <cstdlib>
+#include <sstream>
+#include <vector>
+
+#include "killswitch/safe_token.h"
+#include "lifecycle/shell.h"
+#include "lifecycle/text_utils.h"
+
+namespace {
+
+// Column positions of /proc/net/route (Iface Destination Gateway Flags
+// RefCnt Use Metric Mask ...).
+constexpr size_t kDeviceColumn = 0;
+constexpr size_t kDestinationColumn = 1;
+constexpr size_t kGatewayColumn = 2;
+constexpr size_t kMaskColumn = 7;
+constexpr const char* kAnyAddress = "00000000";
+
+std::vector<std::string> SplitWords(const std::string& line) {
+  std::istringstream words(line);
+  std::vector<std::string> tokens;
+  std::string token;
+  while (words >> token) tokens.push_back(token);
+  return tokens;
+}
+
+// The kernel writes the gateway as the hex of the address in network byte
+// order read as a host-order (little-endian) number, so the low byte is the
+// first octet.
+bool ParseHexGateway(const std::string& token, std::string* dotted) {
+  errno = 0;
+  char* end = nullptr;
+  const unsigned long value = std::strtoul(token.c_str(), &end, 16);
+  if (end == token.c_str() || errno == ERANGE) return false;
+  const uint32_t address = static_cast<uint32_t>(value);
+  *dotted = std::to_string(address & 0xFF) + "." + std::to_string((address >> 8) & 0xFF) + "." +
+            std::to_string((address >> 16) & 0xFF) + "." + std::to_string((address >> 24) & 0xFF);
+  return true;
+}
+
+}  // namespace
+
+DefaultRouteInfo ParseProcNetRoute(const std::string& route_text) {
+  std::istringstream lines(route_text);
+  std::string line;
+  std::getline(lines, line);  // column header
+  while (std::getline(lines, line)) {
+    const std::vector<std::string> columns = SplitWords(line);
+    // The mask matters: the tunnel's own 0.0.0.0/1 route also has
+    // destination 00000000 and the kernel lists it before the real default.
+    if (columns.size() <= kMaskColumn) continue;
+    if (columns[kDestinationColumn] != kAnyAddress || columns[kMaskColumn] != kAnyAddress) continue;
+    DefaultRouteInfo route;
+    if (!ParseHexGateway(columns[kGatewayColumn], &route.gateway)) return {};
+    route.dev = columns[kDeviceColumn];
+    return route;
+  }
+  return {};
+}
+
+DefaultRouteInfo ReadDefaultRoute() { return ParseProcNetRoute(ReadFileToString("/proc/net/route")); }
+
+DefaultRouteInfo ParseIpv6DefaultRoute(const std::string& ip_output) {
+  const std::vector<std::string> words = SplitWords(Trim(ip_output.substr(0, ip_output.find('\n'))));
+  DefaultRouteInfo route;
+  for (size_t i = 0; i + 1 < words.size(); ++i) {
+    if (words[i] == "via") {
+      route.gateway = words[++i];
+    } else if (words[i] == "dev") {
+      route.dev = words[++i];
+    }
+  }
+  return route;
+}
+
+DefaultRouteInfo ReadDefaultRouteV6() {
+  return ParseIpv6DefaultRoute(ExecCommandOutput("ip -6 route show default"));
+}
+
+bool IsUsableDefaultRoute(const DefaultRouteInfo& route) {
+  return IsSafeShellToken(route.gateway) && IsSafeShellToken(route.dev);
+}

@@ -1,5 +1,103 @@
 #include "routing/tun_routes.h"
 
-// Not built yet: arrives with the tunnel-routing work.
-void ApplyTunRoutes(const std::string&, const std::string&, const DefaultRouteInfo&, const DefaultRouteInfo&, const ResolvedAddresses&, const std::vector<std::string>&) {}
-void CleanupTunRoutes(const std::string&, const std::string&, const DefaultRouteInfo&, const DefaultRouteInfo&, const ResolvedAddresses&, const std::vector<std::string>&) {}
+#include "killswitch/safe_token.h"
+#include "lifecycle/shell.h"
+#include "lifecycle/status_line.h"
+
+// Values placed into the commands below: the TUN name and the default routes
+// pass IsSafeShellToken first; endpoint addresses are either literals that
+// inet_pton accepted or inet_ntop output; prefixes are canonical
+// NormalizeIpv4Cidr output. None of them can carry shell syntax.
+
+namespace {
+
+void ReportPairFailure(const std::string& what, int first_status, int second_status) {
+  if (first_status == 0 && second_status == 0) return;
+  PrintErrorLine("RTNETLINK: failed to install " + what + " (code=" + std::to_string(first_status) +
+                 "," + std::to_string(second_status) + ")");
+}
+
+}  // namespace
+
+void ApplyTunRoutes(const std::string& tun_name, const std::string& endpoint_host,
+                    const DefaultRouteInfo& default4, const DefaultRouteInfo& default6,
+                    const ResolvedAddresses& endpoint,
+                    const std::vector<std::string>& bypass_prefixes) {
+  if (tun_name.empty()) return;
+  // The name comes from a configuration file an unprivileged user may
+  // write, and these commands run with CAP_NET_ADMIN.
+  if (!IsSafeShellToken(tun_name)) {
+    PrintErrorLine("RTNETLINK: failed to install routes for unsafe TUN interface name");
+    return;
+  }
+  const bool has_default4 = IsUsableDefaultRoute(default4);
+  const bool has_default6 = IsUsableDefaultRoute(default6);
+
+  // Two halves of the address space outrank the default route without
+  // replacing it, so the physical path stays recorded in the table.
+  const int low_half = RunShellCommand("ip route replace 0.0.0.0/1 dev " + tun_name + " metric 5");
+  const int high_half =
+      RunShellCommand("ip route replace 128.0.0.0/1 dev " + tun_name + " metric 5");
+  ReportPairFailure("default split routes", low_half, high_half);
+  if (has_default6) {
+    const int low_half6 = RunShellCommand("ip -6 route replace ::/1 dev " + tun_name + " metric 5");
+    const int high_half6 =
+        RunShellCommand("ip -6 route replace 8000::/1 dev " + tun_name + " metric 5");
+    ReportPairFailure("IPv6 split routes", low_half6, high_half6);
+  }
+
+  const std::string via4 = " via " + default4.gateway + " dev " + default4.dev + " metric 3";
+  if (has_default4) {
+    for (const std::string& prefix : bypass_prefixes) {
+      if (RunShellCommand("ip route replace " + prefix + via4) != 0) {
+        PrintErrorLine("RTNETLINK: failed to install IPv4 bypass route for " + prefix);
+      }
+    }
+  }
+  // The engine's own connection to the server must not enter the tunnel.
+  if (has_default4 && !endpoint_host.empty()) {
+    for (const std::string& address : endpoint.ipv4) {
+      if (RunShellCommand("ip route replace " + address + "/32" + via4) != 0) {
+        PrintErrorLine("RTNETLINK: failed to install IPv4 bypass route for " + address);
+      }
+    }
+  }
+  if (has_default6 && !endpoint_host.empty()) {
+    const std::string via6 = " via " + default6.gateway + " dev " + default6.dev + " metric 3";
+    for (const std::string& address : endpoint.ipv6) {
+      if (RunShellCommand("ip -6 route replace " + address + "/128" + via6) != 0) {
+        PrintErrorLine("RTNETLINK: failed to install IPv6 bypass route for " + address);
+      }
+    }
+  }
+}
+
+void CleanupTunRoutes(const std::string& tun_name, const std::string& endpoint_host,
+                      const DefaultRouteInfo& default4, const DefaultRouteInfo& default6,
+                      const ResolvedAddresses& endpoint,
+                      const std::vector<std::string>& bypass_prefixes) {
+  // An unsafe name never got routes, and must not reach the shell now.
+  if (IsSafeShellToken(tun_name)) {
+    RunShellCommand("ip route del 0.0.0.0/1 dev " + tun_name);
+    RunShellCommand("ip route del 128.0.0.0/1 dev " + tun_name);
+    RunShellCommand("ip -6 route del ::/1 dev " + tun_name);
+    RunShellCommand("ip -6 route del 8000::/1 dev " + tun_name);
+  }
+  const std::string via4 = " via " + default4.gateway + " dev " + default4.dev;
+  if (!endpoint_host.empty() && IsUsableDefaultRoute(default4)) {
+    for (const std::string& address : endpoint.ipv4) {
+      RunShellCommand("ip route del " + address + "/32" + via4);
+    }
+  }
+  if (!endpoint_host.empty() && IsUsableDefaultRoute(default6)) {
+    const std::string via6 = " via " + default6.gateway + " dev " + default6.dev;
+    for (const std::string& address : endpoint.ipv6) {
+      RunShellCommand("ip -6 route del " + address + "/128" + via6);
+    }
+  }
+  if (IsUsableDefaultRoute(default4)) {
+    for (const std::string& prefix : bypass_prefixes) {
+      RunShellCommand("ip route del " + prefix + via4 + " >/dev/null 2>&1");
+    }
+  }
+}

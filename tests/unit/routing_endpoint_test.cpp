@@ -1,0 +1,32 @@
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "routing/endpoint.h"
+
+namespace {
+
+// Literals are kept exactly as written and never reach the resolver, so
+// these cases do not depend on the machine's name service.
+TEST(EndpointTest, KeepsLiteralsAsWritten) {
+  struct Case {
+    std::string host;
+    std::vector<std::string> ipv4;
+    std::vector<std::string> ipv6;
+  };
+  const Case cases[] = {
+      {"203.0.113.7", {"203.0.113.7"}, {}},
+      {"2001:DB8::1", {}, {"2001:DB8::1"}},
+      {"2001:0db8:0000::0001", {}, {"2001:0db8:0000::0001"}},
+      {"::ffff:192.0.2.1", {}, {"::ffff:192.0.2.1"}},
+      {"", {}, {}},
+  };
+  for (const Case& c : cases) {
+    const ResolvedAddresses addresses = ResolveHostAddresses(c.host);
+    EXPECT_EQ(c.ipv4, addresses.ipv4) << c.host;
+    EXPECT_EQ(c.ipv6, addresses.ipv6) << c.host;
+  }
+}
+
+}  // namespace
