@@ -1,0 +1,97 @@
+#!/bin/bash
+# Crash recovery: a full run (kill switch, bypass prefixes, IPv6, an app
+# routing policy with a running member) is killed with SIGKILL right after
+# each state-changing command of its start sequence in turn, and once while
+# READY. After each kill "--cleanup" must bring the host back to the snapshot
+# taken before the run. The one allowed difference is the IPv6 endpoint
+# route via the IPv6 gateway: it carries no marker the cleanup can recognise.
+source "$(dirname "$0")/testbed.sh"
+testbed_enter "$@"
+source "$(dirname "$0")/lib_killswitch.sh"
+testbed_setup --ipv6
+
+testbed_hosts "203.0.113.7 vpn.test" "2001:db8:5::7 vpn.test"
+CONFIG=$(ks_write_config qtun0 vpn.test)
+POLICY='{"enabled":true,"mode":"bypassSelected","apps":["lvhapp"]}'
+cp "$(command -v sleep)" "$TESTBED_TMP/lvhapp"
+"$TESTBED_TMP/lvhapp" infinity &
+APP_PID=$!
+ALLOWED_LEFTOVER="2001:db8:5::7 via $GW_IP6 dev eth0 metric 3 pref medium"
+
+ks_prime_firewall_tables
+BEFORE=$(testbed_snapshot)
+
+start_run() {
+  start_helper --lib "$LVH_ENGINE" --config "$CONFIG" --dat-dir "$TESTBED_TMP" \
+    --bypass-prefixes "10.20.0.0/16,172.16.5.0/24" --kill-switch --app-routing-policy "$POLICY"
+}
+
+# recover_and_compare WHAT: runs the cleanup mode, compares the host with the
+# snapshot, then removes the allowed leftover so the next kill starts clean.
+recover_and_compare() {
+  local what=$1 differences
+  LVH_RECORD_FILE= run_helper --cleanup
+  if [ "$HELPER_STATUS" != 0 ] || [ "$(tail -n 1 "$HELPER_OUT")" != CLEANED ]; then
+    fail "$what: cleanup did not end with CLEANED and exit 0"
+    return 1
+  fi
+  differences=$(diff <(echo "$BEFORE") <(testbed_snapshot) | grep '^[<>]')
+  if [ -n "$differences" ] && [ "$differences" != "> $ALLOWED_LEFTOVER" ]; then
+    fail "$what: host differs from the snapshot after cleanup"
+    sed 's/^/    /' <<< "$differences"
+    ip -6 route del 2001:db8:5::7/128 via "$GW_IP6" dev eth0 2>/dev/null
+    return 1
+  fi
+  ip -6 route del 2001:db8:5::7/128 via "$GW_IP6" dev eth0 2>/dev/null
+  if [ "$(grep '^0::' /proc/$APP_PID/cgroup)" != "0::/" ]; then
+    fail "$what: the app's process was not handed back"
+    return 1
+  fi
+  return 0
+}
+
+# --- The start sequence, recorded up to READY, then killed there.
+START_RECORD="$TESTBED_TMP/start.record"
+: > "$START_RECORD"
+LVH_RECORD_FILE="$START_RECORD" start_run
+if ! wait_for_line READY; then
+  fail "full run reaches READY"
+  testbed_finish
+fi
+assert_contains "$(ip -6 route show)" "$ALLOWED_LEFTOVER" "the run installs the IPv6 endpoint route"
+assert_contains "$(ip -4 route show)" "172.16.5.0/24 via $GW_IP4 dev eth0 metric 3" "the run installs bypass routes"
+assert_eq "0::/zelmo-vpn-app-routing" "$(grep '^0::' /proc/$APP_PID/cgroup)" "the app runs in the group"
+stop_helper KILL
+tried=1
+passed=0
+recover_and_compare "killed while READY" && passed=$((passed + 1))
+
+# Kill points: every command handed to system() (popen() only reads
+# listings), except pure existence checks.
+mapfile -t KILL_POINTS < <(awk '/^system: / && !(/ -C / && !/\|\|/) { print NR }' "$START_RECORD")
+assert_not_contains "${#KILL_POINTS[@]}" "^0$" "the start sequence has kill points"
+
+for point in "${KILL_POINTS[@]}"; do
+  tried=$((tried + 1))
+  command=$(sed -n "${point}p" "$START_RECORD")
+  record="$TESTBED_TMP/kill.$point.record"
+  : > "$record"
+  LVH_RECORD_FILE="$record" LVH_STOP_AFTER_COMMANDS="$point" start_run
+  wait "$HELPER_PID"
+  status=$?
+  # The run must have died by SIGKILL exactly after the intended command.
+  if [ "$status" != 137 ] || [ "$(wc -l < "$record")" != "$point" ] ||
+    [ "$(tail -n 1 "$record")" != "$command" ]; then
+    fail "kill after command $point (${command#system: }): run did not die there (status $status)"
+    recover_and_compare "after command $point" > /dev/null
+    continue
+  fi
+  recover_and_compare "kill after command $point (${command#system: })" && passed=$((passed + 1))
+done
+
+echo "kill points: tried $tried, passed $passed"
+assert_eq "$tried" "$passed" "every kill point recovered"
+
+kill "$APP_PID"
+wait "$APP_PID" 2>/dev/null
+testbed_finish
