@@ -14,7 +14,12 @@ struct AppCgroupPaths {
   std::string parent_fs_dir;
 };
 
+// The group's location for a /proc/self/cgroup text: next to the helper's
+// own cgroup, under its first "/app.slice" level when it has one.
 AppCgroupPaths DeriveAppCgroupPaths(const std::string& proc_self_cgroup_text);
 void ResolveAppRoutingCgroupPaths();
 std::string JoinPath(const std::string& base, const std::string& child);
+// True for a match path that may go into a shell command and names a real
+// group below the cgroup v2 root.
+bool IsValidAppCgroupMatchPath(const std::string& match_path);
 bool EnsureAppRoutingCgroup(std::string* error);
