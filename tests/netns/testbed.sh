@@ -126,14 +126,25 @@ testbed_hosts() {
   mount --bind "$TESTBED_TMP/hosts" /etc/hosts
 }
 
+# iptables-save output without comments and counters, and without tables
+# that hold nothing: the first rule the helper puts into a table loads it,
+# and a table stays listed, empty, after its rules are gone.
+testbed_firewall_text() {
+  grep -v '^#' | sed -E 's/ \[[0-9]+:[0-9]+\]$//' | awk '
+    /^\*/ { block = $0 "\n"; used = 0; next }
+    /^COMMIT$/ { if (used) printf "%s%s\n", block, $0; next }
+    { block = block $0 "\n" }
+    /^-A / || (/^:/ && $2 != "ACCEPT") { used = 1 }'
+}
+
 # Everything of the host a run may change, in a stable text form.
 testbed_snapshot() {
   echo "## routes4"; ip -4 route show table all
   echo "## routes6"; ip -6 route show table all | grep -v -E '^(local|multicast|anycast) |proto kernel'
   echo "## rules4"; ip -4 rule show
   echo "## rules6"; ip -6 rule show
-  echo "## iptables"; iptables-save 2>/dev/null | grep -v '^#' | sed -E 's/ \[[0-9]+:[0-9]+\]$//'
-  echo "## ip6tables"; ip6tables-save 2>/dev/null | grep -v '^#' | sed -E 's/ \[[0-9]+:[0-9]+\]$//'
+  echo "## iptables"; iptables-save 2>/dev/null | testbed_firewall_text
+  echo "## ip6tables"; ip6tables-save 2>/dev/null | testbed_firewall_text
   echo "## links"; ip -o link show | sed -E 's/^[0-9]+: //; s/ state [A-Z]+//; s/ qlen [0-9]+//' | awk '{print $1, $2}'
   echo "## cgroups"; (cd /sys/fs/cgroup && find . -mindepth 1 -type d | sort)
 }
