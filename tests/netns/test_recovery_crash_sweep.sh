@@ -12,13 +12,15 @@ testbed_setup --ipv6
 
 testbed_hosts "203.0.113.7 vpn.test" "2001:db8:5::7 vpn.test"
 CONFIG=$(ks_write_config qtun0 vpn.test)
-POLICY='{"enabled":true,"mode":"bypassSelected","apps":["lvhapp"]}'
-cp "$(command -v sleep)" "$TESTBED_TMP/lvhapp"
-"$TESTBED_TMP/lvhapp" infinity &
+# The monitor scans every process of the machine: a name of this test's own
+# keeps it from moving the processes of tests running beside it.
+APP_NAME="sweep$$"
+POLICY='{"enabled":true,"mode":"bypassSelected","apps":["'"$APP_NAME"'"]}'
+cp "$(command -v sleep)" "$TESTBED_TMP/$APP_NAME"
+"$TESTBED_TMP/$APP_NAME" infinity &
 APP_PID=$!
 ALLOWED_LEFTOVER="2001:db8:5::7 via $GW_IP6 dev eth0 metric 3 pref medium"
 
-ks_prime_firewall_tables
 BEFORE=$(testbed_snapshot)
 
 start_run() {

@@ -62,10 +62,13 @@ testbed_enter() {
   scratch="$root/lvh-test.$$.$RANDOM"
   mkdir "$scratch" || exit 1
   # The subshell joins the scratch cgroup first, so the new cgroup
-  # namespace has the scratch group as its root.
+  # namespace has the scratch group as its root. A PID namespace with its
+  # own /proc hides other tests' processes from the app-routing monitor,
+  # which would otherwise move same-named processes of parallel tests (their
+  # gateway holders among them) into its group.
   (
     echo "$BASHPID" > "$scratch/cgroup.procs" || exit 1
-    exec unshare --net --mount --cgroup --fork --propagation private \
+    exec unshare --net --mount --cgroup --pid --mount-proc --fork --propagation private \
       env LVH_IN_TESTBED=1 LVH_SCRATCH_CGROUP="$scratch" bash "$0" "$@"
   )
   status=$?
