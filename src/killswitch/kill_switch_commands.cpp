@@ -69,10 +69,20 @@ std::vector<std::string> BuildKillSwitchIpv6Commands(const std::string& tun_name
       append + " -o lo -j RETURN",
       append + " -o " + tun_name + " -j RETURN",
   };
+  bool has_endpoint = false;
   for (const std::string& address : endpoint.ipv6) {
     if (IsAddressOfFamily(AF_INET6, address)) {
       commands.push_back(append + " -d " + address + "/128 -j RETURN");
+      has_endpoint = true;
     }
+  }
+  // IPv6 finds the gateway's link address with ICMPv6 neighbour discovery,
+  // which passes through this chain (ARP does not pass through iptables).
+  // Without these two the endpoint becomes unreachable as soon as the
+  // neighbour entry has to be resolved again.
+  if (has_endpoint) {
+    commands.push_back(append + " -p ipv6-icmp --icmpv6-type neighbour-solicitation -j RETURN");
+    commands.push_back(append + " -p ipv6-icmp --icmpv6-type neighbour-advertisement -j RETURN");
   }
   commands.push_back(append + " -j REJECT");
   commands.push_back(HookCommand("ip6tables"));

@@ -49,8 +49,10 @@ assert_eq "-N ZELMO_KILLSWITCH
 -A ZELMO_KILLSWITCH -o lo -j RETURN
 -A ZELMO_KILLSWITCH -o tun0 -j RETURN
 -A ZELMO_KILLSWITCH -d 2001:db8:5::7/128 -j RETURN
+-A ZELMO_KILLSWITCH -p ipv6-icmp -m icmp6 --icmpv6-type 135 -j RETURN
+-A ZELMO_KILLSWITCH -p ipv6-icmp -m icmp6 --icmpv6-type 136 -j RETURN
 -A ZELMO_KILLSWITCH -j REJECT --reject-with icmp6-port-unreachable" "$(ks_chain ip6tables)" \
-  "IPv6 endpoint gets a /128 even without the flag"
+  "IPv6 endpoint gets a /128 and neighbour discovery, even without the flag"
 
 # --- Applying twice leaves one chain and one jump per family
 apply_full_ipv4 want

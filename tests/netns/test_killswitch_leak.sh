@@ -1,6 +1,7 @@
 #!/bin/bash
 # Real packets against the kill switch. The gateway namespace owns an
-# endpoint address, an address in a bypass prefix and two outside addresses,
+# endpoint address in each family, an address in a bypass prefix and two
+# outside addresses,
 # and counts every packet that arrives for each of them. While READY the
 # outside traffic must enter the tunnel and never reach the gateway; once the
 # TUN device is gone (the tunnel died, its split routes with it, the default
@@ -12,6 +13,7 @@ source "$(dirname "$0")/lib_killswitch.sh"
 testbed_setup --ipv6
 
 ENDPOINT=203.0.113.7
+ENDPOINT6=2001:db8:5::7
 BYPASS_PREFIX=10.20.0.0/16
 BYPASS_HOST=10.20.0.5
 OUTSIDE4=198.51.100.9
@@ -23,6 +25,8 @@ gw_exec ip addr add "$ENDPOINT/32" dev lo
 gw_exec ip addr add "$BYPASS_HOST/32" dev lo
 gw_exec ip addr add "$OUTSIDE4/32" dev lo
 gw_exec ip addr add "$OUTSIDE6/128" dev lo nodad
+gw_exec ip addr add "$ENDPOINT6/128" dev lo nodad
+testbed_hosts "$ENDPOINT vpn.test" "$ENDPOINT6 vpn.test"
 # One labelled counter per destination and protocol, where packets enter
 # the gateway.
 for dest in "$ENDPOINT" "$BYPASS_HOST" "$OUTSIDE4"; do
@@ -33,8 +37,10 @@ for dest in "$ENDPOINT" "$OUTSIDE4"; do
   gw_exec iptables -t raw -A PREROUTING -i gw0 -d "$dest" -p icmp \
     -m comment --comment "icmp-$dest" -j ACCEPT
 done
-gw_exec ip6tables -t raw -A PREROUTING -i gw0 -d "$OUTSIDE6" -p udp --dport "$PORT" \
-  -m comment --comment "udp-$OUTSIDE6" -j ACCEPT
+for dest in "$ENDPOINT6" "$OUTSIDE6"; do
+  gw_exec ip6tables -t raw -A PREROUTING -i gw0 -d "$dest" -p udp --dport "$PORT" \
+    -m comment --comment "udp-$dest" -j ACCEPT
+done
 
 # arrived TOOL LABEL: packets the gateway's counter LABEL has seen.
 arrived() {
@@ -51,6 +57,9 @@ send_udp() {
   done
 }
 send_all() {
+  # A cold neighbour cache makes every IPv6 send resolve the gateway anew.
+  ip -6 neigh flush dev eth0
+  send_udp "[$ENDPOINT6]"
   send_udp "$ENDPOINT"
   send_udp "$BYPASS_HOST"
   send_udp "$OUTSIDE4"
@@ -63,6 +72,7 @@ send_all() {
 expect_arrivals() {
   assert_eq "$2" "$(arrived iptables "udp-$ENDPOINT")" "$1: endpoint packets at the gateway"
   assert_eq "$2" "$(arrived iptables "icmp-$ENDPOINT")" "$1: endpoint pings at the gateway"
+  assert_eq "$2" "$(arrived ip6tables "udp-$ENDPOINT6")" "$1: IPv6 endpoint packets at the gateway"
   assert_eq "$3" "$(arrived iptables "udp-$BYPASS_HOST")" "$1: bypass prefix packets at the gateway"
   assert_eq "$4" "$(arrived iptables "udp-$OUTSIDE4")" "$1: outside IPv4 UDP packets at the gateway"
   assert_eq "$5" "$(arrived iptables "icmp-$OUTSIDE4")" "$1: outside IPv4 ping packets at the gateway"
@@ -76,7 +86,7 @@ reset_counters
 
 # --- READY with the kill switch: outside traffic goes into the tunnel only.
 PACKET_LOG="$TESTBED_TMP/packets.log"
-config=$(ks_write_config qtun0 "$ENDPOINT")
+config=$(ks_write_config qtun0 vpn.test)
 LVH_ENGINE_PACKET_LOG="$PACKET_LOG" start_helper --lib "$LVH_ENGINE" --config "$config" \
   --dat-dir "$TESTBED_TMP" --bypass-prefixes "$BYPASS_PREFIX" --kill-switch
 wait_for_line READY && pass "helper READY with the kill switch" || fail "helper READY"
@@ -88,6 +98,7 @@ assert_eq "$PACKETS" "$(grep -c "^ipv4 udp [^ ]* $OUTSIDE4 $PORT\$" <<< "$tunnel
 assert_eq "$PACKETS" "$(grep -c "^ipv6 udp [^ ]* $OUTSIDE6 $PORT\$" <<< "$tunnel_log")" \
   "tunnel up: outside IPv6 UDP entered the tunnel"
 assert_not_contains "$tunnel_log" " $ENDPOINT " "tunnel up: endpoint traffic kept off the tunnel"
+assert_not_contains "$tunnel_log" " $ENDPOINT6 " "tunnel up: IPv6 endpoint traffic kept off the tunnel"
 reset_counters
 
 # --- The tunnel dies: device and split routes gone, default routes remain.

@@ -43,6 +43,8 @@ TEST(KillSwitchCommands, Ipv6ChainSkipsNonAddressesAndHasNoPrefixes) {
       "ip6tables -A ZELMO_KILLSWITCH -o qtun3 -j RETURN",
       "ip6tables -A ZELMO_KILLSWITCH -d 2001:DB8::1/128 -j RETURN",
       "ip6tables -A ZELMO_KILLSWITCH -d ::ffff:1.2.3.4/128 -j RETURN",
+      "ip6tables -A ZELMO_KILLSWITCH -p ipv6-icmp --icmpv6-type neighbour-solicitation -j RETURN",
+      "ip6tables -A ZELMO_KILLSWITCH -p ipv6-icmp --icmpv6-type neighbour-advertisement -j RETURN",
       "ip6tables -A ZELMO_KILLSWITCH -j REJECT",
       "ip6tables -C OUTPUT -j ZELMO_KILLSWITCH >/dev/null 2>&1 || ip6tables -I OUTPUT 1 -j "
       "ZELMO_KILLSWITCH",
@@ -54,8 +56,12 @@ TEST(KillSwitchCommands, EmptyListsGiveTheMinimalChains) {
   const Commands ipv4 = BuildKillSwitchIpv4Commands("tun0", {}, {});
   ASSERT_EQ(6u, ipv4.size());
   EXPECT_EQ("iptables -A ZELMO_KILLSWITCH -j REJECT", ipv4[4]);
-  const Commands ipv6 = BuildKillSwitchIpv6Commands("tun0", {});
+  // Without an IPv6 endpoint there is nothing to resolve a neighbour for.
+  ResolvedAddresses no_usable_ipv6;
+  no_usable_ipv6.ipv6 = {"vpn.example.com"};
+  const Commands ipv6 = BuildKillSwitchIpv6Commands("tun0", no_usable_ipv6);
   ASSERT_EQ(6u, ipv6.size());
+  EXPECT_EQ("ip6tables -A ZELMO_KILLSWITCH -j REJECT", ipv6[4]);
   EXPECT_EQ("ip6tables -A ZELMO_KILLSWITCH -o tun0 -j RETURN", ipv6[3]);
 }
 
