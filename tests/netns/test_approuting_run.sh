@@ -1,0 +1,82 @@
+#!/bin/bash
+# The run mode with an app-routing policy, in both modes: the INFO lines,
+# split routes only in "bypassSelected", the table, rule and mark rule while
+# READY, a process of a selected program started after READY moved in by
+# the monitor, and after STOPPED the members handed back and the host
+# exactly as before the run. Then a run whose mark rule cannot be installed.
+source "$(dirname "$0")/testbed.sh"
+source "$(dirname "$0")/lib_approuting.sh"
+approuting_enter "$@"
+testbed_setup
+CONFIG="$TESTBED_TMP/config.json"
+write_engine_config "$CONFIG" artun0 198.51.100.7
+
+EARLY=$(ar_unique_name early)
+LATE=$(ar_unique_name late)
+OTHER=$(ar_unique_name other)
+for app in "$EARLY" "$LATE" "$OTHER"; do ar_make_app "$app"; done
+ar_start_app "$OTHER"; OTHER_PID=$AR_PID
+BEFORE=$(testbed_snapshot)
+
+# run_with_policy MODE: one run from start to STOPPED with EARLY running
+# before it and LATE started while READY.
+run_with_policy() {
+  local mode=$1 lines
+  ar_start_app "$EARLY"; EARLY_PID=$AR_PID
+  start_helper --lib "$LVH_ENGINE" --config "$CONFIG" --dat-dir "$TESTBED_TMP" \
+    --app-routing-policy "$(ar_policy "$mode" "$EARLY" "$LATE")"
+  wait_for_line READY && pass "$mode: READY" || fail "$mode: READY"
+  lines=$(grep -v '^INFO: helper pid=' "$HELPER_OUT")
+  if [ "$mode" = vpnOnlySelected ]; then
+    assert_contains "$lines" \
+      "INFO: app routing mode=vpnOnlySelected; global full-tunnel routes are not installed" "$mode: line 18"
+    assert_eq "" "$(ip route show | grep -E '^(0\.0\.0\.0|128\.0\.0\.0)/1 ')" "$mode: no split routes"
+    assert_eq "default dev artun0 scope link" "$(ar_table 1067)" "$mode: table 1067 via the TUN device"
+    assert_eq "1066:	from all fwmark 0x66 lookup 1067" "$(ar_app_rules)" "$mode: rule"
+  else
+    assert_not_contains "$lines" "global full-tunnel routes" "$mode: no line 18"
+    assert_contains "$(ip route show)" "0.0.0.0/1 dev artun0" "$mode: split routes"
+    assert_eq "default via $GW_IP4 dev eth0" "$(ar_table 1066)" "$mode: table 1066 via the physical route"
+    assert_eq "1066:	from all fwmark 0x66 lookup 1066" "$(ar_app_rules)" "$mode: rule"
+  fi
+  # Line 19 comes after the policy is in force and before the address lines.
+  assert_eq "INFO: app routing mode=$mode apps=$EARLY,$LATE" \
+    "$(grep -B1 -m1 '^INFO: ip addr ' <<< "$lines" | head -1)" "$mode: line 19 in its place"
+  assert_eq "-A OUTPUT -m cgroup --path $GROUP_NAME -j MARK --set-xmark 0x66/0xffffffff" \
+    "$(ar_mark_rules)" "$mode: one mark rule"
+  assert_eq "/$GROUP_NAME" "$(ar_cgroup_of "$EARLY_PID")" "$mode: a running process is moved by the apply"
+
+  ar_start_app "$LATE"; LATE_PID=$AR_PID
+  ar_wait_cgroup "$LATE_PID" "/$GROUP_NAME" && pass "$mode: a process started after READY is moved" ||
+    fail "$mode: a process started after READY is moved"
+  assert_eq "/" "$(ar_cgroup_of "$OTHER_PID")" "$mode: an unselected process stays"
+
+  stop_helper
+  assert_eq "0 STOPPED" "$HELPER_STATUS $(tail -1 "$HELPER_OUT")" "$mode: STOPPED"
+  assert_eq "/ /" "$(ar_cgroup_of "$EARLY_PID") $(ar_cgroup_of "$LATE_PID")" "$mode: members handed back"
+  assert_eq "$BEFORE" "$(testbed_snapshot)" "$mode: host as before the run"
+  kill "$EARLY_PID" "$LATE_PID"
+}
+
+run_with_policy bypassSelected
+run_with_policy vpnOnlySelected
+
+# --- The mark rule cannot be installed: the run ends before READY with the
+# tunnel routes removed and the engine stopped. What the apply made before
+# the failure (group, table route, rule) stays, as for the apply mode, and
+# the remove mode takes it.
+MARK_ADD="iptables -t mangle -A OUTPUT -m cgroup --path $GROUP_NAME -j MARK --set-mark 0x66"
+LVH_RECORD_FILE="$TESTBED_TMP/record" LVH_FAIL_COMMAND="$MARK_ADD" run_helper --lib "$LVH_ENGINE" \
+  --config "$CONFIG" --dat-dir "$TESTBED_TMP" --app-routing-policy "$(ar_policy bypassSelected "$EARLY")"
+assert_eq "2 ERROR: failed to install cgroup fwmark rule" "$HELPER_STATUS $(tail -1 "$HELPER_OUT")" \
+  "mark rule failure: one ERROR line, exit 2"
+assert_eq "" "$(ip route show | grep -E '/1 dev artun0')$(ip link show artun0 2>/dev/null)" \
+  "mark rule failure: split routes and TUN device gone"
+assert_eq "$GROUP_NAME|1066:	from all fwmark 0x66 lookup 1066|" "$(ar_cgroups)|$(ar_app_rules)|$(ar_mark_rules)" \
+  "mark rule failure: group and rule stay, no mark rule"
+run_to_end --remove-app-bypass-policy
+assert_eq "$BEFORE" "$(testbed_snapshot)" "mark rule failure: the remove mode restores the host"
+
+kill "$OTHER_PID"
+ar_assert_no_cgroups
+testbed_finish
