@@ -21,6 +21,32 @@ approuting_enter() {
   fi
 }
 
+# ar_setup_tun: the test bed with a TUN device artun0 up and no engine.
+ar_setup_tun() {
+  testbed_setup
+  ip tuntap add dev artun0 mode tun
+  ip link set artun0 up
+}
+
+# ar_setup_engine: the test bed and $CONFIG, an engine configuration that
+# makes the stand-in engine create artun0.
+ar_setup_engine() {
+  testbed_setup
+  CONFIG="$TESTBED_TMP/config.json"
+  write_engine_config "$CONFIG" artun0 198.51.100.7
+}
+
+# ar_wait_at_least N CMD...: waits (5 s at most) until CMD prints N or more.
+ar_wait_at_least() {
+  local want=$1 try
+  shift
+  for try in $(seq 100); do
+    [ "$("$@")" -ge "$want" ] && return 0
+    sleep 0.05
+  done
+  return 1
+}
+
 # A name no other process can have; command names keep 15 characters.
 ar_unique_name() { echo "${1:-arapp}$RANDOM$RANDOM" | cut -c1-"${2:-15}"; }
 

@@ -9,9 +9,7 @@
 source "$(dirname "$0")/testbed.sh"
 source "$(dirname "$0")/lib_approuting.sh"
 approuting_enter "$@"
-testbed_setup
-ip tuntap add dev artun0 mode tun
-ip link set artun0 up
+ar_setup_tun
 SELECTED=$(ar_unique_name sel)
 ar_make_app "$SELECTED"
 ar_start_app "$SELECTED"; SELECTED_PID=$AR_PID

@@ -10,9 +10,7 @@
 source "$(dirname "$0")/testbed.sh"
 source "$(dirname "$0")/lib_approuting.sh"
 approuting_enter "$@"
-testbed_setup
-CONFIG="$TESTBED_TMP/config.json"
-write_engine_config "$CONFIG" artun0 198.51.100.7
+ar_setup_engine
 PACKETS="$TESTBED_TMP/packets.log"
 : > "$PACKETS"
 SELECTED_PORT=5001
@@ -46,25 +44,11 @@ done
 gw_count() {  # PORT: datagrams the gateway has seen
   gw_exec iptables -t raw -nvxL PREROUTING | awk -v name="/* port$1 */" 'index($0, name) { print $1 }'
 }
-wait_gw_count() {  # PORT N
-  local try
-  for try in $(seq 100); do
-    [ "$(gw_count "$1")" -ge "$2" ] && return 0
-    sleep 0.05
-  done
-  return 1
-}
 tunnel_count() {  # PORT: datagrams the engine has read from the TUN device
   grep -c " $DEST4 $1\$" "$PACKETS"
 }
-wait_tunnel_count() {  # PORT N
-  local try
-  for try in $(seq 100); do
-    [ "$(tunnel_count "$1")" -ge "$2" ] && return 0
-    sleep 0.05
-  done
-  return 1
-}
+wait_gw_count() { ar_wait_at_least "$2" gw_count "$1"; }  # PORT N
+wait_tunnel_count() { ar_wait_at_least "$2" tunnel_count "$1"; }  # PORT N
 send_unselected() { echo probe > "/dev/udp/$DEST4/$OTHER_PORT"; }
 # Runs the selected sender to its end; true when it was moved and sent.
 send_selected() { timeout 20 "$TESTBED_TMP/bin/$SENDER"; }

@@ -7,9 +7,7 @@
 source "$(dirname "$0")/testbed.sh"
 source "$(dirname "$0")/lib_approuting.sh"
 approuting_enter "$@"
-testbed_setup
-CONFIG="$TESTBED_TMP/config.json"
-write_engine_config "$CONFIG" artun0 198.51.100.7
+ar_setup_engine
 
 EARLY=$(ar_unique_name early)
 LATE=$(ar_unique_name late)

@@ -32,6 +32,16 @@ void ExpectDisabled(const AppRoutingPolicy& policy) {
   EXPECT_TRUE(policy.apps.empty());
 }
 
+// Both operations refuse the text with the same message; the parser then
+// gives the defaults.
+void ExpectRejected(const std::string& text, const std::string& message) {
+  const Outcome outcome = Judge(text);
+  EXPECT_FALSE(outcome.valid);
+  EXPECT_EQ(message, outcome.error);
+  EXPECT_EQ(message, outcome.parse_error);
+  ExpectDisabled(outcome.policy);
+}
+
 // A document padded with blanks inside the object to an exact size.
 std::string PaddedTo(size_t size, const std::string& head, const std::string& tail) {
   return head + std::string(size - head.size() - tail.size(), ' ') + tail;
@@ -45,11 +55,7 @@ TEST(AppPolicyDocument, SizeLimitIs65536Bytes) {
 
   for (const std::string& text : {PaddedTo(65537, head, "}"), std::string(65537, 'x'),
                                   PaddedTo(70000, "{\"enabled\":false", "}")}) {
-    const Outcome over = Judge(text);
-    EXPECT_FALSE(over.valid);
-    EXPECT_EQ("policy is too large", over.error);
-    EXPECT_EQ("policy is too large", over.parse_error);
-    ExpectDisabled(over.policy);
+    ExpectRejected(text, "policy is too large");
   }
 }
 
@@ -92,10 +98,7 @@ TEST(AppPolicyDocument, EnabledAndModeMarkers) {
     SCOPED_TRACE(c.text);
     const Outcome outcome = Judge(c.text);
     if (c.mode.empty()) {
-      EXPECT_FALSE(outcome.valid);
-      EXPECT_EQ("mode must be bypassSelected or vpnOnlySelected", outcome.error);
-      EXPECT_EQ(outcome.error, outcome.parse_error);
-      ExpectDisabled(outcome.policy);
+      ExpectRejected(c.text, "mode must be bypassSelected or vpnOnlySelected");
     } else {
       EXPECT_TRUE(outcome.valid);
       EXPECT_TRUE(outcome.policy.enabled);
@@ -140,11 +143,9 @@ TEST(AppPolicyDocument, NameScan) {
 
   for (const std::string& apps : {std::string("[]"), std::string("[\"mode\",\"enabled\",\"apps\"]"),
                                   std::string("[\"vpnOnlySelected\",\"" + name122 + "\"]")}) {
-    const Outcome outcome = Judge(enabled + "\"apps\":" + apps + "}");
-    EXPECT_FALSE(outcome.valid) << apps;
-    EXPECT_EQ("enabled app bypass requires at least one process name", outcome.error);
-    EXPECT_EQ(outcome.error, outcome.parse_error);
-    ExpectDisabled(outcome.policy);
+    SCOPED_TRACE(apps);
+    ExpectRejected(enabled + "\"apps\":" + apps + "}",
+                   "enabled app bypass requires at least one process name");
   }
 }
 
