@@ -7,9 +7,9 @@ JOBS ?= $(shell nproc)
 # Debian packages needed to build, test and demonstrate the helper.
 PACKAGES = cmake g++ make pkg-config libglib2.0-dev libgtest-dev \
            iproute2 iptables util-linux iputils-ping socat \
-           libcap2-bin man-db dpkg clang libclang-rt-14-dev valgrind
+           libcap2-bin man-db dpkg clang libclang-rt-14-dev valgrind procps
 
-.PHONY: all deps build test demo package hardening clean
+.PHONY: all deps build test demo package hardening bench clean
 
 all: build
 
@@ -36,6 +36,11 @@ package: build
 # Sanitizer, thread-checker and fuzzing runs (CI runs them after the tests).
 hardening: build
 	bash tools/ci/hardening.sh
+
+# Start, stop, monitor, memory and input-scale figures, inside the namespace
+# test bed (a few minutes; not part of `make test`).
+bench: build
+	LVH_BUILD_DIR=$(abspath $(BUILD_DIR)) bash tools/bench/bench.sh
 
 demo: build
 	bash tools/demo/demo.sh

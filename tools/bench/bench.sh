@@ -1,0 +1,102 @@
+#!/bin/bash
+# `make bench`: start, stop, monitor, memory and input-scale figures of the
+# helper, each the median of repeated runs with its spread, every comparison
+# measured alternately in the same invocation. Prints one Markdown table.
+#
+# Everything runs inside the namespace test bed (fresh network, mount and
+# cgroup namespaces below a scratch cgroup); nothing touches this machine's
+# own routes, firewall or cgroups.
+#
+#   BENCH_ROUNDS        connect/disconnect rounds (default 11)
+#   BENCH_PASS_ROUNDS   membership pass rounds (default 21)
+#   BENCH_HOLD_ROUNDS   10-second READY holds with a policy (default 3)
+#   BENCH_HOLD_SECONDS  length of one hold (default 10)
+#   BENCH_LOAD          extra processes for the monitor figures (default 2000)
+#   BENCH_APP_PROCS     of them, processes of the selected application (default 10)
+#   BENCH_SCALE_ROUNDS  input-scale rounds (default 5)
+#   LVH_BUILD_DIR       build to measure (default build/)
+set -u
+cd "$(dirname "$0")/../.."
+source tests/netns/testbed.sh
+testbed_enter "$@"
+source tools/bench/lib_bench.sh
+testbed_setup --ipv6
+trap 'bench_remove_load; testbed_cleanup' EXIT
+
+ROUNDS=${BENCH_ROUNDS:-11}
+PASS_ROUNDS=${BENCH_PASS_ROUNDS:-21}
+HOLD_ROUNDS=${BENCH_HOLD_ROUNDS:-3}
+HOLD_SECONDS=${BENCH_HOLD_SECONDS:-10}
+LOAD=${BENCH_LOAD:-2000}
+APP_PROCS=${BENCH_APP_PROCS:-10}
+SCALE_ROUNDS=${BENCH_SCALE_ROUNDS:-5}
+DRIVER="$LVH_BUILD_DIR/tools/bench/bench_driver"
+for needed in "$LVH_HELPER" "$DRIVER" "$LVH_ENGINE" "$LVH_RECORDER"; do
+  [ -e "$needed" ] || { echo "bench: $needed is missing; build first" >&2; exit 1; }
+done
+
+SAMPLES="$TESTBED_TMP/samples"
+RECORD="$TESTBED_TMP/commands"
+CONFIG="$TESTBED_TMP/config.json"
+cat > "$CONFIG" <<'EOF'
+{"inbounds": [{"tag": "tun-in", "protocol": "tun", "settings": {"name": "qtun0", "MTU": 1500}}],
+ "outbounds": [{"protocol": "vless", "settings": {"vnext": [{"address": "203.0.113.7", "port": 443}]}}]}
+EOF
+TYPICAL=(--lib "$LVH_ENGINE" --config "$CONFIG" --dat-dir "$TESTBED_TMP"
+         --bypass-prefixes 10.0.0.0/8,172.16.0.0/12 --kill-switch)
+: > "$SAMPLES"
+
+# --- 1. Connect and disconnect beside the command floor --------------------
+echo "bench: checking that the replayed commands reach the helper's state" >&2
+bench_check_floor_state || exit 1
+
+echo "bench: $ROUNDS connect/disconnect rounds" >&2
+for round in $(seq "$ROUNDS"); do
+  # A user stops the tunnel at any moment, not right after READY: the hold
+  # spreads SIGTERM over the phases of the wait loop's 200 ms sleep.
+  hold=$(awk -v r="$round" 'BEGIN { printf "%.3f", 0.3 + (r * 0.073) % 0.2 }')
+  # The timed run has nothing preloaded; a recorded run beside it gives the
+  # command texts and shows when the teardown's first command starts.
+  "$DRIVER" helper --hold "$hold" --stderr "$TESTBED_TMP/helper.err" \
+    -- "$LVH_HELPER" "${TYPICAL[@]}" >> "$SAMPLES" || exit 1
+  out=$("$DRIVER" helper --record "$RECORD" --recorder "$LVH_RECORDER" --hold "$hold" \
+          --stderr "$TESTBED_TMP/helper.err" -- "$LVH_HELPER" "${TYPICAL[@]}") || exit 1
+  sed 's/^/recorded_/' <<< "$out" >> "$SAMPLES"
+  split=$(awk '$1 == "connect_commands" { print int($2) }' <<< "$out")
+  for mode in shell direct; do
+    "$DRIVER" floor --mode "$mode" --engine "$LVH_ENGINE" --config "$CONFIG" \
+      --dat-dir "$TESTBED_TMP" --record "$RECORD" --split "$split" >> "$SAMPLES" || exit 1
+  done
+done
+# The executable's own start-up and exit, without any work: validate mode.
+"$DRIVER" startup --repeat "$ROUNDS" -- "$LVH_HELPER" --validate-app-bypass-policy '' \
+  >> "$SAMPLES" || exit 1
+if [ -s "$TESTBED_TMP/helper.err" ]; then
+  echo "bench: the typical run wrote to standard error:" >&2
+  sed 's/^/  /' "$TESTBED_TMP/helper.err" >&2
+fi
+
+# --- 2 and 3. Monitor pass, CPU and memory with extra processes ------------
+echo "bench: starting $LOAD extra processes ($APP_PROCS of the selected application)" >&2
+bench_start_load "$LOAD" "$APP_PROCS" || exit 1
+
+echo "bench: $PASS_ROUNDS membership passes beside pgrep" >&2
+"$DRIVER" pass --app benchapp --repeat "$PASS_ROUNDS" >> "$SAMPLES" || exit 1
+# The remove mode hands the processes back and deletes the group again.
+"$LVH_HELPER" --remove-app-bypass-policy > /dev/null
+
+POLICY='{"enabled":true,"mode":"bypassSelected","apps":["benchapp"]}'
+echo "bench: $HOLD_ROUNDS holds of ${HOLD_SECONDS}s READY with a policy" >&2
+for round in $(seq "$HOLD_ROUNDS"); do
+  "$DRIVER" helper --hold "$HOLD_SECONDS" -- "$LVH_HELPER" "${TYPICAL[@]}" \
+    --app-routing-policy "$POLICY" | sed 's/^/policy_/' >> "$SAMPLES"
+  [ "${PIPESTATUS[0]}" = 0 ] || exit 1
+done
+bench_remove_load
+
+# --- 4. Input scale -----------------------------------------------------------
+echo "bench: $SCALE_ROUNDS rounds of input-scale operations" >&2
+"$DRIVER" scale --config-bytes $((16 * 1024 * 1024)) --policy-bytes 65536 \
+  --repeat "$SCALE_ROUNDS" >> "$SAMPLES" || exit 1
+
+bench_print_table

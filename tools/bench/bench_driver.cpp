@@ -1,0 +1,204 @@
+// Benchmark driver run by bench.sh inside the namespace test bed. Each
+// subcommand prints "figure value" lines, one per sample, on its standard
+// output; the tools it starts write theirs to /dev/null instead.
+//
+//   helper [--record FILE --recorder LIB] [--hold SECONDS] [--stderr FILE]
+//          [--at-ready COMMAND] -- HELPER ARGS...
+//   floor  --engine LIB --config FILE --dat-dir DIR --record FILE --split N
+//          --mode shell|direct [--between COMMAND]
+//   startup --repeat N -- COMMAND ARGS...
+//   pass   --app NAME --repeat N
+//   scale  --config-bytes N --policy-bytes N --repeat N
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "bench_clock.h"
+#include "command_replay.h"
+#include "helper_run.h"
+#include "lifecycle/engine_library.h"
+#include "lifecycle/engine_request.h"
+#include "pure_operations.h"
+
+namespace {
+
+int g_results_fd = STDOUT_FILENO;
+
+void PrintSample(const std::string& figure, double value) {
+  dprintf(g_results_fd, "%s %.6f\n", figure.c_str(), value);
+}
+
+void PrintSamples(const SampleTable& samples) {
+  for (const auto& [figure, values] : samples) {
+    for (double value : values) PrintSample(figure, value);
+  }
+}
+
+int Fail(const std::string& message) {
+  fprintf(stderr, "bench_driver: %s\n", message.c_str());
+  return 1;
+}
+
+// "--name value" pairs up to "--"; the rest is returned in `rest`.
+std::map<std::string, std::string> ParseOptions(int argc, char** argv,
+                                                std::vector<std::string>* rest) {
+  std::map<std::string, std::string> options;
+  int i = 2;
+  for (; i < argc; ++i) {
+    const std::string arg = argv[i];
+    if (arg == "--") {
+      ++i;
+      break;
+    }
+    if (arg.compare(0, 2, "--") == 0 && i + 1 < argc) options[arg.substr(2)] = argv[++i];
+  }
+  for (; i < argc; ++i) rest->push_back(argv[i]);
+  return options;
+}
+
+int RunHelperCommand(const std::map<std::string, std::string>& options,
+                     const std::vector<std::string>& helper_argv) {
+  HelperRunOptions run;
+  run.argv = helper_argv;
+  if (options.count("record")) run.record_file = options.at("record");
+  if (options.count("recorder")) run.recorder_library = options.at("recorder");
+  if (options.count("stderr")) run.stderr_file = options.at("stderr");
+  if (options.count("at-ready")) run.at_ready = options.at("at-ready");
+  if (options.count("hold")) run.hold_seconds = std::atof(options.at("hold").c_str());
+  if (run.argv.empty()) return Fail("no helper command given");
+  HelperRunResult result;
+  std::string error;
+  if (!RunHelperOnce(run, &result, &error)) return Fail(error);
+  if (!result.stopped) return Fail("helper did not end with STOPPED and exit status 0");
+  PrintSample("ready_ms", result.ready_ms);
+  PrintSample("ready_cpu_ms", result.ready_cpu_ms);
+  PrintSample("stop_ms", result.stop_ms);
+  PrintSample("stop_cpu_ms", result.stop_cpu_ms);
+  if (result.stop_wait_ms >= 0) PrintSample("stop_wait_ms", result.stop_wait_ms);
+  if (!run.record_file.empty()) {
+    PrintSample("connect_commands", static_cast<double>(result.connect_commands));
+    PrintSample("disconnect_commands",
+                static_cast<double>(result.all_commands - result.connect_commands));
+  }
+  if (run.hold_seconds > 0) {
+    PrintSample("hold_cpu_percent", 100.0 * result.hold_cpu_ms / (1000.0 * run.hold_seconds));
+    PrintSample("peak_rss_kb", static_cast<double>(result.peak_rss_kb));
+    PrintSample("rss_kb", static_cast<double>(result.rss_kb));
+  }
+  return 0;
+}
+
+// The floor: the engine brings up its device as it does for the helper, then
+// the recorded texts run one after another, split where READY was printed.
+int RunFloorCommand(const std::map<std::string, std::string>& options) {
+  for (const char* required : {"engine", "config", "dat-dir", "record", "split", "mode"}) {
+    if (!options.count(required)) return Fail(std::string("floor needs --") + required);
+  }
+  const std::vector<RecordedCommand> commands = ReadRecordedCommands(options.at("record"));
+  const size_t split = std::strtoul(options.at("split").c_str(), nullptr, 10);
+  const bool direct = options.at("mode") == "direct";
+  EngineLibrary engine;
+  std::string error;
+  if (LoadEngineLibrary(options.at("engine"), &engine, &error) != EngineLoadOutcome::kLoaded) {
+    return Fail("engine not loadable: " + error);
+  }
+  const std::string request =
+      Base64Encode(BuildEngineRequest(options.at("dat-dir"), options.at("config")));
+  const double engine_started = NowMs();
+  if (!StartEngine(engine, request).success) return Fail("engine did not start");
+  if (!direct) PrintSample("engine_start_ms", NowMs() - engine_started);
+
+  const std::string mode = direct ? "direct" : "shell";
+  size_t through_shell = 0;
+  // The replayer's own CPU is the floor for the helper's own CPU: what any
+  // program pays to start these commands and wait for them.
+  const auto replay = [&](const std::string& phase, size_t begin, size_t end) {
+    const double cpu_before = ProcessCpuMs(getpid());
+    const double started = NowMs();
+    if (direct) {
+      through_shell += ReplayDirectly(commands, begin, end);
+    } else {
+      ReplayThroughShell(commands, begin, end);
+    }
+    PrintSample(mode + "_" + phase + "_ms", NowMs() - started);
+    PrintSample(mode + "_" + phase + "_cpu_ms", ProcessCpuMs(getpid()) - cpu_before);
+  };
+  replay("connect", 0, split);
+  if (options.count("between")) (void)!std::system(options.at("between").c_str());
+  replay("disconnect", split, commands.size());
+  if (direct) PrintSample("direct_through_shell", static_cast<double>(through_shell));
+  StopEngine(engine);
+  UnloadEngineLibrary(&engine);
+  return 0;
+}
+
+// A program's start-up and exit alone, e.g. the helper in its validate mode.
+int RunStartupCommand(const std::map<std::string, std::string>& options,
+                      const std::vector<std::string>& argv) {
+  if (!options.count("repeat") || argv.empty()) return Fail("startup needs --repeat and a command");
+  for (int i = 0; i < std::atoi(options.at("repeat").c_str()); ++i) {
+    double wall_ms = 0;
+    double cpu_ms = 0;
+    if (!RunToEnd(argv, &wall_ms, &cpu_ms)) return Fail("the command failed");
+    PrintSample("startup_ms", wall_ms);
+    PrintSample("startup_cpu_ms", cpu_ms);
+  }
+  return 0;
+}
+
+int RunPassCommand(const std::map<std::string, std::string>& options) {
+  if (!options.count("app") || !options.count("repeat")) return Fail("pass needs --app, --repeat");
+  SampleTable samples;
+  std::string error;
+  if (!TimeMembershipPass(options.at("app"), std::atoi(options.at("repeat").c_str()), &samples,
+                          &error)) {
+    return Fail(error);
+  }
+  PrintSamples(samples);
+  return 0;
+}
+
+int RunScaleCommand(const std::map<std::string, std::string>& options) {
+  for (const char* required : {"config-bytes", "policy-bytes", "repeat"}) {
+    if (!options.count(required)) return Fail(std::string("scale needs --") + required);
+  }
+  SampleTable samples;
+  std::string error;
+  if (!TimeInputScale(std::strtoul(options.at("config-bytes").c_str(), nullptr, 10),
+                      std::strtoul(options.at("policy-bytes").c_str(), nullptr, 10),
+                      std::atoi(options.at("repeat").c_str()), &samples, &error)) {
+    return Fail(error);
+  }
+  PrintSamples(samples);
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc < 2) return Fail("usage: bench_driver helper|floor|startup|pass|scale OPTIONS");
+  // Results keep the original standard output; the replayed tools, like the
+  // helper's, print wherever they like without mixing into them.
+  g_results_fd = dup(STDOUT_FILENO);
+  const int null_fd = open("/dev/null", O_WRONLY);
+  if (g_results_fd < 0 || null_fd < 0) return Fail("cannot set up output");
+  dup2(null_fd, STDOUT_FILENO);
+  close(null_fd);
+  fcntl(g_results_fd, F_SETFD, FD_CLOEXEC);
+
+  std::vector<std::string> rest;
+  const std::map<std::string, std::string> options = ParseOptions(argc, argv, &rest);
+  const std::string command = argv[1];
+  if (command == "helper") return RunHelperCommand(options, rest);
+  if (command == "floor") return RunFloorCommand(options);
+  if (command == "startup") return RunStartupCommand(options, rest);
+  if (command == "pass") return RunPassCommand(options);
+  if (command == "scale") return RunScaleCommand(options);
+  return Fail("unknown subcommand " + command);
+}

@@ -1,0 +1,192 @@
+# Helpers of tools/bench/bench.sh, sourced inside the test bed after
+# testbed.sh. Samples are lines "figure value" in $SAMPLES, appended in round
+# order, so the k-th values of two figures come from the same round.
+
+BENCH_LOAD_CGROUP=/sys/fs/cgroup/bench-load
+
+# The floor is only a floor if the replayed texts do what the helper did:
+# the state at READY and after the stop must be the same for the helper run,
+# the shell replay and the direct replay, and the stop must restore the start.
+bench_check_floor_state() {
+  local snap="$TESTBED_TMP/snapshot" out split mode status=0
+  # Run by the driver through /bin/sh, which does not pass on bash functions.
+  printf 'source %q\ntestbed_snapshot > "$1"\n' "$TESTBED_DIR/testbed.sh" > "$snap.sh"
+  testbed_snapshot > "$snap.start"
+  out=$("$DRIVER" helper --record "$RECORD" --recorder "$LVH_RECORDER" \
+          --at-ready "bash $snap.sh $snap.ready.helper" \
+          -- "$LVH_HELPER" "${TYPICAL[@]}") || return 1
+  testbed_snapshot > "$snap.stopped.helper"
+  split=$(awk '$1 == "connect_commands" { print int($2) }' <<< "$out")
+  for mode in shell direct; do
+    "$DRIVER" floor --mode "$mode" --engine "$LVH_ENGINE" --config "$CONFIG" \
+      --dat-dir "$TESTBED_TMP" --record "$RECORD" --split "$split" \
+      --between "bash $snap.sh $snap.ready.$mode" > /dev/null || return 1
+    testbed_snapshot > "$snap.stopped.$mode"
+  done
+  if ! grep -q '^-A ZELMO_KILLSWITCH' "$snap.ready.helper"; then
+    echo "bench: the helper's READY state has no kill switch" >&2
+    return 1
+  fi
+  for mode in helper shell direct; do
+    if ! diff -u "$snap.ready.helper" "$snap.ready.$mode" >&2 ||
+       ! diff -u <(bench_without_empty_tables < "$snap.start") \
+                 <(bench_without_empty_tables < "$snap.stopped.$mode") >&2; then
+      echo "bench: the $mode run does not reach the helper's state" >&2
+      status=1
+    fi
+  done
+  return "$status"
+}
+
+# The first firewall command leaves its table behind, empty: not a leftover.
+bench_without_empty_tables() {
+  grep -v -E '^(\*[a-z]+|COMMIT|:(PREROUTING|INPUT|FORWARD|OUTPUT|POSTROUTING) ACCEPT)$'
+}
+
+# bench_start_load COUNT APP_PROCS: COUNT sleeping processes in a scratch
+# cgroup, APP_PROCS of them running as "benchapp", the rest as "benchload".
+bench_start_load() {
+  local count=$1 app_procs=$2 i
+  mkdir "$BENCH_LOAD_CGROUP" || return 1
+  cp /bin/sleep "$TESTBED_TMP/benchload"
+  cp /bin/sleep "$TESTBED_TMP/benchapp"
+  (
+    echo "$BASHPID" > "$BENCH_LOAD_CGROUP/cgroup.procs" || exit 1
+    for ((i = 0; i < count - app_procs; i++)); do "$TESTBED_TMP/benchload" 3600 & done
+    for ((i = 0; i < app_procs; i++)); do "$TESTBED_TMP/benchapp" 3600 & done
+  ) || return 1
+  for i in $(seq 200); do
+    [ "$(wc -l < "$BENCH_LOAD_CGROUP/cgroup.procs")" -ge "$count" ] && break
+    sleep 0.05
+  done
+  # The membership passes move some of them out of the group: keep the IDs.
+  cat "$BENCH_LOAD_CGROUP/cgroup.procs" > "$TESTBED_TMP/load.pids"
+  [ "$(wc -l < "$TESTBED_TMP/load.pids")" -eq "$count" ]
+}
+
+bench_remove_load() {
+  [ -d "$BENCH_LOAD_CGROUP" ] || return 0
+  echo 1 > "$BENCH_LOAD_CGROUP/cgroup.kill"
+  local pid
+  while read -r pid; do kill "$pid" 2>/dev/null; done < "$TESTBED_TMP/load.pids"
+  for pid in $(seq 100); do
+    rmdir "$BENCH_LOAD_CGROUP" 2>/dev/null && return 0
+    sleep 0.1
+  done
+  echo "bench: could not remove $BENCH_LOAD_CGROUP" >&2
+  return 1
+}
+
+# bench_values FIGURE: its samples, one per line, in round order.
+bench_values() {
+  awk -v figure="$1" '$1 == figure { print $2 }' "$SAMPLES"
+}
+
+# bench_paired A OP B: A op B per round (OP is - or /).
+bench_paired() {
+  paste <(bench_values "$1") <(bench_values "$3") |
+    awk -v op="$2" 'NF == 2 { print (op == "/" ? ($2 > 0 ? $1 / $2 : 0) : $1 - $2) }'
+}
+
+# bench_summary: reads values, prints "median min max count".
+bench_summary() {
+  sort -g | awk '{ v[NR] = $1 }
+    END {
+      if (NR == 0) { print "- - - 0"; exit }
+      m = (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2
+      print m, v[1], v[NR], NR
+    }'
+}
+
+# Three significant figures without an exponent.
+bench_number() {
+  awk -v x="$1" 'BEGIN {
+    if (x == "-") { print "-"; exit }
+    a = x < 0 ? -x : x
+    if (a >= 100) printf "%.0f", x; else if (a >= 10) printf "%.1f", x
+    else if (a >= 1) printf "%.2f", x; else printf "%.3f", x
+  }'
+}
+
+# bench_cells UNIT: "median UNIT" and "min-max" from a summary on stdin.
+bench_cells() {
+  local unit=$1 median low high count
+  read -r median low high count
+  printf '%s %s | %s-%s' "$(bench_number "$median")" "$unit" \
+    "$(bench_number "$low")" "$(bench_number "$high")"
+}
+
+# bench_row LABEL UNIT FIGURE [BESIDE-LABEL BESIDE-FIGURE]: the figure's
+# median and spread; with a second figure, its median beside it and the ratio
+# of the two per round (median and spread).
+bench_row() {
+  local label=$1 unit=$2 figure=$3 beside="" ratio=""
+  if [ $# -ge 5 ]; then
+    beside="$4: $(bench_median "$5") $unit"
+    ratio=$(bench_paired "$figure" / "$5" | bench_summary | { read -r m low high _;
+      printf '%s (%s-%s)' "$(bench_number "$m")" "$(bench_number "$low")" "$(bench_number "$high")"; })
+  fi
+  printf '| %s | %s | %s | %s |\n' "$label" "$(bench_values "$figure" | bench_summary | bench_cells "$unit")" \
+    "$beside" "$ratio"
+}
+
+# bench_derive NEW A OP B [SCALE]: adds the per-round figure NEW = (A op B) * SCALE.
+bench_derive() {
+  bench_paired "$2" "$3" "$4" | awk -v name="$1" -v scale="${5:-1}" '{ print name, $1 * scale }' >> "$SAMPLES"
+}
+
+bench_median() {
+  bench_values "$1" | bench_summary | { read -r m _; bench_number "$m"; }
+}
+
+bench_print_table() {
+  local connect disconnect rounds pass_rounds hold_rounds apps
+  connect=$(bench_values recorded_connect_commands | bench_summary | { read -r m _; printf %d "$m"; })
+  disconnect=$(bench_values recorded_disconnect_commands | bench_summary | { read -r m _; printf %d "$m"; })
+  rounds=$(bench_values ready_ms | wc -l)
+  pass_rounds=$(bench_values pass | wc -l)
+  hold_rounds=$(bench_values policy_hold_cpu_percent | wc -l)
+  apps=$(bench_values policy_apps | bench_summary | { read -r m _; printf %d "$m"; })
+  bench_derive teardown_ms recorded_stop_ms - recorded_stop_wait_ms
+  bench_derive ready_cpu_percent ready_cpu_ms / ready_ms 100
+  echo
+  echo "| Figure | Median | Spread (min-max) | Measured beside it (median) | Ratio (median, min-max) |"
+  echo "|---|---|---|---|---|"
+  echo "| **1. Typical run** (kill switch, IPv6 default route, endpoint, two bypass prefixes), $rounds rounds | | | | |"
+  bench_row "connect: exec -> READY" ms ready_ms \
+    "floor: the $connect recorded commands through sh -c" shell_connect_ms
+  bench_row "helper's own CPU, exec -> READY" ms ready_cpu_ms \
+    "floor: the replaying program's own CPU" shell_connect_cpu_ms
+  bench_row "the same as a share of the connect time" % ready_cpu_percent
+  bench_row "of which: start-up and exit of the executable (validate mode, own CPU)" ms startup_cpu_ms
+  bench_row "for information: the stand-in engine's start (in the connect time, not in the floor)" \
+    ms engine_start_ms
+  bench_row "for information: the $connect tools run without a shell" ms direct_connect_ms
+  bench_row "disconnect: SIGTERM -> exit" ms stop_ms \
+    "floor: the $disconnect recorded commands through sh -c" shell_disconnect_ms
+  bench_row "of which: until the wait loop notices the signal (recorded run)" ms recorded_stop_wait_ms
+  bench_row "of which: teardown, first command -> exit (recorded run)" ms teardown_ms \
+    "floor, as above" shell_disconnect_ms
+  bench_row "helper's own CPU, SIGTERM -> exit" ms stop_cpu_ms \
+    "floor: the replaying program's own CPU" shell_disconnect_cpu_ms
+  bench_row "for information: the $disconnect tools run without a shell" ms direct_disconnect_ms
+  echo "| **2. Monitor**, $LOAD extra processes ($APP_PROCS of the selected application), $pass_rounds rounds | | | | |"
+  bench_row "one membership pass" ms pass "pgrep -x benchapp, same process table" pgrep
+  bench_row "one pass for a name no process has" ms pass_unmatched "pgrep, as above" pgrep
+  bench_row "helper's CPU while READY with a policy, ${HOLD_SECONDS} s each, $hold_rounds runs" \
+    "% of a core" policy_hold_cpu_percent
+  bench_row "for information: disconnect with a policy, SIGTERM -> exit (joins the monitor)" \
+    ms policy_stop_ms
+  echo "| **3. Memory** while READY with a policy, $hold_rounds runs | | | | |"
+  bench_row "peak resident size (VmHWM)" kB policy_peak_rss_kb
+  bench_row "steady resident size (VmRSS)" kB policy_rss_kb
+  echo "| **4. Input scale**, $SCALE_ROUNDS rounds | | | | |"
+  bench_row "ExtractTunName, 16 MiB configuration, values at its end" ms tun_name \
+    "one std::string::find over it" config_find
+  bench_row "ExtractProxyAddress, same configuration" ms proxy_address \
+    "one std::string::find over it" config_find
+  bench_row "ExtractTunName, 16 MiB of keys without a value" ms tun_name_adversarial
+  bench_row "ExtractProxyAddress, 16 MiB of keys without a value" ms proxy_address_adversarial
+  bench_row "IsValidLinuxAppBypassPolicy, 65,536-byte policy ($apps apps)" ms policy_validate
+  bench_row "ParseAppRoutingPolicy, same policy" ms policy_parse
+}
