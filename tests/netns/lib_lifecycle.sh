@@ -32,12 +32,15 @@ run_to_end() {
 # start_helper_with_events ARGS...: like start_helper, but the stand-in
 # engine appends its events (loaded, run, request ..., stop, unloaded) to
 # the helper's own output file. Both append, so the file shows the true
-# order of engine events and status lines.
+# order of engine events and status lines. A script's background job starts
+# with SIGINT ignored; the helper gets the default dispositions a client
+# gives it.
 start_helper_with_events() {
   HELPER_OUT="$TESTBED_TMP/helper.out.$RANDOM"
   HELPER_ERR="$TESTBED_TMP/helper.err.$RANDOM"
   : > "$HELPER_OUT"
-  LVH_ENGINE_EVENT_LOG="$HELPER_OUT" "$LVH_HELPER" "$@" >> "$HELPER_OUT" 2> "$HELPER_ERR" &
+  LVH_ENGINE_EVENT_LOG="$HELPER_OUT" env --default-signal=INT,TERM "$LVH_HELPER" "$@" \
+    >> "$HELPER_OUT" 2> "$HELPER_ERR" &
   HELPER_PID=$!
 }
 
