@@ -2,24 +2,15 @@
 #
 # The membership pass looks at every process in /proc and moves those whose
 # name matches, and a write into a cgroup.procs file is not confined to the
-# cgroup namespace (the v2 hierarchy has no nsdelegate here). So every test
-# also runs in a fresh PID namespace with its own /proc, where the helper
-# sees only the test's processes, and the selected programs get unique
-# names besides.
+# cgroup namespace (the v2 hierarchy has no nsdelegate here). The test bed's
+# own PID namespace keeps the machine's processes out of the helper's sight;
+# the selected programs get unique names besides.
 
 source "$(dirname "${BASH_SOURCE[0]}")/lib_lifecycle.sh"
 
 CG=/sys/fs/cgroup
 GROUP_NAME=zelmo-vpn-app-routing
 DEST4=203.0.113.10
-
-# approuting_enter ARGS...: testbed_enter, then a private PID namespace.
-approuting_enter() {
-  testbed_enter "$@"
-  if [ "${LVH_IN_PIDNS:-}" != 1 ]; then
-    exec unshare --pid --fork --mount-proc env LVH_IN_PIDNS=1 bash "$0" "$@"
-  fi
-}
 
 # ar_setup_tun: the test bed with a TUN device artun0 up and no engine.
 ar_setup_tun() {

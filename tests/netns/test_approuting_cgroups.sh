@@ -8,7 +8,7 @@
 # controllers enabled that refuses the members' hand-back.
 source "$(dirname "$0")/testbed.sh"
 source "$(dirname "$0")/lib_approuting.sh"
-approuting_enter "$@"
+testbed_enter "$@"
 ar_setup_tun
 SELECTED=$(ar_unique_name sel)
 ar_make_app "$SELECTED"

@@ -7,7 +7,7 @@
 # handed back before the group goes).
 source "$(dirname "$0")/testbed.sh"
 source "$(dirname "$0")/lib_approuting.sh"
-approuting_enter "$@"
+testbed_enter "$@"
 ar_setup_tun
 
 SELECTED=$(ar_unique_name sel)

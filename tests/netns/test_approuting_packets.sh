@@ -9,7 +9,7 @@
 # path.
 source "$(dirname "$0")/testbed.sh"
 source "$(dirname "$0")/lib_approuting.sh"
-approuting_enter "$@"
+testbed_enter "$@"
 ar_setup_engine
 PACKETS="$TESTBED_TMP/packets.log"
 : > "$PACKETS"

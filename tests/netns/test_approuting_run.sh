@@ -6,7 +6,7 @@
 # exactly as before the run. Then a run whose mark rule cannot be installed.
 source "$(dirname "$0")/testbed.sh"
 source "$(dirname "$0")/lib_approuting.sh"
-approuting_enter "$@"
+testbed_enter "$@"
 ar_setup_engine
 
 EARLY=$(ar_unique_name early)
