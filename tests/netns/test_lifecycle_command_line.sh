@@ -58,6 +58,10 @@ expect_outcome "validate a disabled policy" 0 \
   "OK: Linux cgroup/policy-routing app routing policy is valid" nogate \
   --validate-app-bypass-policy '{"enabled":false}' --unknown
 
+expect_outcome "validate an enabled policy without mode" 2 \
+  "ERROR: invalid app bypass policy: mode must be bypassSelected or vpnOnlySelected" nogate \
+  --validate-app-bypass-policy '{"enabled":true,"apps":["firefox"]}'
+
 # --- precedence: remove > apply > cleanup > run > validate
 expect_outcome "remove wins over everything" 0 APP_ROUTING_REMOVED gate \
   --cleanup --apply-app-bypass-policy "$POLICY" --tun qtun0 --lib "$NO_LIB" --config /etc/hostname \
@@ -74,7 +78,10 @@ expect_outcome "flags repeat harmlessly, strays are ignored" 0 CLEANED gate \
 expect_outcome "a later value replaces an earlier one" 2 "$DLOPEN_FAILED" gate \
   --lib "$LVH_ENGINE" --config /etc/hostname --lib "$NO_LIB"
 
-# --- apply: its own checks, after the gate
+# --- apply: its own checks, after the gate, the policy before --tun
+expect_outcome "apply an invalid policy without --tun" 2 \
+  "ERROR: invalid app routing policy: enabled app bypass requires at least one process name" gate \
+  --apply-app-bypass-policy '{"enabled":true,"mode":"bypassSelected","apps":[]}'
 expect_outcome "apply without --tun" 2 "ERROR: --apply-app-bypass-policy requires --tun" gate \
   --apply-app-bypass-policy "$POLICY"
 expect_outcome "apply with an empty --tun" 2 "ERROR: --apply-app-bypass-policy requires --tun" gate \

@@ -63,6 +63,19 @@ assert_eq "loaded
 unloaded" "$(engine_events)" "no stop entry point: never run, unloaded"
 assert_before unloaded "ERROR: required symbols not found in libXray" "no stop entry point: unloaded before the error line"
 
+# --- an invalid policy ends the run before the engine starts; the policy
+# given with --validate-app-bypass-policy is the run's policy
+for option in --app-routing-policy --validate-app-bypass-policy; do
+  run_with_events --lib "$LVH_ENGINE" --config "$config" \
+    "$option" '{"enabled":true,"mode":"bypassSelected"}'
+  assert_eq 2 "$HELPER_STATUS" "$option invalid: exit status"
+  assert_eq "ERROR: invalid app routing policy: enabled app bypass requires at least one process name" \
+    "$(status_lines | tail -n 1)" "$option invalid: line 5"
+  assert_eq 2 "$(status_lines | wc -l)" "$option invalid: no INFO line of the plan"
+  assert_eq "loaded
+unloaded" "$(engine_events)" "$option invalid: engine never run"
+done
+
 # --- null answer: unloaded, never stopped. (The error line comes first
 # here, then the unload, so the order cannot tell dlclose from process exit.)
 LVH_ENGINE_RESPONSE=null run_with_events --lib "$LVH_ENGINE" --config "$config"
