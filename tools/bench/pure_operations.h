@@ -10,7 +10,8 @@ using SampleTable = std::map<std::string, std::vector<double>>;
 
 // One membership pass for a policy selecting `app`, beside `pgrep -x app`
 // over the same process table, alternating; and, for comparison, a pass for
-// a name no process has. Creates the app-routing cgroup first.
+// a name no process has and the same reads done minimally. Creates the
+// app-routing cgroup first.
 bool TimeMembershipPass(const std::string& app, int repeat, SampleTable* samples,
                         std::string* error);
 
