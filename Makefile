@@ -43,7 +43,7 @@ bench: build
 	LVH_BUILD_DIR=$(abspath $(BUILD_DIR)) bash tools/bench/bench.sh
 
 demo: build
-	bash tools/demo/demo.sh
+	LVH_BUILD_DIR=$(abspath $(BUILD_DIR)) bash tools/demo/demo.sh
 
 clean:
 	rm -rf $(BUILD_DIR)
