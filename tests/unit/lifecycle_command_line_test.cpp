@@ -52,34 +52,31 @@ TEST(SelectMode, FollowsThePrecedenceOfTheModes) {
   }
 }
 
+// Every field of a parsed command line in one comparable text.
+std::string Describe(const CommandLine& line) {
+  std::string flags;
+  flags += line.cleanup ? 'C' : '-';
+  flags += line.kill_switch ? 'K' : '-';
+  flags += line.remove_policy ? 'R' : '-';
+  flags += line.apply_policy ? 'A' : '-';
+  flags += line.validate_policy ? 'V' : '-';
+  return "lib=" + line.library_path + " config=" + line.config_path + " dat=" + line.data_dir +
+         " tun=" + line.tun_name + " bypass=" + line.bypass_prefixes + " policy=" +
+         line.policy_text + " flags=" + flags;
+}
+
 TEST(ParseCommandLine, StoresEveryValueAndFlag) {
-  const CommandLine line = ParseCommandLine(
-      {"--lib", "/l.so", "--config", "/c.json", "--dat-dir", "/d", "--tun", "qtun0",
-       "--bypass-prefixes", "10.0.0.0/8", "--app-routing-policy", "{}", "--kill-switch",
-       "--cleanup", "--remove-app-bypass-policy"});
-  EXPECT_EQ("/l.so", line.library_path);
-  EXPECT_EQ("/c.json", line.config_path);
-  EXPECT_EQ("/d", line.data_dir);
-  EXPECT_EQ("qtun0", line.tun_name);
-  EXPECT_EQ("10.0.0.0/8", line.bypass_prefixes);
-  EXPECT_EQ("{}", line.policy_text);
-  EXPECT_TRUE(line.kill_switch);
-  EXPECT_TRUE(line.cleanup);
-  EXPECT_TRUE(line.remove_policy);
-  EXPECT_FALSE(line.apply_policy);
-  EXPECT_FALSE(line.validate_policy);
+  EXPECT_EQ(
+      "lib=/l.so config=/c.json dat=/d tun=qtun0 bypass=10.0.0.0/8 policy={} flags=CKR--",
+      Describe(ParseCommandLine({"--lib", "/l.so", "--config", "/c.json", "--dat-dir", "/d",
+                                 "--tun", "qtun0", "--bypass-prefixes", "10.0.0.0/8",
+                                 "--app-routing-policy", "{}", "--kill-switch", "--cleanup",
+                                 "--remove-app-bypass-policy"})));
 }
 
 TEST(ParseCommandLine, DefaultsAreEmptyAndFalse) {
-  const CommandLine line = ParseCommandLine({"stray", "--unknown", "value"});
-  EXPECT_EQ("", line.library_path);
-  EXPECT_EQ("", line.config_path);
-  EXPECT_EQ("", line.data_dir);
-  EXPECT_EQ("", line.tun_name);
-  EXPECT_EQ("", line.bypass_prefixes);
-  EXPECT_EQ("", line.policy_text);
-  EXPECT_FALSE(line.kill_switch || line.cleanup || line.remove_policy || line.apply_policy ||
-               line.validate_policy);
+  EXPECT_EQ("lib= config= dat= tun= bypass= policy= flags=-----",
+            Describe(ParseCommandLine({"stray", "--unknown", "value"})));
 }
 
 TEST(ParseCommandLine, ValuesAreTakenVerbatimAndTheLastOneWins) {

@@ -153,12 +153,20 @@ std::string FindTunName(const std::string& config_text) {
   return match[1].str();
 }
 
-bool SplitPrefix(const std::string& text, std::string* address, int* length) {
+// The address (into *address) and length of an "A/N" text of the family.
+bool ParsePrefix(int family, const std::string& text, void* address, int* length) {
   const size_t slash = text.find('/');
   if (slash == std::string::npos) return false;
-  *address = text.substr(0, slash);
   *length = std::atoi(text.c_str() + slash + 1);
-  return true;
+  const int longest = family == AF_INET ? 32 : 128;
+  return *length >= 0 && *length <= longest &&
+         inet_pton(family, text.substr(0, slash).c_str(), address) == 1;
+}
+
+ifreq RequestFor(const std::string& tun_name) {
+  ifreq request{};
+  std::strncpy(request.ifr_name, tun_name.c_str(), IFNAMSIZ - 1);
+  return request;
 }
 
 std::string EnvOr(const char* name, const char* fallback) {
@@ -167,40 +175,34 @@ std::string EnvOr(const char* name, const char* fallback) {
 }
 
 bool AddIpv4Address(const std::string& tun_name, const std::string& prefix, std::string* error) {
-  std::string address;
   int length = 0;
   sockaddr_in sin{};
   sin.sin_family = AF_INET;
-  if (!SplitPrefix(prefix, &address, &length) || length < 0 || length > 32 ||
-      inet_pton(AF_INET, address.c_str(), &sin.sin_addr) != 1) {
+  if (!ParsePrefix(AF_INET, prefix, &sin.sin_addr, &length)) {
     *error = "bad IPv4 prefix " + prefix;
     return false;
   }
   const int sock = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-  ifreq request{};
-  std::strncpy(request.ifr_name, tun_name.c_str(), IFNAMSIZ - 1);
+  ifreq request = RequestFor(tun_name);
   std::memcpy(&request.ifr_addr, &sin, sizeof(sin));
   bool ok = ioctl(sock, SIOCSIFADDR, &request) == 0;
   sin.sin_addr.s_addr = length == 0 ? 0 : htonl(~uint32_t{0} << (32 - length));
   std::memcpy(&request.ifr_netmask, &sin, sizeof(sin));
   ok = ok && ioctl(sock, SIOCSIFNETMASK, &request) == 0;
   if (!ok) *error = std::string("cannot set IPv4 address: ") + std::strerror(errno);
-  close(sock);
+  if (sock >= 0) close(sock);
   return ok;
 }
 
 bool AddIpv6Address(const std::string& tun_name, const std::string& prefix, std::string* error) {
-  std::string address;
   int length = 0;
   in6_ifreq request{};
-  if (!SplitPrefix(prefix, &address, &length) || length < 0 || length > 128 ||
-      inet_pton(AF_INET6, address.c_str(), &request.ifr6_addr) != 1) {
+  if (!ParsePrefix(AF_INET6, prefix, &request.ifr6_addr, &length)) {
     *error = "bad IPv6 prefix " + prefix;
     return false;
   }
   const int sock = socket(AF_INET6, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-  ifreq index_request{};
-  std::strncpy(index_request.ifr_name, tun_name.c_str(), IFNAMSIZ - 1);
+  ifreq index_request = RequestFor(tun_name);
   bool ok = ioctl(sock, SIOCGIFINDEX, &index_request) == 0;
   request.ifr6_ifindex = index_request.ifr_ifindex;
   request.ifr6_prefixlen = static_cast<uint32_t>(length);
@@ -212,13 +214,12 @@ bool AddIpv6Address(const std::string& tun_name, const std::string& prefix, std:
 
 bool BringUp(const std::string& tun_name, std::string* error) {
   const int sock = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-  ifreq request{};
-  std::strncpy(request.ifr_name, tun_name.c_str(), IFNAMSIZ - 1);
+  ifreq request = RequestFor(tun_name);
   bool ok = ioctl(sock, SIOCGIFFLAGS, &request) == 0;
   request.ifr_flags |= IFF_UP;
   ok = ok && ioctl(sock, SIOCSIFFLAGS, &request) == 0;
   if (!ok) *error = std::string("cannot bring the device up: ") + std::strerror(errno);
-  close(sock);
+  if (sock >= 0) close(sock);
   return ok;
 }
 
@@ -233,9 +234,8 @@ int CreateTun(const std::string& tun_name, std::string* error) {
     *error = std::string("cannot open /dev/net/tun: ") + std::strerror(errno);
     return -1;
   }
-  ifreq request{};
+  ifreq request = RequestFor(tun_name);
   request.ifr_flags = IFF_TUN | IFF_NO_PI;
-  std::strncpy(request.ifr_name, tun_name.c_str(), IFNAMSIZ - 1);
   if (ioctl(fd, TUNSETIFF, &request) != 0) {
     *error = "cannot create tun device: " + std::string(std::strerror(errno));
     close(fd);
