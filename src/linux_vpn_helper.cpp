@@ -177,8 +177,8 @@ int RunTunnel(const CommandLine& command_line) {
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
   }
 
-  // The chain goes first so nothing is blocked while the rest comes down.
   StopMonitor(&monitor);
+  // The chain goes first so nothing is blocked while the rest comes down.
   CleanupKillSwitchPolicy();
   CleanupAppRoutingPolicy();
   CleanupIcmpBypass(plan.default4);
@@ -191,7 +191,10 @@ int RunTunnel(const CommandLine& command_line) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  const CommandLine command_line = ParseCommandLine(std::vector<std::string>(argv + 1, argv + argc));
+  // An exec with an empty argument vector gives argc 0 on older kernels;
+  // there are no arguments after the program name then.
+  const std::vector<std::string> args(argc > 1 ? argv + 1 : argv, argc > 1 ? argv + argc : argv);
+  const CommandLine command_line = ParseCommandLine(args);
   const HelperMode mode = SelectMode(command_line);
   if (IsPrivilegedMode(mode) && !CheckNetAdminCapability()) return kExitFailed;
 
