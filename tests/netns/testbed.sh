@@ -66,12 +66,19 @@ testbed_enter() {
   # own /proc hides other tests' processes from the app-routing monitor,
   # which would otherwise move same-named processes of parallel tests (their
   # gateway holders among them) into its group.
+  # With LVH_TESTBED_TIMEOUT (seconds) a hung script is ended here, while
+  # this shell can still remove the scratch cgroup; --kill-child takes every
+  # process of the PID namespace with it.
+  local limit=()
+  [ -n "${LVH_TESTBED_TIMEOUT:-}" ] && limit=(timeout --kill-after=10 "$LVH_TESTBED_TIMEOUT")
   (
     echo "$BASHPID" > "$scratch/cgroup.procs" || exit 1
-    exec unshare --net --mount --cgroup --pid --mount-proc --fork --propagation private \
-      env LVH_IN_TESTBED=1 LVH_SCRATCH_CGROUP="$scratch" bash "$0" "$@"
+    exec "${limit[@]}" unshare --net --mount --cgroup --pid --mount-proc --fork --kill-child \
+      --propagation private env LVH_IN_TESTBED=1 LVH_SCRATCH_CGROUP="$scratch" bash "$0" "$@"
   )
   status=$?
+  [ "$status" = 124 ] && [ ${#limit[@]} -gt 0 ] &&
+    echo "testbed: timed out after ${LVH_TESTBED_TIMEOUT}s; everything inside was killed" >&2
   testbed_remove_cgroup_tree "$scratch" || status=1
   exit "$status"
 }
