@@ -8,25 +8,11 @@
 // apply prints "OK" or "ERROR: " and the error text, exit status 0 or 2.
 
 #include <iostream>
-#include <sstream>
 #include <string>
 #include <vector>
 
 #include "killswitch/kill_switch.h"
-
-namespace {
-
-std::vector<std::string> SplitCsv(const std::string& csv) {
-  std::vector<std::string> items;
-  std::stringstream stream(csv);
-  std::string item;
-  while (std::getline(stream, item, ',')) {
-    if (!item.empty()) items.push_back(item);
-  }
-  return items;
-}
-
-}  // namespace
+#include "split_csv.h"
 
 int main(int argc, char** argv) {
   const std::vector<std::string> args(argv + 1, argv + argc);

@@ -11,25 +11,15 @@
 // print "via=GATEWAY dev=DEVICE" as read from the host.
 
 #include <iostream>
-#include <sstream>
 #include <string>
 #include <vector>
 
 #include "routing/default_route.h"
 #include "routing/icmp_bypass.h"
 #include "routing/tun_routes.h"
+#include "split_csv.h"
 
 namespace {
-
-std::vector<std::string> SplitCsv(const std::string& csv) {
-  std::vector<std::string> items;
-  std::stringstream stream(csv);
-  std::string item;
-  while (std::getline(stream, item, ',')) {
-    if (!item.empty()) items.push_back(item);
-  }
-  return items;
-}
 
 int Usage() {
   std::cerr << "usage: routing_driver apply|cleanup TUN ENDPOINT GW4 DEV4 GW6 DEV6 ADDR4S ADDR6S "
