@@ -4,6 +4,7 @@
 
 #include <ctime>
 #include <string>
+#include <system_error>
 #include <thread>
 #include <vector>
 
@@ -150,7 +151,17 @@ int RunTunnel(const CommandLine& command_line) {
       StopEngineAndUnload(&engine);
       return kExitFailed;
     }
-    monitor = std::thread(AppRoutingCgroupMonitor, policy);
+    try {
+      monitor = std::thread(AppRoutingCgroupMonitor, policy);
+    } catch (const std::system_error&) {
+      // No thread to be had: undo what is installed rather than leave the
+      // host half set up with no process to take it down.
+      PrintStatusLine("ERROR: failed to start the app routing monitor");
+      CleanupAppRoutingPolicy();
+      RemoveTunRoutes(plan);
+      StopEngineAndUnload(&engine);
+      return kExitFailed;
+    }
     PrintStatusLine("INFO: app routing mode=" + policy.mode + " apps=" + JoinList(policy.apps));
   }
 

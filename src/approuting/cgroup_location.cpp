@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 
 #include "approuting/markers.h"
@@ -41,13 +42,10 @@ std::string OwnCgroupPath(const std::string& proc_self_cgroup_text) {
   return {};
 }
 
-// The safe-word character set over a longer text: every 128-byte piece
-// must pass the safe-word screen.
+// The safe-word character set over a text longer than a safe word.
 bool HasOnlySafeShellBytes(const std::string& text) {
-  for (size_t start = 0; start < text.size(); start += 128) {
-    if (!IsSafeShellToken(text.substr(start, 128))) return false;
-  }
-  return true;
+  return std::all_of(text.begin(), text.end(),
+                     [](char c) { return IsSafeShellByte(static_cast<unsigned char>(c)); });
 }
 
 // A helper outside its cgroup namespace's root sees its own path as

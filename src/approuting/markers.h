@@ -11,4 +11,3 @@ inline constexpr const char* kAppPacketMark = "0x66";
 inline constexpr const char* kBypassTable = "1066";
 inline constexpr const char* kTunnelOnlyTable = "1067";
 inline constexpr const char* kAppRulePriority = "1066";
-inline constexpr const char* kQuietSuffix = " >/dev/null 2>&1";

@@ -10,6 +10,7 @@
 #include "approuting/markers.h"
 #include "approuting/membership.h"
 #include "approuting/policy_apply.h"
+#include "killswitch/safe_token.h"
 #include "lifecycle/shell.h"
 #include "lifecycle/text_utils.h"
 
@@ -17,9 +18,10 @@ namespace {
 
 constexpr size_t kMaxRuleTextLength = 2048;
 
+// A listed rule is the safe-word set plus the blanks between its words and
+// the "=" of some match options.
 bool IsRuleTextCharacter(char c) {
-  return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == ' ' ||
-         c == '-' || c == '.' || c == '/' || c == ':' || c == '=' || c == '@' || c == '_';
+  return IsSafeShellByte(static_cast<unsigned char>(c)) || c == ' ' || c == '=';
 }
 
 // iptables lists a cgroup path holding a slash in double quotes
@@ -35,17 +37,11 @@ std::string UnquoteCgroupPath(const std::string& rule) {
   if (at == std::string::npos) return rule;
   const size_t open_quote = at + option.size() - 1;
   const size_t close_quote = rule.find('"', open_quote + 1);
+  if (close_quote == std::string::npos) return rule;
   const bool whole_word = close_quote + 1 == rule.size() || rule[close_quote + 1] == ' ';
   const std::string word = rule.substr(open_quote + 1, close_quote - open_quote - 1);
   if (!whole_word || word.empty() || word.find_first_of(" \\") != std::string::npos) return rule;
   return rule.substr(0, open_quote) + word + rule.substr(close_quote + 1);
-}
-
-std::vector<std::string> SplitLines(const std::string& text) {
-  std::vector<std::string> lines;
-  std::istringstream stream(text);
-  for (std::string line; std::getline(stream, line);) lines.push_back(line);
-  return lines;
 }
 
 // A membership file takes one process ID per write.

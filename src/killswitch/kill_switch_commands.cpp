@@ -2,16 +2,15 @@
 
 #include <arpa/inet.h>
 
+#include "lifecycle/shell.h"
 #include "routing/ipv4_prefix.h"
 
 const char kKillSwitchChain[] = "ZELMO_KILLSWITCH";
 
 namespace {
+
 // The firewall mark the ICMP bypass puts on locally generated IPv4 ICMP.
 constexpr const char* kIcmpBypassMark = "0x1";
-}  // namespace
-
-namespace {
 
 bool IsAddressOfFamily(int family, const std::string& text) {
   unsigned char buffer[sizeof(struct in6_addr)];
@@ -26,22 +25,25 @@ std::string HookCommand(const std::string& tool) {
          chain;
 }
 
+// A fresh, empty chain that lets loopback and the given tunnel rule pass.
+std::vector<std::string> ChainHeadCommands(const std::string& tool, const std::string& tunnel_rule) {
+  const std::string chain = kKillSwitchChain;
+  return {tool + " -N " + chain, tool + " -F " + chain, tool + " -A " + chain + " -o lo -j RETURN",
+          tool + " -A " + chain + " " + tunnel_rule};
+}
+
 }  // namespace
 
 std::vector<std::string> BuildKillSwitchIpv4Commands(const std::string& tun_name,
                                                      const ResolvedAddresses& endpoint,
                                                      const std::vector<std::string>& bypass_prefixes) {
   const std::string append = std::string("iptables -A ") + kKillSwitchChain;
-  std::vector<std::string> commands = {
-      std::string("iptables -N ") + kKillSwitchChain,
-      std::string("iptables -F ") + kKillSwitchChain,
-      append + " -o lo -j RETURN",
-      // The ICMP bypass marks packets in mangle OUTPUT and so re-routes them
-      // to the physical path, but this chain still sees the device of the
-      // first route, the TUN. Marked packets must not pass as tunnel traffic:
-      // they leave only when addressed to the endpoint or a bypass prefix.
-      append + " -o " + tun_name + " -m mark ! --mark " + kIcmpBypassMark + " -j RETURN",
-  };
+  // The ICMP bypass marks packets in mangle OUTPUT and so re-routes them to
+  // the physical path, but this chain still sees the device of the first
+  // route, the TUN. Marked packets must not pass as tunnel traffic: they
+  // leave only when addressed to the endpoint or a bypass prefix.
+  std::vector<std::string> commands = ChainHeadCommands(
+      "iptables", "-o " + tun_name + " -m mark ! --mark " + kIcmpBypassMark + " -j RETURN");
   // Only texts that parse as addresses or prefixes reach the shell: their
   // grammar admits nothing but digits, dots, colons, hex letters and one
   // slash, which is the screen for these values.
@@ -63,12 +65,7 @@ std::vector<std::string> BuildKillSwitchIpv4Commands(const std::string& tun_name
 std::vector<std::string> BuildKillSwitchIpv6Commands(const std::string& tun_name,
                                                      const ResolvedAddresses& endpoint) {
   const std::string append = std::string("ip6tables -A ") + kKillSwitchChain;
-  std::vector<std::string> commands = {
-      std::string("ip6tables -N ") + kKillSwitchChain,
-      std::string("ip6tables -F ") + kKillSwitchChain,
-      append + " -o lo -j RETURN",
-      append + " -o " + tun_name + " -j RETURN",
-  };
+  std::vector<std::string> commands = ChainHeadCommands("ip6tables", "-o " + tun_name + " -j RETURN");
   bool has_endpoint = false;
   for (const std::string& address : endpoint.ipv6) {
     if (IsAddressOfFamily(AF_INET6, address)) {
@@ -95,14 +92,13 @@ bool WantsIpv6KillSwitch(bool want_ipv6, const ResolvedAddresses& endpoint) {
 
 std::vector<std::string> BuildKillSwitchCleanupCommands() {
   const std::string chain = kKillSwitchChain;
-  const std::string quiet = " >/dev/null 2>&1";
   std::vector<std::string> commands;
   // The hook is removed before the chain is flushed and deleted: a chain
   // that is still referenced cannot be deleted.
   for (const std::string tool : {"iptables", "ip6tables"}) {
-    commands.push_back(tool + " -D OUTPUT -j " + chain + quiet);
-    commands.push_back(tool + " -F " + chain + quiet);
-    commands.push_back(tool + " -X " + chain + quiet);
+    commands.push_back(tool + " -D OUTPUT -j " + chain + kQuietSuffix);
+    commands.push_back(tool + " -F " + chain + kQuietSuffix);
+    commands.push_back(tool + " -X " + chain + kQuietSuffix);
   }
   return commands;
 }

@@ -6,6 +6,9 @@
 // caller places into a command text must be screened (IsSafeShellToken) or
 // produced by the helper itself; these functions pass the text on as it is.
 
+// Appended to cleanup commands whose failures are expected and not reported.
+inline constexpr const char* kQuietSuffix = " >/dev/null 2>&1";
+
 // Runs the command through system() and returns its raw wait status
 // (0 success, 512 for exit status 2, -1 when no shell could be started).
 int RunShellCommand(const std::string& command);

@@ -2,6 +2,7 @@
 
 #include <fstream>
 #include <iterator>
+#include <sstream>
 
 namespace {
 constexpr const char* kTrimmedBytes = " \t\r\n";
@@ -27,4 +28,11 @@ std::string ReadFileToString(const std::string& path) {
   std::ifstream file(path, std::ios::binary);
   if (!file) return {};
   return std::string(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
+}
+
+std::vector<std::string> SplitLines(const std::string& text) {
+  std::vector<std::string> lines;
+  std::istringstream stream(text);
+  for (std::string line; std::getline(stream, line);) lines.push_back(line);
+  return lines;
 }

@@ -8,3 +8,6 @@
 std::string Trim(const std::string& text);
 std::string JoinList(const std::vector<std::string>& items);
 std::string ReadFileToString(const std::string& path);
+// The lines of a text without their line feeds; a final line feed ends the
+// last line and adds no empty one.
+std::vector<std::string> SplitLines(const std::string& text);

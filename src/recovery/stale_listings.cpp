@@ -11,14 +11,6 @@
 
 namespace {
 
-std::vector<std::string> SplitLines(const std::string& text) {
-  std::vector<std::string> lines;
-  std::stringstream stream(text);
-  std::string line;
-  while (std::getline(stream, line)) lines.push_back(line);
-  return lines;
-}
-
 bool IsIpv4AddressOrPrefix(const std::string& text) {
   struct in_addr address;
   return inet_pton(AF_INET, text.c_str(), &address) == 1 || !NormalizeIpv4Cidr(text).empty();

@@ -12,8 +12,6 @@
 
 namespace {
 
-constexpr const char* kQuiet = " >/dev/null 2>&1";
-
 // Bypass routes carry no marker of their own beyond metric 3 via the host's
 // default gateway, so they can be found only while that gateway is current.
 void RemoveStaleBypassRoutes() {
@@ -21,11 +19,11 @@ void RemoveStaleBypassRoutes() {
   // 0.0.0.0/1 split route on a stale TUN device is not the default route.
   const DefaultRouteInfo default4 = ReadDefaultRoute();
   // Both values come from the host's route table and go into commands.
-  if (!IsSafeShellToken(default4.gateway) || !IsSafeShellToken(default4.dev)) return;
+  if (!IsUsableDefaultRoute(default4)) return;
   const std::string listing = ExecCommandOutput("ip -4 route show");
   for (const std::string& destination : ParseStaleBypassDestinations(listing, default4)) {
     RunShellCommand("ip route del " + destination + " via " + default4.gateway + " dev " +
-                    default4.dev + " metric 3" + kQuiet);
+                    default4.dev + " metric 3" + kQuietSuffix);
   }
 }
 
@@ -34,11 +32,11 @@ void RemoveStaleBypassRoutes() {
 void RemoveStaleTunDevices() {
   const std::string listing = ExecCommandOutput("ip -o link show type tun");
   for (const std::string& name : ParseOwnedTunNames(listing)) {
-    RunShellCommand("ip route del 0.0.0.0/1 dev " + name + kQuiet);
-    RunShellCommand("ip route del 128.0.0.0/1 dev " + name + kQuiet);
-    RunShellCommand("ip -6 route del ::/1 dev " + name + kQuiet);
-    RunShellCommand("ip -6 route del 8000::/1 dev " + name + kQuiet);
-    RunShellCommand("ip link delete " + name + kQuiet);
+    RunShellCommand("ip route del 0.0.0.0/1 dev " + name + kQuietSuffix);
+    RunShellCommand("ip route del 128.0.0.0/1 dev " + name + kQuietSuffix);
+    RunShellCommand("ip -6 route del ::/1 dev " + name + kQuietSuffix);
+    RunShellCommand("ip -6 route del 8000::/1 dev " + name + kQuietSuffix);
+    RunShellCommand("ip link delete " + name + kQuietSuffix);
   }
 }
 

@@ -50,6 +50,8 @@ TEST(AppRoutingCleanupListing, UnsafeLinesRunNothing) {
            std::string("-A OUTPUT -m cgroup --path \"\" -m comment --comment zelmo-vpn-app-routing -j MARK"),
            std::string("-A OUTPUT -m cgroup --path \"a\\b/zelmo-vpn-app-routing\" -j MARK --set-mark 0x66"),
            std::string("-A OUTPUT -m cgroup --xpath \"a/zelmo-vpn-app-routing\" -j MARK --set-mark 0x66"),
+           // The other quote of the pair stands before "--path ".
+           std::string("-A OUTPUT -m comment --comment \"x --path \"a/zelmo-vpn-app-routing -j MARK"),
            std::string("-A OUTPUT -m cgroup --path a/zelmo-vpn-app-routing -j MARK --set-mark 0x66;reboot"),
            std::string("-A OUTPUT -m cgroup --path a/zelmo-vpn-app-routing -j MARK --set-mark $(x)"),
            std::string("-A OUTPUT -m cgroup --path a/zelmo-vpn-app-routing\t-j MARK --set-mark 0x66"),
