@@ -4,11 +4,10 @@
 
 #include <ctime>
 #include <string>
-#include <system_error>
 #include <thread>
 #include <vector>
 
-#include "approuting/membership.h"
+#include "approuting/monitor.h"
 #include "approuting/policy.h"
 #include "approuting/policy_apply.h"
 #include "approuting/policy_cleanup.h"
@@ -57,13 +56,6 @@ void RemoveTunRoutes(const TunnelPlan& plan) {
 void StopEngineAndUnload(EngineLibrary* engine) {
   StopEngine(*engine);
   UnloadEngineLibrary(engine);
-}
-
-// The monitor must be gone before app routing is removed, or a late pass
-// could move the handed-back processes into the group again.
-void StopMonitor(std::thread* monitor) {
-  g_app_routing_stop.exchange(true);
-  if (monitor->joinable()) monitor->join();
 }
 
 void PrintPlan(const TunnelPlan& plan) {
@@ -151,9 +143,7 @@ int RunTunnel(const CommandLine& command_line) {
       StopEngineAndUnload(&engine);
       return kExitFailed;
     }
-    try {
-      monitor = std::thread(AppRoutingCgroupMonitor, policy);
-    } catch (const std::system_error&) {
+    if (!StartAppRoutingMonitor(policy, AppRoutingMonitorSettings{}, &monitor)) {
       // No thread to be had: undo what is installed rather than leave the
       // host half set up with no process to take it down.
       PrintStatusLine("ERROR: failed to start the app routing monitor");
@@ -169,7 +159,7 @@ int RunTunnel(const CommandLine& command_line) {
     if (!ApplyKillSwitchPolicy(plan.tun_name, plan.endpoint, plan.bypass_prefixes,
                                !plan.default6.dev.empty(), &error)) {
       PrintStatusLine("ERROR: " + error);
-      StopMonitor(&monitor);
+      StopAppRoutingMonitor(&monitor);
       CleanupAppRoutingPolicy();
       RemoveTunRoutes(plan);
       StopEngineAndUnload(&engine);
@@ -191,7 +181,7 @@ int RunTunnel(const CommandLine& command_line) {
     nanosleep(&step, nullptr);
   }
 
-  StopMonitor(&monitor);
+  StopAppRoutingMonitor(&monitor);
   // The chain goes first so nothing is blocked while the rest comes down.
   CleanupKillSwitchPolicy();
   CleanupAppRoutingPolicy();

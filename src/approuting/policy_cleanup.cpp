@@ -1,13 +1,10 @@
 #include "approuting/policy_cleanup.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <sstream>
 
 #include "approuting/cgroup_location.h"
 #include "approuting/markers.h"
+#include "approuting/member_origins.h"
 #include "approuting/membership.h"
 #include "approuting/policy_apply.h"
 #include "killswitch/safe_token.h"
@@ -42,20 +39,6 @@ std::string UnquoteCgroupPath(const std::string& rule) {
   const std::string word = rule.substr(open_quote + 1, close_quote - open_quote - 1);
   if (!whole_word || word.empty() || word.find_first_of(" \\") != std::string::npos) return rule;
   return rule.substr(0, open_quote) + word + rule.substr(close_quote + 1);
-}
-
-// A membership file takes one process ID per write.
-void HandBackMembers() {
-  const std::string members = ReadFileToString(g_app_cgroup_fs_dir + kCgroupProcsFile);
-  if (members.empty()) return;
-  const int fd = open((g_app_cgroup_parent_fs_dir + kCgroupProcsFile).c_str(), O_WRONLY | O_CLOEXEC);
-  if (fd < 0) return;
-  std::istringstream tokens(members);
-  for (std::string token; tokens >> token;) {
-    token += "\n";
-    (void)!write(fd, token.data(), token.size());
-  }
-  close(fd);
 }
 
 }  // namespace
@@ -108,7 +91,7 @@ void CleanupAppRoutingPolicy() {
   // controllers enabled for its children; the group then stays for a later
   // call.
   if (own_group_valid) {
-    HandBackMembers();
+    HandBackAppCgroupMembers();
     RunShellCommand("rmdir " + g_app_cgroup_fs_dir + kQuietSuffix);
   }
   RunShellCommand(std::string("rmdir ") + kCgroupMountPoint + "/" + kOlderAppCgroupMatchPath + kQuietSuffix);
