@@ -66,6 +66,7 @@ ar_wait_cgroup "$LATE_PID" "/$GROUP_NAME" && pass "overrun: the dropped exec is 
 
 STOPPED=$(monitor_signal TERM STOPPED)
 wait "$MON_PID"
+assert_eq 0 $? "stop: the driver ends cleanly"
 [[ $STOPPED =~ ^STOPPED\ full_passes=([0-9]+)\ overruns=([0-9]+)$ ]] &&
   [ "${BASH_REMATCH[2]}" -ge 1 ] && [ "${BASH_REMATCH[1]}" = $((1 + BASH_REMATCH[2])) ] &&
   pass "overrun: one full pass at the start and one per overrun ($STOPPED)" ||
@@ -92,6 +93,7 @@ CHILD_PID=$(cat "/proc/$MOVED_PID/task/$MOVED_PID/children" | awk '{ print $1 }'
   fail "moved out: its child, forked without an exec, is moved in"
 monitor_signal TERM STOPPED > /dev/null
 wait "$MON_PID"
+assert_eq 0 $? "moved out: the driver ends cleanly"
 assert_eq "/elsewhere /elsewhere" "$(ar_cgroup_of "$MOVED_PID") $(ar_cgroup_of "$CHILD_PID")" \
   "moved out: at the stop both go back where they were last taken from"
 

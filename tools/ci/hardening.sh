@@ -3,7 +3,7 @@
 #  1. AddressSanitizer + UndefinedBehaviorSanitizer over the unit and
 #     namespace tests;
 #  2. ThreadSanitizer over the tests that run the membership monitor thread
-#     together with a stop signal;
+#     together with a stop signal, with and without process events;
 #  3. every libFuzzer target for a bounded time, from the seed corpus.
 # Each step builds in its own directory next to build/.
 set -euo pipefail
@@ -11,7 +11,7 @@ cd "$(dirname "$0")/../.."
 JOBS=${JOBS:-$(nproc)}
 FUZZ_SECONDS=${FUZZ_SECONDS:-30}
 # Tests whose names match this run under ThreadSanitizer.
-TSAN_TESTS=${TSAN_TESTS:-'netns.test_(approuting_run|killswitch_run|lifecycle_run)'}
+TSAN_TESTS=${TSAN_TESTS:-'netns.test_(approuting_run|killswitch_run|lifecycle_run)|monitor.test_monitor_events'}
 
 step() { printf '\n=== %s\n' "$*"; }
 
