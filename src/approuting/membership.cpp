@@ -30,18 +30,55 @@ bool IsSameOrBelow(const std::string& dir, const std::string& ancestor) {
          (dir.size() == ancestor.size() || dir[ancestor.size()] == '/');
 }
 
-void MoveIntoAppCgroup(int process_id, const std::string& pid_text) {
+// True when the process was moved now (not when it was a member already
+// or the kernel refused it).
+bool MoveIntoAppCgroup(int process_id, const std::string& pid_text) {
   ResolveAppRoutingCgroupPaths();
   const std::string current_dir =
       ProcessCgroupDir(ReadFileToString("/proc/" + pid_text + "/cgroup"));
   // A member already: writing it again changes nothing but still takes
   // the kernel's migration lock.
-  if (current_dir == g_app_cgroup_fs_dir) return;
-  if (!WriteCgroupMember(g_app_cgroup_fs_dir, pid_text)) return;
+  if (current_dir == g_app_cgroup_fs_dir) return false;
+  if (!WriteCgroupMember(g_app_cgroup_fs_dir, pid_text)) return false;
   // A group below ours goes with ours; there is nothing to return to.
   if (!current_dir.empty() && !IsSameOrBelow(current_dir, g_app_cgroup_fs_dir)) {
     RememberMemberOrigin(process_id, current_dir);
   }
+  return true;
+}
+
+// The children of every thread of the process.
+std::vector<int> ChildProcessIds(const std::string& pid_text) {
+  std::vector<int> children;
+  const std::string task_dir = "/proc/" + pid_text + "/task";
+  DIR* tasks = opendir(task_dir.c_str());
+  if (tasks == nullptr) return children;
+  while (const dirent* entry = readdir(tasks)) {
+    if (entry->d_name[0] < '0' || entry->d_name[0] > '9') continue;
+    const std::vector<int> of_thread = ParseProcessIdList(
+        ReadFileToString(task_dir + "/" + entry->d_name + "/children"));
+    children.insert(children.end(), of_thread.begin(), of_thread.end());
+  }
+  closedir(tasks);
+  return children;
+}
+
+constexpr int kMaxForkDepth = 32;
+
+bool MoveIfWantedProcessAtDepth(int process_id, const std::set<std::string>& wanted, int depth) {
+  const std::string pid_text = std::to_string(process_id);
+  const std::string comm_text = ReadFileToString("/proc/" + pid_text + "/comm");
+  const std::string exe_link = ReadExeLink(pid_text);
+  if (!IsWantedProcess(comm_text, exe_link, wanted)) return false;
+  // A child forked before the move stayed behind, and one that never execs
+  // sends no event: the children of a process just moved are checked now.
+  // Those forked after the move are born in the group.
+  if (MoveIntoAppCgroup(process_id, pid_text) && depth < kMaxForkDepth) {
+    for (const int child : ChildProcessIds(pid_text)) {
+      MoveIfWantedProcessAtDepth(child, wanted, depth + 1);
+    }
+  }
+  return true;
 }
 
 }  // namespace
@@ -101,12 +138,7 @@ bool WriteCgroupMember(const std::string& cgroup_dir, const std::string& process
 }
 
 bool MoveIfWantedProcess(int process_id, const std::set<std::string>& wanted) {
-  const std::string pid_text = std::to_string(process_id);
-  const std::string comm_text = ReadFileToString("/proc/" + pid_text + "/comm");
-  const std::string exe_link = ReadExeLink(pid_text);
-  if (!IsWantedProcess(comm_text, exe_link, wanted)) return false;
-  MoveIntoAppCgroup(process_id, pid_text);
-  return true;
+  return MoveIfWantedProcessAtDepth(process_id, wanted, 0);
 }
 
 void RunMembershipPass(const std::set<std::string>& wanted, const std::vector<int>& process_ids,

@@ -28,7 +28,8 @@ bool WriteCgroupMember(const std::string& cgroup_dir, const std::string& process
 
 // Reads the process's names from /proc and, when it is one of the wanted
 // applications, moves it into the app-routing cgroup (remembering where it
-// came from). Returns whether it matched, moved or not.
+// came from), and with it its wanted children that it forked before the
+// move. Returns whether it matched, moved or not.
 bool MoveIfWantedProcess(int process_id, const std::set<std::string>& wanted);
 // Checks each of these processes as above; the IDs that matched go to
 // `matched`, in the same order, when it is given.

@@ -32,6 +32,8 @@ int g_monitor_wakeup_fd = -1;
 
 using Clock = std::chrono::steady_clock;
 
+constexpr unsigned kPeriodsPerScan = 8;
+
 // What the monitor knows between passes while events flow.
 struct MonitorState {
   std::set<std::string> wanted;
@@ -61,32 +63,36 @@ void RunFullPass(MonitorState* state) {
 }
 
 // With events, an exec or a new name is seen when it happens; the pass then
-// only checks what events do not report: processes new since the last
-// scan (a fork that never execs, or one missed in a race with the scan),
-// and matched processes that someone moved out of the group.
-void RunIncrementalPass(MonitorState* state) {
+// only checks what events do not report. Every period: matched processes
+// that someone moved out of the group. Every kPeriodsPerScan periods, since
+// listing /proc costs about a microsecond per process: processes new since
+// the last scan (one forked and left outside the group before its parent
+// was moved, say by a double fork that daemonises it, never execs).
+void RunIncrementalPass(MonitorState* state, bool scan_for_new) {
   ResolveAppRoutingCgroupPaths();
-  const std::vector<int> current = ListProcessIds();
-  std::vector<int> fresh;
-  std::set_difference(current.begin(), current.end(), state->known.begin(), state->known.end(),
-                      std::back_inserter(fresh));
-  for (const int pid : fresh) {
-    if (MoveIfWantedProcess(pid, state->wanted)) state->matched.insert(pid);
+  if (scan_for_new) {
+    const std::vector<int> current = ListProcessIds();
+    std::vector<int> fresh;
+    std::set_difference(current.begin(), current.end(), state->known.begin(), state->known.end(),
+                        std::back_inserter(fresh));
+    for (const int pid : fresh) {
+      if (MoveIfWantedProcess(pid, state->wanted)) state->matched.insert(pid);
+    }
+    state->known = current;
+    ForgetExitedMemberOrigins(current);
   }
   const std::vector<int> members =
       ParseProcessIdList(ReadFileToString(g_app_cgroup_fs_dir + kCgroupProcsFile));
   for (auto it = state->matched.begin(); it != state->matched.end();) {
-    const int pid = *it;
-    const bool alive = std::binary_search(current.begin(), current.end(), pid);
-    const bool member = std::binary_search(members.begin(), members.end(), pid);
-    if (!alive || (!member && !MoveIfWantedProcess(pid, state->wanted))) {
+    // A process that exited no longer matches; one whose ID was taken by a
+    // wanted program is moved, as the full pass would.
+    if (!std::binary_search(members.begin(), members.end(), *it) &&
+        !MoveIfWantedProcess(*it, state->wanted)) {
       it = state->matched.erase(it);
     } else {
       ++it;
     }
   }
-  state->known = current;
-  ForgetExitedMemberOrigins(current);
 }
 
 // An event names a process in the initial PID namespace, which is what
@@ -129,6 +135,7 @@ void AppRoutingCgroupMonitor(AppRoutingPolicy policy, AppRoutingMonitorSettings 
   g_app_routing_monitor_stats.started.store(true);
 
   Clock::time_point next_pass = Clock::now() + settings.period;
+  unsigned periods = 0;
   std::vector<int> named;
   while (!MonitorStopRequested()) {
     // One wait for the stop notification, the events and the next pass.
@@ -143,6 +150,7 @@ void AppRoutingCgroupMonitor(AppRoutingPolicy policy, AppRoutingMonitorSettings 
     if (ready > 0 && events_fd >= 0 && waits[1].revents != 0) {
       named.clear();
       const ProcessEventRead outcome = ReadProcessEvents(events_fd, &named);
+      g_app_routing_monitor_stats.events.fetch_add(static_cast<unsigned>(named.size()));
       CheckNamedProcesses(named, &state);
       if (outcome == ProcessEventRead::kOverrun) {
         // Events were dropped: only a full pass knows what they said.
@@ -159,7 +167,7 @@ void AppRoutingCgroupMonitor(AppRoutingPolicy policy, AppRoutingMonitorSettings 
       if (state.wanted.empty()) {
         // Nothing can match; the pass would not look at any process.
       } else if (events_fd >= 0) {
-        RunIncrementalPass(&state);
+        RunIncrementalPass(&state, ++periods % kPeriodsPerScan == 0);
       } else {
         RunFullPass(&state);
       }
@@ -177,6 +185,7 @@ bool StartAppRoutingMonitor(const AppRoutingPolicy& policy,
   g_app_routing_monitor_stats.uses_process_events.store(false);
   g_app_routing_monitor_stats.full_passes.store(0);
   g_app_routing_monitor_stats.overruns.store(0);
+  g_app_routing_monitor_stats.events.store(0);
   // A new thread inherits the mask: blocked from its first instruction on,
   // a stop signal can never land on it and leave the wait loop asleep.
   const sigset_t stop_signals = StopSignals();

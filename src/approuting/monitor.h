@@ -21,6 +21,8 @@ struct AppRoutingMonitorStats {
   std::atomic<bool> uses_process_events{false};
   std::atomic<unsigned> full_passes{0};
   std::atomic<unsigned> overruns{0};
+  // Processes named by exec and command-name events.
+  std::atomic<unsigned> events{0};
 };
 extern AppRoutingMonitorStats g_app_routing_monitor_stats;
 

@@ -48,13 +48,19 @@ ProcessEvent DecodeProcessEvent(const cn_msg& header, const unsigned char* event
   using CommandNameEvent = decltype(proc_event::event_data.comm);
   static_assert(offsetof(ExecEvent, process_tgid) == offsetof(CommandNameEvent, process_tgid),
                 "exec and comm events name the process at the same place");
+  static_assert(offsetof(ExecEvent, process_pid) == offsetof(CommandNameEvent, process_pid),
+                "exec and comm events name the thread at the same place");
+  constexpr size_t kPidAt = kDataAt + offsetof(ExecEvent, process_pid);
   constexpr size_t kTgidAt = kDataAt + offsetof(ExecEvent, process_tgid);
   if (length < kTgidAt + sizeof(int32_t)) return decoded;
+  int32_t thread_id = 0;
   int32_t process_id = 0;
+  std::memcpy(&thread_id, event + kPidAt, sizeof(thread_id));
   std::memcpy(&process_id, event + kTgidAt, sizeof(process_id));
   decoded.kind = what == proc_event::PROC_EVENT_EXEC ? ProcessEvent::Kind::kExec
                                                      : ProcessEvent::Kind::kCommandName;
   decoded.process_id = process_id;
+  decoded.thread_id = thread_id;
   return decoded;
 }
 
@@ -215,8 +221,11 @@ ProcessEventRead ReadProcessEvents(int socket_fd, std::vector<int>* process_ids)
       return ProcessEventRead::kFailed;
     }
     for (const ProcessEvent& event : ParseProcessEvents(buffer, static_cast<size_t>(got))) {
-      const bool names_process = event.kind == ProcessEvent::Kind::kExec ||
-                                 event.kind == ProcessEvent::Kind::kCommandName;
+      // Another thread's new name leaves the process's own name as it was
+      // (programs name their threads often); such an event changes nothing.
+      const bool names_process =
+          event.kind == ProcessEvent::Kind::kExec ||
+          (event.kind == ProcessEvent::Kind::kCommandName && event.thread_id == event.process_id);
       if (names_process && event.process_id > 0) process_ids->push_back(event.process_id);
     }
   }

@@ -14,8 +14,9 @@ struct ProcessEvent {
   enum class Kind { kOther, kExec, kCommandName, kAcknowledgement };
   Kind kind = Kind::kOther;
   // Exec and command-name events: the process (thread group) they name, in
-  // the initial PID namespace.
+  // the initial PID namespace, and the thread within it.
   int process_id = 0;
+  int thread_id = 0;
   // Acknowledgements: the request's ack value plus one, and the outcome
   // (0 accepted, else an errno value).
   uint32_t acknowledged = 0;
@@ -41,6 +42,7 @@ bool OpenProcessEvents(int receive_buffer_bytes, int* socket_fd, std::string* er
 enum class ProcessEventRead { kDrained, kOverrun, kFailed };
 
 // Reads what is queued without waiting (at most a bounded batch) and
-// appends the processes named by exec and command-name events. kOverrun:
+// appends the processes named by exec events and by command-name events of
+// a main thread (the one whose name /proc/PID/comm shows). kOverrun:
 // the kernel dropped events because the socket's buffer was full.
 ProcessEventRead ReadProcessEvents(int socket_fd, std::vector<int>* process_ids);

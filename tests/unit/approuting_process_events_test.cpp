@@ -69,6 +69,7 @@ TEST(ProcessEvents, KernelMessagesAreDecoded) {
     ASSERT_EQ(1u, events.size());
     EXPECT_EQ(c.kind, events[0].kind);
     EXPECT_EQ(c.process_id, events[0].process_id);
+    EXPECT_EQ(c.process_id == 0 ? 0 : c.process_id + 1, events[0].thread_id);
     EXPECT_EQ(c.acknowledged, events[0].acknowledged);
     EXPECT_EQ(c.error, events[0].error);
   }

@@ -48,8 +48,7 @@ echo "bench: exec -> moved, $STARTS starts with process events and $STARTS with 
 echo "bench: $HOLD_ROUNDS x ${HOLD_SECONDS}s of monitor at $LOAD extra processes, with events and the pass alone" >&2
 bench_start_load "$LOAD" "$APP_PROCS" "$(ar_unique_name benchld)" "$APP" || exit 1
 for round in $(seq "$HOLD_ROUNDS"); do
-  "$LVH_MONITOR_DRIVER" hold --apps "$APP" --seconds "$HOLD_SECONDS" |
-    sed 's/^cpu_percent/events_cpu_percent/' >> "$SAMPLES"
+  "$LVH_MONITOR_DRIVER" hold --apps "$APP" --seconds "$HOLD_SECONDS" | sed 's/^/events_/' >> "$SAMPLES"
   "$LVH_MONITOR_DRIVER" hold --apps "$APP" --seconds "$HOLD_SECONDS" --no-events |
-    sed 's/^cpu_percent/pass_cpu_percent/' >> "$SAMPLES"
+    sed 's/^/pass_/' >> "$SAMPLES"
 done

@@ -159,6 +159,8 @@ bench_print_table() {
   apps=$(bench_values policy_apps | bench_summary | { read -r m _; printf %d "${m%.*}"; })
   bench_derive teardown_ms recorded_stop_ms - recorded_stop_wait_ms
   bench_derive ready_cpu_percent ready_cpu_ms / ready_ms 100
+  # A percent of a core over a second is 10 ms of CPU: per event in µs.
+  bench_derive events_cpu_per_event_us events_cpu_percent / events_events_per_second 10000
   echo
   echo "| Figure | Median | Spread (min-max) | Measured beside it (median) | Ratio (median, min-max) |"
   echo "|---|---|---|---|---|"
@@ -190,6 +192,9 @@ bench_print_table() {
     "% of a core" policy_hold_cpu_percent
   bench_row "monitor driver's CPU with process events, same load, ${HOLD_SECONDS} s each, $events_rounds runs" \
     "% of a core" events_cpu_percent "the pass alone, same driver" pass_cpu_percent
+  bench_row "of which: execs and renames on the whole machine, each an event to check" \
+    "per second" events_events_per_second
+  bench_row "CPU per event handled (all the driver's CPU over the events)" µs events_cpu_per_event_us
   bench_latency_rows "exec -> in the group with process events, $events_starts starts (no extra processes)" events_moved_ms
   bench_latency_rows "exec -> in the group with the pass alone, $pass_starts starts (no extra processes)" pass_moved_ms
   echo "| **3. Memory** while READY with a policy, $hold_rounds runs | | | | |"

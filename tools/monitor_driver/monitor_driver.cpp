@@ -21,7 +21,8 @@
 //       "moved_ms X" per start: from the spawn until it is in the group.
 //   monitor_driver hold --apps A,B --seconds N [--no-events]
 //       Prints "cpu_percent X": the driver's CPU over N seconds of running
-//       monitor, in percent of one core.
+//       monitor, in percent of one core, and "events_per_second X": the
+//       processes named by the events it handled (the machine's execs).
 
 #include <fcntl.h>
 #include <linux/magic.h>
@@ -267,8 +268,10 @@ int Hold(const std::map<std::string, std::string>& options) {
   const double cpu_before = OwnCpuMs();
   SleepMs(seconds * 1000);
   const double cpu_used = OwnCpuMs() - cpu_before;
+  const unsigned events = g_app_routing_monitor_stats.events.load();
   FinishRun(&run);
   printf("cpu_percent %.6f\n", 100.0 * cpu_used / (seconds * 1000));
+  printf("events_per_second %.6f\n", events / seconds);
   return 0;
 }
 
