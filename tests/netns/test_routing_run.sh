@@ -78,15 +78,15 @@ popen: ip -6 -o addr show dev lvhtun0
 system: iptables -t mangle -D OUTPUT -p icmp -j MARK --set-mark 1 >/dev/null 2>&1
 system: ip rule del fwmark 0x1 lookup 100 >/dev/null 2>&1
 system: ip route del default table 100 >/dev/null 2>&1
-system: ip route del 0.0.0.0/1 dev lvhtun0
-system: ip route del 128.0.0.0/1 dev lvhtun0
-system: ip -6 route del ::/1 dev lvhtun0
-system: ip -6 route del 8000::/1 dev lvhtun0
-system: ip route del $RT_ENDPOINT_V4A/32 via $GW_IP4 dev eth0
-system: ip route del $RT_ENDPOINT_V4B/32 via $GW_IP4 dev eth0
-system: ip -6 route del $RT_ENDPOINT_V6/128 via $GW_IP6 dev eth0
-system: ip route del 10.20.0.0/16 via $GW_IP4 dev eth0 >/dev/null 2>&1
-system: ip route del 192.168.77.0/24 via $GW_IP4 dev eth0 >/dev/null 2>&1" \
+system: ip route del 0.0.0.0/1 dev lvhtun0 metric 5
+system: ip route del 128.0.0.0/1 dev lvhtun0 metric 5
+system: ip -6 route del ::/1 dev lvhtun0 metric 5
+system: ip -6 route del 8000::/1 dev lvhtun0 metric 5
+system: ip route del $RT_ENDPOINT_V4A/32 via $GW_IP4 dev eth0 metric 3
+system: ip route del $RT_ENDPOINT_V4B/32 via $GW_IP4 dev eth0 metric 3
+system: ip -6 route del $RT_ENDPOINT_V6/128 via $GW_IP6 dev eth0 metric 3
+system: ip route del 10.20.0.0/16 via $GW_IP4 dev eth0 metric 3 >/dev/null 2>&1
+system: ip route del 192.168.77.0/24 via $GW_IP4 dev eth0 metric 3 >/dev/null 2>&1" \
   "$(grep -E 'lvhtun0|table 100|fwmark 0x1|-p icmp|metric 3|via .* dev eth0( >|$)' "$RECORD")" \
   "routing commands of the run in order: install, ICMP bypass, TUN addresses, then removal"
 
