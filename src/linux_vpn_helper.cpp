@@ -145,7 +145,7 @@ int RunTunnel(const CommandLine& command_line) {
 
   std::thread monitor;
   if (policy.enabled) {
-    if (!ApplyAppRoutingPolicy(policy, plan.tun_name, plan.default4, &error)) {
+    if (!ApplyAppRoutingPolicy(policy, plan.tun_name, plan.default4, plan.default6, &error)) {
       PrintStatusLine("ERROR: " + error);
       RemoveTunRoutes(plan);
       StopEngineAndUnload(&engine);
