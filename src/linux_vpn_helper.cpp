@@ -28,6 +28,7 @@
 #include "routing/endpoint.h"
 #include "routing/engine_config.h"
 #include "routing/icmp_bypass.h"
+#include "routing/ipv6_support.h"
 #include "routing/ipv4_prefix.h"
 #include "routing/tun_routes.h"
 
@@ -166,8 +167,12 @@ int RunTunnel(const CommandLine& command_line) {
   }
 
   if (command_line.kill_switch) {
-    if (!ApplyKillSwitchPolicy(plan.tun_name, plan.endpoint, plan.bypass_prefixes,
-                               !plan.default6.dev.empty(), &error)) {
+    // The IPv6 chain whenever the kernel has IPv6: a default route missed at
+    // start (multipath, or one that appears later) must not open a leak.
+    // The selected programs' marked traffic passes: the policy's tables
+    // send it where it belongs, or refuse it.
+    if (!ApplyKillSwitchPolicy(plan.tun_name, plan.endpoint, plan.bypass_prefixes, KernelHasIpv6(),
+                               policy.enabled && policy.mode != "disabled", &error)) {
       PrintStatusLine("ERROR: " + error);
       StopMonitor(&monitor);
       CleanupAppRoutingPolicy();
