@@ -34,6 +34,8 @@
 
 namespace {
 
+constexpr size_t kMaxConfigurationBytes = 64 * 1024 * 1024;
+
 // Everything the run decides before it touches the host; install and
 // removal get the same values, so teardown never re-reads the host.
 struct TunnelPlan {
@@ -103,7 +105,10 @@ int RunTunnel(const CommandLine& command_line) {
       break;
   }
   const std::string request = BuildEngineRequest(command_line.data_dir, command_line.config_path);
-  const std::string config_text = ReadFileToString(command_line.config_path);
+  // Only a regular file of bounded size: /dev/zero or a FIFO must not hang
+  // or exhaust the helper; anything else reads as no configuration.
+  const std::string config_text =
+      ReadRegularFileToString(command_line.config_path, kMaxConfigurationBytes);
 
   TunnelPlan plan;
   plan.tun_name = ExtractTunName(config_text);
