@@ -157,6 +157,9 @@ testbed_snapshot() {
   echo "## ip6tables"; ip6tables-save 2>/dev/null | testbed_firewall_text
   echo "## links"; ip -o link show | sed -E 's/^[0-9]+: //; s/ state [A-Z]+//; s/ qlen [0-9]+//' | awk '{print $1, $2}'
   echo "## cgroups"; (cd /sys/fs/cgroup && find . -mindepth 1 -type d | sort)
+  # The one kernel setting the helper may change (where answers to marked
+  # traffic arrive).
+  echo "## sysctl"; grep -H . /proc/sys/net/ipv4/conf/*/src_valid_mark | sed 's|^/proc/sys/net/ipv4/conf/||'
 }
 
 pass() { TESTS_PASSED=$((TESTS_PASSED + 1)); echo "ok: $*"; }
@@ -175,6 +178,11 @@ assert_eq() {
 # assert_contains HAYSTACK NEEDLE WHAT
 assert_contains() {
   if grep -qF -- "$2" <<< "$1"; then pass "$3"; else fail "$3 (missing: $2)"; fi
+}
+
+# assert_at_least MIN ACTUAL WHAT: ACTUAL is a whole number of at least MIN.
+assert_at_least() {
+  if [[ "$2" =~ ^[0-9]+$ ]] && [ "$2" -ge "$1" ]; then pass "$3"; else fail "$3 (got '$2', want at least $1)"; fi
 }
 
 # assert_not_contains HAYSTACK NEEDLE WHAT
