@@ -91,6 +91,21 @@ for point in "${KILL_POINTS[@]}"; do
   recover_and_compare "kill after command $point (${command#system: })" && passed=$((passed + 1))
 done
 
+# vpnOnlySelected has pieces of its own (source NAT and connection marks on
+# the TUN device, the tunnel-only tables): killed while READY, the cleanup
+# removes them as well.
+POLICY=${POLICY/bypassSelected/vpnOnlySelected}
+start_run
+tried=$((tried + 1))
+if wait_for_line READY; then
+  assert_contains "$(iptables -t nat -S POSTROUTING)" "-o qtun0 -m mark --mark 0x66" \
+    "vpnOnlySelected: source NAT on the TUN device"
+  stop_helper KILL
+  recover_and_compare "vpnOnlySelected, killed while READY" && passed=$((passed + 1))
+else
+  fail "vpnOnlySelected run reaches READY"
+fi
+
 echo "kill points: tried $tried, passed $passed"
 assert_eq "$tried" "$passed" "every kill point recovered"
 
