@@ -5,8 +5,9 @@
 //   void  CGoStopXray(void);
 //
 // CGoRunXray Base64-decodes the request, reads the file named by its
-// "configPath" member, takes the TUN name from the first inbound with
-// "protocol": "tun" (the same search the helper makes), creates that device
+// "configPath" member, takes the TUN name from the first inbound whose
+// protocol is "tun" (with a JSON walk of its own, engine_settings.h, not the
+// helper's search), creates that device
 // through /dev/net/tun (IFF_TUN | IFF_NO_PI), gives it 172.19.0.1/30 and
 // fd00:66::1/64, brings it up and answers Base64 of
 // {"success":true,"tun":"<name>"}. The device stays until CGoStopXray, which
@@ -47,10 +48,10 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
-#include <regex>
 #include <string>
 #include <thread>
 
+#include "engine_settings.h"
 #include "packet_line.h"
 
 namespace {
@@ -143,14 +144,6 @@ std::string ReadWholeFile(const std::string& path) {
   std::string text(contents, length);
   g_free(contents);
   return text;
-}
-
-std::string FindTunName(const std::string& config_text) {
-  const std::regex pattern(R"re("protocol"\s*:\s*"tun"[\s\S]*?"name"\s*:\s*"([^"]+)")re",
-                           std::regex::ECMAScript | std::regex::icase);
-  std::smatch match;
-  if (!std::regex_search(config_text, match, pattern) || !match[1].matched) return {};
-  return match[1].str();
 }
 
 // The address (into *address) and length of an "A/N" text of the family.
@@ -281,7 +274,7 @@ void StopRunningEngine() {
 
 char* StartTunnel(const std::string& request) {
   const std::string config_path = FindStringMember(request, "configPath");
-  const std::string tun_name = FindTunName(ReadWholeFile(config_path));
+  const std::string tun_name = ReadEngineSettings(ReadWholeFile(config_path)).tun_name;
   if (tun_name.empty()) return AnswerFailure("no tun inbound in " + config_path);
 
   std::string error;
