@@ -103,18 +103,11 @@ testbed_setup() {
   mount -t tmpfs none /run || exit 1
 
   ip link set lo up
-  unshare --net sleep infinity &
-  GW_PID=$!
-  local tries
-  for tries in $(seq 50); do
-    [ "$(readlink /proc/$GW_PID/ns/net)" != "$(readlink /proc/self/ns/net)" ] && break
-    sleep 0.05
-  done
+  testbed_spawn_netns GW_PID
   ip link add eth0 type veth peer name gw0
   ip link set gw0 netns "$GW_PID"
   ip addr add "$HOST_IP4/24" dev eth0
   ip link set eth0 up
-  gw_exec ip link set lo up
   gw_exec ip addr add "$GW_IP4/24" dev gw0
   gw_exec ip link set gw0 up
   ip route add default via "$GW_IP4" dev eth0
@@ -125,10 +118,30 @@ testbed_setup() {
   fi
 }
 
-# Runs a command in the gateway's namespace.
-gw_exec() {
-  nsenter --net="/proc/$GW_PID/ns/net" "$@"
+# testbed_spawn_netns VAR: a further network namespace, held by a sleeping
+# process (a job of the script, so testbed_cleanup ends it) whose PID goes
+# into VAR; its loopback is up.
+testbed_spawn_netns() {
+  local holder tries
+  unshare --net sleep infinity &
+  holder=$!
+  for tries in $(seq 50); do
+    [ "$(readlink /proc/$holder/ns/net)" != "$(readlink /proc/self/ns/net)" ] && break
+    sleep 0.05
+  done
+  printf -v "$1" '%s' "$holder"
+  testbed_ns_exec "$holder" ip link set lo up
 }
+
+# testbed_ns_exec PID CMD...: runs a command in the network namespace of PID.
+testbed_ns_exec() {
+  local holder=$1
+  shift
+  nsenter --net="/proc/$holder/ns/net" "$@"
+}
+
+# Runs a command in the gateway's namespace.
+gw_exec() { testbed_ns_exec "$GW_PID" "$@"; }
 
 # testbed_hosts LINE...: a private /etc/hosts for name resolution.
 testbed_hosts() {
