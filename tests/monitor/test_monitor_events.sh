@@ -41,9 +41,10 @@ assert_eq "READY events=yes" "$(monitor_wait_line READY)" "the monitor subscribe
 monitor_start_app exec.scope "$EXECED"; EXECED_PID=$AR_PID
 ar_wait_cgroup "$EXECED_PID" "/$GROUP_NAME" && pass "exec: moved by its exec event" ||
   fail "exec: moved by its exec event"
-# Loosely: the benchmark gives the real figure, a few milliseconds.
+# Loosely, well under a period even on a busy machine: the benchmark gives
+# the real figure, a few milliseconds.
 MOVED_MS=$(monitor_moved_ms "$MON_FIFO")
-[ -n "$MOVED_MS" ] && [ "$MOVED_MS" -lt 250 ] && pass "exec: in the group ${MOVED_MS} ms after it started" ||
+[ -n "$MOVED_MS" ] && [ "$MOVED_MS" -lt 400 ] && pass "exec: in the group ${MOVED_MS} ms after it started" ||
   fail "exec: in the group ${MOVED_MS:-never} ms after it started"
 
 monitor_start_app rename.scope "$PLAIN" "$RENAMED"; RENAMED_PID=$AR_PID
@@ -87,7 +88,8 @@ mkdir "$CG/elsewhere"
 echo "$MOVED_PID" > "$CG/elsewhere/cgroup.procs"
 kill -USR1 "$MOVED_PID"
 ar_wait_cgroup "$MOVED_PID" "/$GROUP_NAME" && pass "moved out: moved back" || fail "moved out: moved back"
-CHILD_PID=$(cat "/proc/$MOVED_PID/task/$MOVED_PID/children" | awk '{ print $1 }')
+ar_wait_at_least 1 sh -c "wc -w < /proc/$MOVED_PID/task/$MOVED_PID/children"
+CHILD_PID=$(awk '{ print $1 }' "/proc/$MOVED_PID/task/$MOVED_PID/children")
 [ -n "$CHILD_PID" ] && ar_wait_cgroup "$CHILD_PID" "/$GROUP_NAME" &&
   pass "moved out: its child, forked without an exec, is moved in" ||
   fail "moved out: its child, forked without an exec, is moved in"
