@@ -55,6 +55,7 @@ TYPICAL=(--lib "$LVH_ENGINE" --config "$CONFIG" --dat-dir "$TESTBED_TMP"
          --bypass-prefixes 10.0.0.0/8,172.16.0.0/12 --kill-switch)
 cat "${LVH_BENCH_MONITOR_SAMPLES:-/dev/null}" > "$SAMPLES"
 # A policy whose program is not running: the pass runs, nothing is moved.
+APP_GROUP=zelmo-vpn-app-routing
 ROUND_POLICY='{"enabled":true,"mode":"bypassSelected","apps":["benchapp"]}'
 
 # --- 1. Connect and disconnect beside the command floor --------------------
@@ -73,16 +74,29 @@ for round in $(seq "$ROUNDS"); do
   out=$("$DRIVER" helper --record "$RECORD" --recorder "$LVH_RECORDER" --hold "$hold" \
           --stderr "$TESTBED_TMP/helper.err" -- "$LVH_HELPER" "${TYPICAL[@]}") || exit 1
   sed 's/^/recorded_/' <<< "$out" >> "$SAMPLES"
-  # The same run with a policy: disconnect also stops the monitor.
-  "$DRIVER" helper --hold "$hold" --stderr "$TESTBED_TMP/helper.err" \
-    -- "$LVH_HELPER" "${TYPICAL[@]}" --app-routing-policy "$ROUND_POLICY" |
-    sed 's/^/withpolicy_/' >> "$SAMPLES"
-  [ "${PIPESTATUS[0]}" = 0 ] || exit 1
   split=$(awk '$1 == "connect_commands" { print int($2) }' <<< "$out")
   for mode in shell direct; do
     "$DRIVER" floor --mode "$mode" --engine "$LVH_ENGINE" --config "$CONFIG" \
       --dat-dir "$TESTBED_TMP" --record "$RECORD" --split "$split" >> "$SAMPLES" || exit 1
   done
+  # The same run with a policy, timed and recorded: disconnect also stops
+  # the monitor and removes the policy's state.
+  "$DRIVER" helper --hold "$hold" --stderr "$TESTBED_TMP/helper.err" \
+    -- "$LVH_HELPER" "${TYPICAL[@]}" --app-routing-policy "$ROUND_POLICY" |
+    sed 's/^/withpolicy_/' >> "$SAMPLES"
+  [ "${PIPESTATUS[0]}" = 0 ] || exit 1
+  policy_out=$("$DRIVER" helper --record "$RECORD.policy" --recorder "$LVH_RECORDER" --hold "$hold" \
+          --stderr "$TESTBED_TMP/helper.err" \
+          -- "$LVH_HELPER" "${TYPICAL[@]}" --app-routing-policy "$ROUND_POLICY") || exit 1
+  sed 's/^/withpolicy_recorded_/' <<< "$policy_out" >> "$SAMPLES"
+  policy_split=$(awk '$1 == "connect_commands" { print int($2) }' <<< "$policy_out")
+  # The helper makes its group with mkdir, not by a command: the replay of
+  # its commands needs the group there for the mark rule, and removes it.
+  mkdir -p "/sys/fs/cgroup/$APP_GROUP"
+  "$DRIVER" floor --mode shell --engine "$LVH_ENGINE" --config "$CONFIG" --dat-dir "$TESTBED_TMP" \
+    --record "$RECORD.policy" --split "$policy_split" | sed 's/^/withpolicy_/' >> "$SAMPLES"
+  [ "${PIPESTATUS[0]}" = 0 ] || exit 1
+  rmdir "/sys/fs/cgroup/$APP_GROUP" 2>/dev/null
 done
 # The executable's own start-up and exit, without any work: validate mode.
 "$DRIVER" startup --repeat "$ROUNDS" -- "$LVH_HELPER" --validate-app-bypass-policy '' \

@@ -36,9 +36,13 @@ fi
 APP=$(ar_unique_name benchev)
 ar_make_app "$APP"
 
-echo "bench: exec -> moved, $STARTS starts with process events and $STARTS with the pass alone" >&2
+echo "bench: exec -> moved, $STARTS starts each with process events, by the driver itself, and with the pass alone" >&2
 "$LVH_MONITOR_DRIVER" latency --app "$APP" --program "$AR_BIN/$APP" --starts "$STARTS" \
   --spacing-ms 20 | sed 's/^moved_ms/events_moved_ms/' >> "$SAMPLES"
+[ "${PIPESTATUS[0]}" = 0 ] || exit 1
+# The floor: the driver moves each program itself right after the spawn.
+"$LVH_MONITOR_DRIVER" latency --app "$APP" --program "$AR_BIN/$APP" --starts "$STARTS" \
+  --spacing-ms 20 --floor | sed 's/^moved_ms/floor_moved_ms/' >> "$SAMPLES"
 [ "${PIPESTATUS[0]}" = 0 ] || exit 1
 # Spaced so that the starts fall at every phase of the 750 ms period.
 "$LVH_MONITOR_DRIVER" latency --app "$APP" --program "$AR_BIN/$APP" --starts "$STARTS" \
