@@ -53,7 +53,7 @@ passed=0
 recover_and_compare "killed while READY" && passed=$((passed + 1))
 
 mapfile -t KILL_POINTS < <(start_sequence_kill_points "$START_RECORD")
-assert_not_contains "${#KILL_POINTS[@]}" "^0$" "the start sequence has kill points"
+assert_at_least 1 "${#KILL_POINTS[@]}" "the start sequence has kill points"
 
 for point in "${KILL_POINTS[@]}"; do
   tried=$((tried + 1))
@@ -72,6 +72,20 @@ for point in "${KILL_POINTS[@]}"; do
   fi
   recover_and_compare "kill after command $point (${command#system: })" && passed=$((passed + 1))
 done
+
+# vpnOnlySelected has pieces of its own (source NAT and connection marks on
+# the TUN device, the tunnel-only tables): killed while READY, the cleanup
+# removes them as well.
+start_helper "${FULL_RUN_ARGS[@]/bypassSelected/vpnOnlySelected}"
+tried=$((tried + 1))
+if wait_for_line READY; then
+  assert_contains "$(iptables -t nat -S POSTROUTING)" "-o qtun0 -m mark --mark 0x66" \
+    "vpnOnlySelected: source NAT on the TUN device"
+  stop_helper KILL
+  recover_and_compare "vpnOnlySelected, killed while READY" && passed=$((passed + 1))
+else
+  fail "vpnOnlySelected run reaches READY"
+fi
 
 echo "kill points: tried $tried, passed $passed"
 assert_eq "$tried" "$passed" "every kill point recovered"
