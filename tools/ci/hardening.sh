@@ -11,7 +11,7 @@ cd "$(dirname "$0")/../.."
 JOBS=${JOBS:-$(nproc)}
 FUZZ_SECONDS=${FUZZ_SECONDS:-30}
 # Tests whose names match this run under ThreadSanitizer.
-TSAN_TESTS=${TSAN_TESTS:-'netns.test_(approuting_run|killswitch_run|lifecycle_run)'}
+TSAN_TESTS=${TSAN_TESTS:-'netns.test_(approuting_run|killswitch_run|lifecycle_run|lifecycle_stop_before_ready)'}
 
 step() { printf '\n=== %s\n' "$*"; }
 
