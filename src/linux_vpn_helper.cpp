@@ -29,10 +29,13 @@
 #include "routing/endpoint.h"
 #include "routing/engine_config.h"
 #include "routing/icmp_bypass.h"
+#include "routing/ipv6_support.h"
 #include "routing/ipv4_prefix.h"
 #include "routing/tun_routes.h"
 
 namespace {
+
+constexpr size_t kMaxConfigurationBytes = 64 * 1024 * 1024;
 
 // Everything the run decides before it touches the host; install and
 // removal get the same values, so teardown never re-reads the host.
@@ -103,7 +106,10 @@ int RunTunnel(const CommandLine& command_line) {
       break;
   }
   const std::string request = BuildEngineRequest(command_line.data_dir, command_line.config_path);
-  const std::string config_text = ReadFileToString(command_line.config_path);
+  // Only a regular file of bounded size: /dev/zero or a FIFO must not hang
+  // or exhaust the helper; anything else reads as no configuration.
+  const std::string config_text =
+      ReadRegularFileToString(command_line.config_path, kMaxConfigurationBytes);
 
   TunnelPlan plan;
   plan.tun_name = ExtractTunName(config_text);
@@ -146,7 +152,7 @@ int RunTunnel(const CommandLine& command_line) {
 
   std::thread monitor;
   if (policy.enabled) {
-    if (!ApplyAppRoutingPolicy(policy, plan.tun_name, plan.default4, &error)) {
+    if (!ApplyAppRoutingPolicy(policy, plan.tun_name, plan.default4, plan.default6, &error)) {
       PrintStatusLine("ERROR: " + error);
       RemoveTunRoutes(plan);
       StopEngineAndUnload(&engine);
@@ -167,8 +173,12 @@ int RunTunnel(const CommandLine& command_line) {
   }
 
   if (command_line.kill_switch) {
-    if (!ApplyKillSwitchPolicy(plan.tun_name, plan.endpoint, plan.bypass_prefixes,
-                               !plan.default6.dev.empty(), &error)) {
+    // The IPv6 chain whenever the kernel has IPv6: a default route missed at
+    // start (multipath, or one that appears later) must not open a leak.
+    // The selected programs' marked traffic passes: the policy's tables
+    // send it where it belongs, or refuse it.
+    if (!ApplyKillSwitchPolicy(plan.tun_name, plan.endpoint, plan.bypass_prefixes, KernelHasIpv6(),
+                               policy.enabled && policy.mode != "disabled", &error)) {
       PrintStatusLine("ERROR: " + error);
       StopMonitor(&monitor);
       CleanupAppRoutingPolicy();

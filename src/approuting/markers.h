@@ -11,3 +11,6 @@ inline constexpr const char* kAppPacketMark = "0x66";
 inline constexpr const char* kBypassTable = "1066";
 inline constexpr const char* kTunnelOnlyTable = "1067";
 inline constexpr const char* kAppRulePriority = "1066";
+// Comment on the firewall rules that give the selected programs' traffic
+// its way back (source NAT, connection marks).
+inline constexpr const char* kAppRoutingMarker = "zelmo-vpn-app-routing";

@@ -1,52 +1,44 @@
 #include "approuting/policy_apply.h"
 
+#include <optional>
+#include <vector>
+
+#include "approuting/app_routing_commands.h"
 #include "approuting/cgroup_location.h"
-#include "approuting/markers.h"
 #include "approuting/membership.h"
 #include "approuting/policy_cleanup.h"
 #include "killswitch/safe_token.h"
-#include "routing/default_route.h"
 #include "lifecycle/shell.h"
+#include "routing/ipv6_support.h"
+#include "routing/marked_traffic.h"
+#include "routing/src_valid_mark.h"
 
 namespace {
 
-std::string RoutingRuleCommand(const std::string& table) {
-  return std::string("ip rule add fwmark ") + kAppPacketMark + " lookup " + table + " priority " +
-         kAppRulePriority + kQuietSuffix;
+// Check, then append: one mark rule however often the policy is applied.
+// The match path passed the cgroup path screen in EnsureAppRoutingCgroup.
+bool InstallMarkRule(const AppRoutingFamily& family) {
+  return RunShellCommand(AppMarkRuleCommand(family, "-C", g_app_cgroup_match_path) +
+                         kQuietSuffix) == 0 ||
+         RunShellCommand(AppMarkRuleCommand(family, "-A", g_app_cgroup_match_path)) == 0;
 }
+
+bool InstallMarkedTraffic(const std::optional<MarkedTraffic>& traffic) {
+  return !traffic || ApplyMarkedTraffic(*traffic);
+}
+
 }  // namespace
 
-std::vector<std::string> AppRoutingRouteCommands(const std::string& mode,
-                                                 const std::string& tun_name,
-                                                 const DefaultRouteInfo& default_route) {
-  // The route commands keep their diagnostics visible on the helper's
-  // standard error; their outcome is not examined.
-  if (mode == "bypassSelected") {
-    return {"ip route replace default via " + default_route.gateway + " dev " + default_route.dev +
-                " table " + kBypassTable,
-            RoutingRuleCommand(kBypassTable)};
-  }
-  if (mode == "vpnOnlySelected") {
-    // The rule keeps priority 1066 for this table too.
-    return {"ip route replace default dev " + tun_name + " table " + kTunnelOnlyTable,
-            RoutingRuleCommand(kTunnelOnlyTable)};
-  }
-  return {};
-}
-
-std::string AppMarkRuleCommand(const std::string& action, const std::string& match_path) {
-  return "iptables -t mangle " + action + " OUTPUT -m cgroup --path " + match_path +
-         " -j MARK --set-mark " + kAppPacketMark;
-}
-
 bool ApplyAppRoutingPolicy(const AppRoutingPolicy& policy, const std::string& tun_name,
-                           const DefaultRouteInfo& default_route, std::string* error) {
+                           const DefaultRouteInfo& default_route,
+                           const DefaultRouteInfo& default_route6, std::string* error) {
   if (!policy.enabled || policy.mode == "disabled") return true;
   if (policy.apps.empty()) {
     *error = "selected app routing requires at least one app";
     return false;
   }
-  // Screens: the TUN name and the default route go unquoted into commands.
+  // Screens: the TUN name and the default routes go unquoted into commands
+  // (an IPv6 route that fails IsUsableDefaultRoute is treated as missing).
   if (!IsSafeShellToken(tun_name)) {
     *error = "invalid TUN interface name for app routing";
     return false;
@@ -63,19 +55,36 @@ bool ApplyAppRoutingPolicy(const AppRoutingPolicy& policy, const std::string& tu
   if (!EnsureAppRoutingCgroup(error)) return false;
 
   const std::vector<std::string> route_commands =
-      AppRoutingRouteCommands(policy.mode, tun_name, default_route);
+      AppRoutingRouteCommands(kAppRoutingIpv4, policy.mode, tun_name, default_route);
   if (route_commands.empty()) {
     *error = "unsupported app routing mode";
     return false;
   }
   for (const std::string& command : route_commands) RunShellCommand(command);
+  // Without the IPv6 pieces a selected program's IPv6 would take the other
+  // path: around the tunnel in "vpnOnlySelected", through it in
+  // "bypassSelected". A kernel without IPv6 has no such traffic.
+  const bool ipv6 = KernelHasIpv6();
+  if (ipv6) {
+    for (const std::string& command :
+         AppRoutingRouteCommands(kAppRoutingIpv6, policy.mode, tun_name, default_route6)) {
+      RunShellCommand(command);
+    }
+  }
 
-  // The match path passed the cgroup path screen in EnsureAppRoutingCgroup.
-  if (RunShellCommand(AppMarkRuleCommand("-C", g_app_cgroup_match_path) + kQuietSuffix) != 0 &&
-      RunShellCommand(AppMarkRuleCommand("-A", g_app_cgroup_match_path)) != 0) {
+  if (!InstallMarkRule(kAppRoutingIpv4) || (ipv6 && !InstallMarkRule(kAppRoutingIpv6))) {
     *error = "failed to install cgroup fwmark rule";
     return false;
   }
+  if (!InstallMarkedTraffic(
+          AppRoutingMarkedTraffic(kAppRoutingIpv4, policy.mode, tun_name, default_route)) ||
+      (ipv6 && !InstallMarkedTraffic(AppRoutingMarkedTraffic(kAppRoutingIpv6, policy.mode,
+                                                             tun_name, default_route6)))) {
+    *error = "failed to install source NAT for app routing";
+    return false;
+  }
+  // Answers return on the device the mark sends the traffic to.
+  RaiseSrcValidMark(policy.mode == "vpnOnlySelected" ? tun_name : default_route.dev);
   RefreshAppRoutingCgroupMembership(policy);
   return true;
 }

@@ -25,7 +25,7 @@ bool RunKillSwitchCommand(const std::string& command, std::string* error) {
 
 bool ApplyKillSwitchPolicy(const std::string& tun_name, const ResolvedAddresses& endpoint,
                            const std::vector<std::string>& bypass_prefixes, bool want_ipv6,
-                           std::string* error) {
+                           bool allow_app_mark, std::string* error) {
   // The TUN name comes from the engine configuration and goes unquoted into
   // the rules; an unsafe one is refused before anything on the host changes.
   if (!IsSafeShellToken(tun_name)) {
@@ -35,13 +35,13 @@ bool ApplyKillSwitchPolicy(const std::string& tun_name, const ResolvedAddresses&
   // Starting from nothing makes a second apply, or one after a crashed run,
   // leave exactly one chain and one jump per family.
   CleanupKillSwitchPolicy();
-  if (!RunKillSwitchCommands(BuildKillSwitchIpv4Commands(tun_name, endpoint, bypass_prefixes),
+  if (!RunKillSwitchCommands(BuildKillSwitchIpv4Commands(tun_name, endpoint, bypass_prefixes, allow_app_mark),
                              error)) {
     CleanupKillSwitchPolicy();
     return false;
   }
   if (!WantsIpv6KillSwitch(want_ipv6, endpoint)) return true;
-  if (!RunKillSwitchCommands(BuildKillSwitchIpv6Commands(tun_name, endpoint), error)) {
+  if (!RunKillSwitchCommands(BuildKillSwitchIpv6Commands(tun_name, endpoint, allow_app_mark), error)) {
     // Both families come down, the complete IPv4 chain included: a failed
     // apply leaves no chain and no jump anywhere.
     CleanupKillSwitchPolicy();

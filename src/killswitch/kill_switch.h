@@ -8,5 +8,5 @@
 bool RunKillSwitchCommand(const std::string& command, std::string* error);
 bool ApplyKillSwitchPolicy(const std::string& tun_name, const ResolvedAddresses& endpoint,
                            const std::vector<std::string>& bypass_prefixes, bool want_ipv6,
-                           std::string* error);
+                           bool allow_app_mark, std::string* error);
 void CleanupKillSwitchPolicy();

@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 
+#include "approuting/markers.h"
 #include "lifecycle/shell.h"
 #include "routing/ipv4_prefix.h"
 
@@ -32,11 +33,20 @@ std::vector<std::string> ChainHeadCommands(const std::string& tool, const std::s
           tool + " -A " + chain + " " + tunnel_rule};
 }
 
+// The selected programs' traffic: the mark sends it where the policy says,
+// whatever device this chain sees on the packet's first route. The
+// tunnel-only table ends in an unreachable route, so with the tunnel gone
+// that traffic is refused rather than sent physically.
+std::string AppMarkReturnCommand(const std::string& append) {
+  return append + " -m mark --mark " + kAppPacketMark + " -j RETURN";
+}
+
 }  // namespace
 
 std::vector<std::string> BuildKillSwitchIpv4Commands(const std::string& tun_name,
                                                      const ResolvedAddresses& endpoint,
-                                                     const std::vector<std::string>& bypass_prefixes) {
+                                                     const std::vector<std::string>& bypass_prefixes,
+                                                     bool allow_app_mark) {
   const std::string append = std::string("iptables -A ") + kKillSwitchChain;
   // The ICMP bypass marks packets in mangle OUTPUT and so re-routes them to
   // the physical path, but this chain still sees the device of the first
@@ -57,13 +67,15 @@ std::vector<std::string> BuildKillSwitchIpv4Commands(const std::string& tun_name
       commands.push_back(append + " -d " + prefix + " -j RETURN");
     }
   }
+  if (allow_app_mark) commands.push_back(AppMarkReturnCommand(append));
   commands.push_back(append + " -j REJECT");
   commands.push_back(HookCommand("iptables"));
   return commands;
 }
 
 std::vector<std::string> BuildKillSwitchIpv6Commands(const std::string& tun_name,
-                                                     const ResolvedAddresses& endpoint) {
+                                                     const ResolvedAddresses& endpoint,
+                                                     bool allow_app_mark) {
   const std::string append = std::string("ip6tables -A ") + kKillSwitchChain;
   std::vector<std::string> commands = ChainHeadCommands("ip6tables", "-o " + tun_name + " -j RETURN");
   bool has_endpoint = false;
@@ -73,11 +85,12 @@ std::vector<std::string> BuildKillSwitchIpv6Commands(const std::string& tun_name
       has_endpoint = true;
     }
   }
+  if (allow_app_mark) commands.push_back(AppMarkReturnCommand(append));
   // IPv6 finds the gateway's link address with ICMPv6 neighbour discovery,
   // which passes through this chain (ARP does not pass through iptables).
-  // Without these two the endpoint becomes unreachable as soon as the
-  // neighbour entry has to be resolved again.
-  if (has_endpoint) {
+  // Without these two the endpoint (or a bypassed program's peer) becomes
+  // unreachable as soon as the neighbour entry has to be resolved again.
+  if (has_endpoint || allow_app_mark) {
     commands.push_back(append + " -p ipv6-icmp --icmpv6-type neighbour-solicitation -j RETURN");
     commands.push_back(append + " -p ipv6-icmp --icmpv6-type neighbour-advertisement -j RETURN");
   }

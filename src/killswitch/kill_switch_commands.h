@@ -11,13 +11,17 @@ extern const char kKillSwitchChain[];
 
 // Ordered command texts of one apply, per family, for a TUN name that has
 // already passed the screen. Entries that are not addresses (or, for the
-// bypass list, not IPv4 prefixes) get no rule.
+// bypass list, not IPv4 prefixes) get no rule. With allow_app_mark the
+// packets of the app-routing group (mark 0x66) pass as well.
 std::vector<std::string> BuildKillSwitchIpv4Commands(const std::string& tun_name,
                                                      const ResolvedAddresses& endpoint,
-                                                     const std::vector<std::string>& bypass_prefixes);
+                                                     const std::vector<std::string>& bypass_prefixes,
+                                                     bool allow_app_mark);
 std::vector<std::string> BuildKillSwitchIpv6Commands(const std::string& tun_name,
-                                                     const ResolvedAddresses& endpoint);
-// IPv6 gets a chain when the host routes IPv6 or the endpoint has an IPv6
-// address; otherwise there is no IPv6 path to guard.
+                                                     const ResolvedAddresses& endpoint,
+                                                     bool allow_app_mark);
+// IPv6 gets a chain when the caller asks for it (the run mode does whenever
+// the kernel has IPv6: a default route may appear at any time, and a
+// multipath one must not be missed) or the endpoint has an IPv6 address.
 bool WantsIpv6KillSwitch(bool want_ipv6, const ResolvedAddresses& endpoint);
 std::vector<std::string> BuildKillSwitchCleanupCommands();

@@ -38,8 +38,9 @@ int RunApplyMode(const CommandLine& command_line) {
     return kExitFailed;
   }
   const DefaultRouteInfo default4 = ReadDefaultRoute();
+  const DefaultRouteInfo default6 = ReadDefaultRouteV6();
   // No monitor thread here: only processes running now are moved.
-  if (!ApplyAppRoutingPolicy(policy, command_line.tun_name, default4, &error)) {
+  if (!ApplyAppRoutingPolicy(policy, command_line.tun_name, default4, default6, &error)) {
     PrintStatusLine("ERROR: " + error);
     return kExitFailed;
   }

@@ -1,5 +1,10 @@
 #include "lifecycle/text_utils.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <fstream>
 #include <iterator>
 #include <sstream>
@@ -35,4 +40,28 @@ std::vector<std::string> SplitLines(const std::string& text) {
   std::istringstream stream(text);
   for (std::string line; std::getline(stream, line);) lines.push_back(line);
   return lines;
+}
+
+std::string ReadRegularFileToString(const std::string& path, size_t max_bytes) {
+  // O_NONBLOCK: opening a FIFO for reading would otherwise wait for a writer.
+  const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return {};
+  struct stat status {};
+  std::string content;
+  if (fstat(fd, &status) == 0 && S_ISREG(status.st_mode) &&
+      static_cast<unsigned long long>(status.st_size) <= max_bytes) {
+    // A file that grows while it is read is cut off at the limit, plus one
+    // byte to tell that it did.
+    char buffer[65536];
+    while (content.size() <= max_bytes) {
+      const ssize_t length = read(fd, buffer, sizeof(buffer));
+      if (length < 0 && errno == EINTR) continue;
+      if (length < 0) content.clear();
+      if (length <= 0) break;
+      content.append(buffer, static_cast<size_t>(length));
+    }
+    if (content.size() > max_bytes) content.clear();
+  }
+  close(fd);
+  return content;
 }

@@ -8,6 +8,10 @@
 std::string Trim(const std::string& text);
 std::string JoinList(const std::vector<std::string>& items);
 std::string ReadFileToString(const std::string& path);
+// The content of a regular file of at most max_bytes; empty text for
+// anything else (a device, a FIFO, a directory, a larger file), without
+// blocking on it.
+std::string ReadRegularFileToString(const std::string& path, size_t max_bytes);
 // The lines of a text without their line feeds; a final line feed ends the
 // last line and adds no empty one.
 std::vector<std::string> SplitLines(const std::string& text);

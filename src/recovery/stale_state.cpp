@@ -32,10 +32,11 @@ void RemoveStaleBypassRoutes() {
 void RemoveStaleTunDevices() {
   const std::string listing = ExecCommandOutput("ip -o link show type tun");
   for (const std::string& name : ParseOwnedTunNames(listing)) {
-    RunShellCommand("ip route del 0.0.0.0/1 dev " + name + kQuietSuffix);
-    RunShellCommand("ip route del 128.0.0.0/1 dev " + name + kQuietSuffix);
-    RunShellCommand("ip -6 route del ::/1 dev " + name + kQuietSuffix);
-    RunShellCommand("ip -6 route del 8000::/1 dev " + name + kQuietSuffix);
+    // The split routes' metric, so a user's own route on the device stays.
+    RunShellCommand("ip route del 0.0.0.0/1 dev " + name + " metric 5" + kQuietSuffix);
+    RunShellCommand("ip route del 128.0.0.0/1 dev " + name + " metric 5" + kQuietSuffix);
+    RunShellCommand("ip -6 route del ::/1 dev " + name + " metric 5" + kQuietSuffix);
+    RunShellCommand("ip -6 route del 8000::/1 dev " + name + " metric 5" + kQuietSuffix);
     RunShellCommand("ip link delete " + name + kQuietSuffix);
   }
 }

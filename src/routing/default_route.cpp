@@ -42,6 +42,19 @@ bool ParseHexGateway(const std::string& token, std::string* dotted) {
   return true;
 }
 
+DefaultRouteInfo ParseViaAndDev(const std::string& line) {
+  const std::vector<std::string> words = SplitWords(line);
+  DefaultRouteInfo route;
+  for (size_t i = 0; i + 1 < words.size(); ++i) {
+    if (words[i] == "via") {
+      route.gateway = words[++i];
+    } else if (words[i] == "dev") {
+      route.dev = words[++i];
+    }
+  }
+  return route;
+}
+
 }  // namespace
 
 DefaultRouteInfo ParseProcNetRoute(const std::string& route_text) {
@@ -65,14 +78,18 @@ DefaultRouteInfo ParseProcNetRoute(const std::string& route_text) {
 DefaultRouteInfo ReadDefaultRoute() { return ParseProcNetRoute(ReadFileToString("/proc/net/route")); }
 
 DefaultRouteInfo ParseIpv6DefaultRoute(const std::string& ip_output) {
-  const std::vector<std::string> words = SplitWords(Trim(ip_output.substr(0, ip_output.find('\n'))));
-  DefaultRouteInfo route;
-  for (size_t i = 0; i + 1 < words.size(); ++i) {
-    if (words[i] == "via") {
-      route.gateway = words[++i];
-    } else if (words[i] == "dev") {
-      route.dev = words[++i];
-    }
+  const std::vector<std::string> lines = SplitLines(ip_output);
+  if (lines.empty()) return {};
+  DefaultRouteInfo route = ParseViaAndDev(lines[0]);
+  if (!route.gateway.empty() || !route.dev.empty()) return route;
+  // Two routers on the link give one multipath route: its first line names
+  // neither, its next hops follow indented, and the first of them stands
+  // for the route (read as missing, IPv6 would go around the tunnel).
+  for (size_t i = 1; i < lines.size(); ++i) {
+    const bool continues_route = !lines[i].empty() && (lines[i][0] == ' ' || lines[i][0] == '\t');
+    if (!continues_route) break;
+    const std::vector<std::string> words = SplitWords(lines[i]);
+    if (!words.empty() && words[0] == "nexthop") return ParseViaAndDev(lines[i]);
   }
   return route;
 }

@@ -1,9 +1,21 @@
 #include "routing/icmp_bypass.h"
 
 #include "lifecycle/shell.h"
+#include "routing/marked_traffic.h"
+#include "routing/src_valid_mark.h"
 
 // Locally generated ICMP is marked and routed by table 100, which holds only
 // the physical default route, so ping keeps working outside the tunnel.
+
+namespace {
+
+// A ping's source was chosen on the tunnel's route before the mark moved it
+// to the physical device: it needs that device's address to be answered.
+MarkedTraffic ReroutedPings(const std::string& device) {
+  return {"iptables", "0x1", device, kIcmpBypassMarker};
+}
+
+}  // namespace
 
 void ApplyIcmpBypass(const DefaultRouteInfo& default4) {
   // Gateway and device go into a command: both must be safe words.
@@ -16,6 +28,8 @@ void ApplyIcmpBypass(const DefaultRouteInfo& default4) {
       0) {
     RunShellCommand("iptables -t mangle -A OUTPUT -p icmp -j MARK --set-mark 1");
   }
+  ApplyMarkedTraffic(ReroutedPings(default4.dev));
+  RaiseSrcValidMark(default4.dev);
 }
 
 void CleanupIcmpBypass(const DefaultRouteInfo&) {
@@ -24,4 +38,6 @@ void CleanupIcmpBypass(const DefaultRouteInfo&) {
   RunShellCommand("iptables -t mangle -D OUTPUT -p icmp -j MARK --set-mark 1 >/dev/null 2>&1");
   RunShellCommand("ip rule del fwmark 0x1 lookup 100 >/dev/null 2>&1");
   RunShellCommand("ip route del default table 100 >/dev/null 2>&1");
+  CleanupMarkedTraffic("iptables", kIcmpBypassMarker);
+  ReleaseSrcValidMarks();
 }

@@ -76,21 +76,24 @@ void CleanupTunRoutes(const std::string& tun_name, const std::string& endpoint_h
                       const DefaultRouteInfo& default4, const DefaultRouteInfo& default6,
                       const ResolvedAddresses& endpoint,
                       const std::vector<std::string>& bypass_prefixes) {
+  // Every delete names the metric of the helper's own route: without it the
+  // kernel removes the lowest-metric match, which may be the user's own
+  // route to the same destination.
   // An unsafe name never got routes, and must not reach the shell now.
   if (IsSafeShellToken(tun_name)) {
-    RunShellCommand("ip route del 0.0.0.0/1 dev " + tun_name);
-    RunShellCommand("ip route del 128.0.0.0/1 dev " + tun_name);
-    RunShellCommand("ip -6 route del ::/1 dev " + tun_name);
-    RunShellCommand("ip -6 route del 8000::/1 dev " + tun_name);
+    RunShellCommand("ip route del 0.0.0.0/1 dev " + tun_name + " metric 5");
+    RunShellCommand("ip route del 128.0.0.0/1 dev " + tun_name + " metric 5");
+    RunShellCommand("ip -6 route del ::/1 dev " + tun_name + " metric 5");
+    RunShellCommand("ip -6 route del 8000::/1 dev " + tun_name + " metric 5");
   }
-  const std::string via4 = " via " + default4.gateway + " dev " + default4.dev;
+  const std::string via4 = " via " + default4.gateway + " dev " + default4.dev + " metric 3";
   if (!endpoint_host.empty() && IsUsableDefaultRoute(default4)) {
     for (const std::string& address : endpoint.ipv4) {
       RunShellCommand("ip route del " + address + "/32" + via4);
     }
   }
   if (!endpoint_host.empty() && IsUsableDefaultRoute(default6)) {
-    const std::string via6 = " via " + default6.gateway + " dev " + default6.dev;
+    const std::string via6 = " via " + default6.gateway + " dev " + default6.dev + " metric 3";
     for (const std::string& address : endpoint.ipv6) {
       RunShellCommand("ip -6 route del " + address + "/128" + via6);
     }

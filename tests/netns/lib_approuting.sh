@@ -80,8 +80,15 @@ ar_policy() {
 # The pieces of app routing, one per line: mark rules, policy rules of
 # priority 1066, both tables, the cgroup directories.
 ar_mark_rules() { iptables -t mangle -S OUTPUT | grep -- '-m cgroup' || true; }
+ar_mark_rules6() { ip6tables -t mangle -S OUTPUT | grep -- '-m cgroup' || true; }
 ar_app_rules() { ip rule show | grep '^1066:' || true; }
+ar_app_rules6() { ip -6 rule show | grep '^1066:' || true; }
 ar_table() { ip route show table "$1" 2>/dev/null | sed 's/ linkdown//; s/ *$//'; }
+ar_table6() { ip -6 route show table "$1" 2>/dev/null | sed 's/ linkdown//; s/ pref medium//; s/ *$//'; }
+# Every table of app routing ends in this route: with its first route gone
+# (the TUN device with it), a selected program is refused.
+AR_FALLBACK="unreachable default metric 4096"
+AR_FALLBACK6="unreachable default dev lo metric 4096"
 ar_cgroups() { (cd "$CG" && find . -mindepth 1 -type d | sed 's|^\./||' | sort); }
 
 # ar_run_in_cgroup PATH CMD...: runs CMD with its process in cgroup PATH

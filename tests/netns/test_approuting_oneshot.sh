@@ -45,11 +45,16 @@ assert_eq 0 "$STATUS" "apply bypassSelected: exit 0"
 if grep -qE "$CAPABILITY_LINE_RE" <<< "$(head -1 <<< "$OUT")"; then pass "apply: capability line first"; else fail "apply: capability line first"; fi
 assert_eq "APP_ROUTING_APPLIED" "$(ar_lines_after_capability "$OUT")" "apply bypassSelected: outcome line"
 assert_eq "$GROUP_NAME" "$(ar_cgroups)" "apply: group made under the helper's own cgroup"
-assert_eq "default via $GW_IP4 dev eth0" "$(ar_table 1066)" "apply: table 1066 via the physical route"
+assert_eq "default via $GW_IP4 dev eth0
+$AR_FALLBACK" "$(ar_table 1066)" "apply: table 1066 via the physical route"
 assert_eq "" "$(ar_table 1067)" "apply: table 1067 empty"
 assert_eq "1066:	from all fwmark 0x66 lookup 1066" "$(ar_app_rules)" "apply: one rule at priority 1066"
 assert_eq "-A OUTPUT -m cgroup --path $GROUP_NAME -j MARK --set-xmark 0x66/0xffffffff" \
   "$(ar_mark_rules)" "apply: one mark rule"
+# No IPv6 default route here: the selected programs' IPv6 is refused, not
+# sent through the tunnel.
+assert_eq "-A OUTPUT -m cgroup --path $GROUP_NAME -j MARK --set-xmark 0x66/0xffffffff|1066:	from all fwmark 0x66 lookup 1066|$AR_FALLBACK6" \
+  "$(ar_mark_rules6)|$(ar_app_rules6)|$(ar_table6 1066)" "apply: IPv6 mark rule, rule and a table that refuses"
 assert_eq "/$GROUP_NAME /$GROUP_NAME /" \
   "$(ar_cgroup_of "$SELECTED_PID") $(ar_cgroup_of "$LONG_PID") $(ar_cgroup_of "$OTHER_PID")" \
   "apply: selected processes moved (command name, executable name), the other not"
@@ -58,8 +63,8 @@ assert_contains "$(ip route get "$DEST4" mark 0x66)" "via $GW_IP4 dev eth0" "app
 # --- Applying again leaves one of each.
 run_to_end --apply-app-bypass-policy "$BYPASS_POLICY" --tun artun0
 assert_eq "0 APPLIED" "$STATUS $(ar_lines_after_capability "$OUT" | sed 's/APP_ROUTING_//')" "apply twice: exit 0"
-assert_eq "1 1 1" "$(ar_app_rules | wc -l) $(ar_mark_rules | wc -l) $(ar_table 1066 | wc -l)" \
-  "apply twice: one rule, one mark rule, one route"
+assert_eq "1 1 2 1 1" "$(ar_app_rules | wc -l) $(ar_mark_rules | wc -l) $(ar_table 1066 | wc -l) $(ar_app_rules6 | wc -l) $(ar_mark_rules6 | wc -l)" \
+  "apply twice: one rule, one mark rule, one route and its fallback, in both families"
 assert_eq "/$GROUP_NAME /$GROUP_NAME" "$(ar_cgroup_of "$SELECTED_PID") $(ar_cgroup_of "$LONG_PID")" \
   "apply twice: the members are in the new group"
 
@@ -77,7 +82,10 @@ ip route del default
 run_to_end --apply-app-bypass-policy "$(ar_policy vpnOnlySelected "$SELECTED")" --tun artun0
 assert_eq "0 APP_ROUTING_APPLIED" "$STATUS $(ar_lines_after_capability "$OUT")" \
   "apply vpnOnlySelected without a default route"
-assert_eq "default dev artun0 scope link" "$(ar_table 1067)" "apply vpnOnlySelected: table 1067 via the TUN device"
+assert_eq "default dev artun0 scope link
+$AR_FALLBACK" "$(ar_table 1067)" "apply vpnOnlySelected: table 1067 via the TUN device"
+assert_eq "default dev artun0 metric 1024
+$AR_FALLBACK6" "$(ar_table6 1067)" "apply vpnOnlySelected: IPv6 table 1067 via the TUN device"
 assert_eq "1066:	from all fwmark 0x66 lookup 1067" "$(ar_app_rules)" "apply vpnOnlySelected: rule priority 1066"
 assert_eq "/$GROUP_NAME" "$(ar_cgroup_of "$SELECTED_PID")" "apply vpnOnlySelected: process moved"
 assert_contains "$(ip route get "$DEST4" mark 0x66)" "dev artun0" "apply vpnOnlySelected: marked packets enter the tunnel"

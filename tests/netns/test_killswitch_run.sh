@@ -56,8 +56,8 @@ steps=(
   "system: ip6tables -X ZELMO_KILLSWITCH >/dev/null 2>&1"
   "popen: iptables -t mangle -S OUTPUT 2>/dev/null"
   "system: rmdir /sys/fs/cgroup/zelmo-vpn >/dev/null 2>&1"
-  "system: ip route del 0.0.0.0/1 dev qtun0"
-  "system: ip route del 10.20.0.0/16 via $GW_IP4 dev eth0 >/dev/null 2>&1"
+  "system: ip route del 0.0.0.0/1 dev qtun0 metric 5"
+  "system: ip route del 10.20.0.0/16 via $GW_IP4 dev eth0 metric 3 >/dev/null 2>&1"
   "stop"
   "unloaded"
 )

@@ -90,7 +90,7 @@ WITH_STALE=$(testbed_snapshot)
 # route for the default route and miss the bypass routes.
 assert_eq "00000080" "$(awk 'NR > 1 && $2 == "00000000" { print $8; exit }' /proc/net/route)" \
   "precondition: a stale 0.0.0.0/1 is the first zero-destination line of the route table"
-assert_not_contains "$(diff <(echo "$BEFORE") <(echo "$WITH_STALE") | grep -c '^>')" "^0$" \
+assert_at_least 1 "$(diff <(echo "$BEFORE") <(echo "$WITH_STALE") | grep -c '^>')" \
   "precondition: owned state is visible in the snapshot"
 
 run_helper --cleanup

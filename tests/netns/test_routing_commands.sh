@@ -62,15 +62,15 @@ assert_eq "$EXPECTED_ROUTES4" "$(rt_routes4)" "applying twice leaves one IPv4 ro
 assert_eq "$EXPECTED_ROUTES6" "$(rt_routes6)" "applying twice leaves one IPv6 route per destination"
 
 rt_driver cleanup "${FULL_ARGS[@]}"
-assert_eq "system: ip route del 0.0.0.0/1 dev tun0
-system: ip route del 128.0.0.0/1 dev tun0
-system: ip -6 route del ::/1 dev tun0
-system: ip -6 route del 8000::/1 dev tun0
-system: ip route del 198.51.100.7/32 via $GW4 dev eth0
-system: ip route del 198.51.100.8/32 via $GW4 dev eth0
-system: ip -6 route del 2001:db8:99::7/128 via $GW6 dev eth0
-system: ip route del 10.0.0.0/8 via $GW4 dev eth0 >/dev/null 2>&1
-system: ip route del 172.16.0.0/12 via $GW4 dev eth0 >/dev/null 2>&1" "$RT_COMMANDS" \
+assert_eq "system: ip route del 0.0.0.0/1 dev tun0 metric 5
+system: ip route del 128.0.0.0/1 dev tun0 metric 5
+system: ip -6 route del ::/1 dev tun0 metric 5
+system: ip -6 route del 8000::/1 dev tun0 metric 5
+system: ip route del 198.51.100.7/32 via $GW4 dev eth0 metric 3
+system: ip route del 198.51.100.8/32 via $GW4 dev eth0 metric 3
+system: ip -6 route del 2001:db8:99::7/128 via $GW6 dev eth0 metric 3
+system: ip route del 10.0.0.0/8 via $GW4 dev eth0 metric 3 >/dev/null 2>&1
+system: ip route del 172.16.0.0/12 via $GW4 dev eth0 metric 3 >/dev/null 2>&1" "$RT_COMMANDS" \
   "cleanup: split routes, then endpoint addresses, then prefixes"
 assert_eq "" "$RT_ERR" "cleanup of installed routes reports nothing"
 assert_eq "$BEFORE" "$(testbed_snapshot)" "cleanup restores the host exactly"
@@ -88,12 +88,12 @@ system: ip route replace 198.51.100.7/32 via $GW4 dev eth0 metric 3" "$RT_COMMAN
     "apply with IPv6 default '$default6': IPv6 table untouched"
   rt_driver cleanup tun0 vpn.example.test "$GW4" eth0 "${default6%|*}" "${default6#*|}" 198.51.100.7 \
     2001:db8:99::7 10.0.0.0/8
-  assert_eq "system: ip route del 0.0.0.0/1 dev tun0
-system: ip route del 128.0.0.0/1 dev tun0
-system: ip -6 route del ::/1 dev tun0
-system: ip -6 route del 8000::/1 dev tun0
-system: ip route del 198.51.100.7/32 via $GW4 dev eth0
-system: ip route del 10.0.0.0/8 via $GW4 dev eth0 >/dev/null 2>&1" "$RT_COMMANDS" \
+  assert_eq "system: ip route del 0.0.0.0/1 dev tun0 metric 5
+system: ip route del 128.0.0.0/1 dev tun0 metric 5
+system: ip -6 route del ::/1 dev tun0 metric 5
+system: ip -6 route del 8000::/1 dev tun0 metric 5
+system: ip route del 198.51.100.7/32 via $GW4 dev eth0 metric 3
+system: ip route del 10.0.0.0/8 via $GW4 dev eth0 metric 3 >/dev/null 2>&1" "$RT_COMMANDS" \
     "cleanup with IPv6 default '$default6': IPv6 split deletions still run"
   assert_eq 2 "$(grep -c . <<< "$RT_ERR")" "cleanup: the two failing IPv6 deletions show ip's own diagnostics"
   assert_eq "$BEFORE" "$(testbed_snapshot)" "cleanup with IPv6 default '$default6' restores the host"
@@ -112,9 +112,9 @@ rt_driver apply "" vpn.example.test "$GW4" eth0 "$GW6" eth0 198.51.100.7 2001:db
 assert_eq "" "$RT_COMMANDS" "apply with empty TUN name runs no command"
 assert_eq "" "$RT_ERR" "apply with empty TUN name prints nothing"
 rt_driver cleanup "" vpn.example.test "$GW4" eth0 "$GW6" eth0 198.51.100.7 2001:db8:99::7 10.0.0.0/8
-assert_eq "system: ip route del 198.51.100.7/32 via $GW4 dev eth0
-system: ip -6 route del 2001:db8:99::7/128 via $GW6 dev eth0
-system: ip route del 10.0.0.0/8 via $GW4 dev eth0 >/dev/null 2>&1" "$RT_COMMANDS" \
+assert_eq "system: ip route del 198.51.100.7/32 via $GW4 dev eth0 metric 3
+system: ip -6 route del 2001:db8:99::7/128 via $GW6 dev eth0 metric 3
+system: ip route del 10.0.0.0/8 via $GW4 dev eth0 metric 3 >/dev/null 2>&1" "$RT_COMMANDS" \
   "cleanup with empty TUN name skips only the split deletions"
 
 # --- Unsafe TUN name: never reaches the shell
@@ -125,8 +125,8 @@ assert_eq "" "$RT_COMMANDS" "apply with unsafe TUN name runs no command"
 assert_eq "RTNETLINK: failed to install routes for unsafe TUN interface name" "$RT_ERR" \
   "apply with unsafe TUN name reports it in one line"
 rt_driver cleanup "$UNSAFE" vpn.example.test "$GW4" eth0 "$GW6" eth0 198.51.100.7 "" 10.0.0.0/8
-assert_eq "system: ip route del 198.51.100.7/32 via $GW4 dev eth0
-system: ip route del 10.0.0.0/8 via $GW4 dev eth0 >/dev/null 2>&1" "$RT_COMMANDS" \
+assert_eq "system: ip route del 198.51.100.7/32 via $GW4 dev eth0 metric 3
+system: ip route del 10.0.0.0/8 via $GW4 dev eth0 metric 3 >/dev/null 2>&1" "$RT_COMMANDS" \
   "cleanup treats an unsafe TUN name as empty"
 rt_driver apply "$(printf 'tun%0126d' 0)" "" "" "" "" "" "" "" ""
 assert_eq "RTNETLINK: failed to install routes for unsafe TUN interface name" "$RT_ERR" \
@@ -150,11 +150,11 @@ assert_not_contains "$RT_COMMANDS" "2001:db8:99::7" "apply with empty endpoint i
 assert_contains "$RT_COMMANDS" "ip route replace 10.0.0.0/8 via $GW4 dev eth0 metric 3" \
   "apply with empty endpoint still installs the prefix routes"
 rt_driver cleanup tun0 "" "$GW4" eth0 "$GW6" eth0 198.51.100.7 2001:db8:99::7 10.0.0.0/8
-assert_eq "system: ip route del 0.0.0.0/1 dev tun0
-system: ip route del 128.0.0.0/1 dev tun0
-system: ip -6 route del ::/1 dev tun0
-system: ip -6 route del 8000::/1 dev tun0
-system: ip route del 10.0.0.0/8 via $GW4 dev eth0 >/dev/null 2>&1" "$RT_COMMANDS" \
+assert_eq "system: ip route del 0.0.0.0/1 dev tun0 metric 5
+system: ip route del 128.0.0.0/1 dev tun0 metric 5
+system: ip -6 route del ::/1 dev tun0 metric 5
+system: ip -6 route del 8000::/1 dev tun0 metric 5
+system: ip route del 10.0.0.0/8 via $GW4 dev eth0 metric 3 >/dev/null 2>&1" "$RT_COMMANDS" \
   "cleanup with empty endpoint deletes no endpoint route"
 assert_eq "$BEFORE" "$(testbed_snapshot)" "host restored after the empty-endpoint run"
 
@@ -183,14 +183,37 @@ assert_contains "$RT_ERR" "RTNETLINK: failed to install IPv4 bypass route for 19
 rt_driver cleanup tun0 vpn.example.test 203.0.113.1 eth0 "" "" 198.51.100.7 "" 10.0.0.0/8
 assert_eq "$BEFORE" "$(testbed_snapshot)" "host restored after the failure runs"
 
-# --- ICMP bypass
-ICMP_APPLY="system: ip route replace default via $GW4 dev eth0 table 100
+# --- ICMP bypass: the named commands, then the way back for the re-routed
+# pings (source NAT, connection mark saved and restored, src_valid_mark
+# raised with its marker).
+ICMP_NAMED="system: ip route replace default via $GW4 dev eth0 table 100
 system: ip rule add fwmark 0x1 lookup 100 priority 100
-system: iptables -t mangle -C OUTPUT -p icmp -j MARK --set-mark 1 >/dev/null 2>&1
-system: iptables -t mangle -A OUTPUT -p icmp -j MARK --set-mark 1"
-ICMP_CLEANUP="system: iptables -t mangle -D OUTPUT -p icmp -j MARK --set-mark 1 >/dev/null 2>&1
+system: iptables -t mangle -C OUTPUT -p icmp -j MARK --set-mark 1 >/dev/null 2>&1"
+icmp_return_path() {  # ACTION: the three rules of the way back, one per line
+  local c="-m comment --comment zelmo-vpn-icmp-bypass" a=$1
+  echo "iptables -t nat $a POSTROUTING -o eth0 -m mark --mark 0x1 $c -j MASQUERADE"
+  echo "iptables -t mangle $a POSTROUTING -o eth0 -m mark --mark 0x1 -m connmark --mark 0x0 $c -j CONNMARK --save-mark"
+  echo "iptables -t mangle $a PREROUTING -i eth0 -m connmark --mark 0x1 $c -j CONNMARK --restore-mark"
+}
+ICMP_RETURN=$(paste -d '\n' <(icmp_return_path -C) <(icmp_return_path -A) |
+  paste -d '|' - - | sed 's/^/system: /; s/|/ >\/dev\/null 2>\&1 || /')
+SVM_MARKER="iptables -t mangle %s PREROUTING -i eth0 -m comment --comment zelmo-vpn-src-valid-mark"
+ICMP_APPLY="$ICMP_NAMED
+system: iptables -t mangle -A OUTPUT -p icmp -j MARK --set-mark 1
+$ICMP_RETURN
+system: $(printf "$SVM_MARKER" -C) >/dev/null 2>&1 || $(printf "$SVM_MARKER" -A)"
+ICMP_LISTINGS="popen: iptables -t nat -S POSTROUTING 2>/dev/null
+popen: iptables -t mangle -S POSTROUTING 2>/dev/null
+popen: iptables -t mangle -S PREROUTING 2>/dev/null"
+ICMP_CLEANUP_NAMED="system: iptables -t mangle -D OUTPUT -p icmp -j MARK --set-mark 1 >/dev/null 2>&1
 system: ip rule del fwmark 0x1 lookup 100 >/dev/null 2>&1
-system: ip route del default table 100 >/dev/null 2>&1"
+system: ip route del default table 100 >/dev/null 2>&1
+$ICMP_LISTINGS"
+ICMP_CLEANUP="$ICMP_CLEANUP_NAMED
+$(icmp_return_path -D | sed 's/--save-mark$/& --nfmask 0xffffffff --ctmask 0xffffffff/; s/--restore-mark$/& --nfmask 0xffffffff --ctmask 0xffffffff/; s/^/system: /; s/$/ >\/dev\/null 2>\&1/')
+popen: iptables -t mangle -S PREROUTING 2>/dev/null
+system: $(printf "$SVM_MARKER" -D) >/dev/null 2>&1"
+svm() { cat /proc/sys/net/ipv4/conf/eth0/src_valid_mark; }
 icmp_rules() { ip -4 rule show | grep -c 'fwmark 0x1 lookup 100'; }
 icmp_marks() { iptables -t mangle -S OUTPUT | grep -c -- '-p icmp -j MARK --set-xmark 0x1/0xffffffff'; }
 
@@ -207,17 +230,21 @@ assert_eq 1 "$(icmp_marks)" "one ICMP marking rule"
 assert_eq "via $GW4 dev eth0 table 100" "$(ip route get 200.1.1.1 mark 1 | head -1 | sed -E 's/ (src|uid|mark) .*//; s/^[^ ]+ //')" \
   "marked traffic takes the physical path"
 rt_driver icmp-apply "$GW4" eth0
-assert_eq "$(head -3 <<< "$ICMP_APPLY")" "$RT_COMMANDS" "second apply: the check finds the marking rule, no append"
+assert_eq "$ICMP_NAMED
+$ICMP_RETURN" "$RT_COMMANDS" "second apply: the check finds the marking rule, no append; src_valid_mark already set"
+assert_eq 1 "$(svm)" "src_valid_mark raised on the physical device"
 assert_eq 1 "$(icmp_marks)" "still one ICMP marking rule"
 # The rule is added again on every apply; this kernel refuses the exact
 # duplicate, so one entry remains and one cleanup removes it.
 assert_eq 1 "$(icmp_rules)" "one mark rule after two applies"
 rt_driver icmp-cleanup "" ""
-assert_eq "$ICMP_CLEANUP" "$RT_COMMANDS" "ICMP cleanup: mark, rule, route, once each"
+assert_eq "$ICMP_CLEANUP" "$RT_COMMANDS" "ICMP cleanup: mark, rule, route, once each, then the way back by its marker"
+assert_eq 0 "$(svm)" "src_valid_mark put back"
 assert_eq "" "$RT_ERR" "ICMP cleanup is silent"
 rt_driver icmp-cleanup "" ""
 rt_driver icmp-cleanup "" ""
-assert_eq "$ICMP_CLEANUP" "$RT_COMMANDS" "ICMP cleanup with nothing installed runs the same commands"
+assert_eq "$ICMP_CLEANUP_NAMED
+popen: iptables -t mangle -S PREROUTING 2>/dev/null" "$RT_COMMANDS" "ICMP cleanup with nothing installed runs the same commands, finds nothing of the way back"
 assert_eq "" "$RT_ERR$RT_OUT" "ICMP cleanup with nothing installed produces no output"
 assert_eq "$BEFORE" "$(testbed_snapshot)" "host restored after the ICMP bypass"
 

@@ -78,15 +78,15 @@ popen: ip -6 -o addr show dev lvhtun0
 system: iptables -t mangle -D OUTPUT -p icmp -j MARK --set-mark 1 >/dev/null 2>&1
 system: ip rule del fwmark 0x1 lookup 100 >/dev/null 2>&1
 system: ip route del default table 100 >/dev/null 2>&1
-system: ip route del 0.0.0.0/1 dev lvhtun0
-system: ip route del 128.0.0.0/1 dev lvhtun0
-system: ip -6 route del ::/1 dev lvhtun0
-system: ip -6 route del 8000::/1 dev lvhtun0
-system: ip route del $RT_ENDPOINT_V4A/32 via $GW_IP4 dev eth0
-system: ip route del $RT_ENDPOINT_V4B/32 via $GW_IP4 dev eth0
-system: ip -6 route del $RT_ENDPOINT_V6/128 via $GW_IP6 dev eth0
-system: ip route del 10.20.0.0/16 via $GW_IP4 dev eth0 >/dev/null 2>&1
-system: ip route del 192.168.77.0/24 via $GW_IP4 dev eth0 >/dev/null 2>&1" \
+system: ip route del 0.0.0.0/1 dev lvhtun0 metric 5
+system: ip route del 128.0.0.0/1 dev lvhtun0 metric 5
+system: ip -6 route del ::/1 dev lvhtun0 metric 5
+system: ip -6 route del 8000::/1 dev lvhtun0 metric 5
+system: ip route del $RT_ENDPOINT_V4A/32 via $GW_IP4 dev eth0 metric 3
+system: ip route del $RT_ENDPOINT_V4B/32 via $GW_IP4 dev eth0 metric 3
+system: ip -6 route del $RT_ENDPOINT_V6/128 via $GW_IP6 dev eth0 metric 3
+system: ip route del 10.20.0.0/16 via $GW_IP4 dev eth0 metric 3 >/dev/null 2>&1
+system: ip route del 192.168.77.0/24 via $GW_IP4 dev eth0 metric 3 >/dev/null 2>&1" \
   "$(grep -E 'lvhtun0|table 100|fwmark 0x1|-p icmp|metric 3|via .* dev eth0( >|$)' "$RECORD")" \
   "routing commands of the run in order: install, ICMP bypass, TUN addresses, then removal"
 
@@ -133,5 +133,27 @@ stop_helper
 assert_eq "0|STOPPED" "$HELPER_STATUS|$(tail -n 1 "$HELPER_OUT")" "the unsafe-name run ends with STOPPED"
 [ -e "$TESTBED_TMP/planted" ] && fail "the unsafe name ran as a command" || pass "the unsafe name never ran"
 assert_eq "$BEFORE" "$(testbed_snapshot)" "host exactly as before the unsafe-name run"
+
+# --- The user's own routes to the endpoint and to a bypass prefix (metric
+# 0, below the helper's 3) survive a run, and a killed run's cleanup.
+ip route add "$RT_ENDPOINT_V4A" via "$GW_IP4" dev eth0
+ip route add 10.20.0.0/16 via "$GW_IP4" dev eth0
+ip -6 route add "$RT_ENDPOINT_V6" via "$GW_IP6" dev eth0
+rt_write_config "$CONFIG" qtun5 "$RT_ENDPOINT"
+BEFORE=$(testbed_snapshot)
+start_user_routes_run() {
+  start_helper --lib "$LVH_ENGINE" --config "$CONFIG" --dat-dir "$TESTBED_TMP" --bypass-prefixes 10.20.0.0/16
+  wait_for_line READY || fail "READY beside the user's own routes"
+}
+start_user_routes_run
+stop_helper
+assert_eq "$BEFORE" "$(testbed_snapshot)" "after STOPPED the user's own routes are still there"
+start_user_routes_run
+stop_helper KILL
+run_helper --cleanup
+# The helper's IPv6 endpoint route has no marker the cleanup can find.
+assert_eq "> $RT_ENDPOINT_V6 via $GW_IP6 dev eth0 metric 3 pref medium" \
+  "$(diff <(echo "$BEFORE") <(testbed_snapshot) | grep '^[<>]')" \
+  "after a kill and the cleanup the user's own routes are still there"
 
 testbed_finish

@@ -103,18 +103,11 @@ testbed_setup() {
   mount -t tmpfs none /run || exit 1
 
   ip link set lo up
-  unshare --net sleep infinity &
-  GW_PID=$!
-  local tries
-  for tries in $(seq 50); do
-    [ "$(readlink /proc/$GW_PID/ns/net)" != "$(readlink /proc/self/ns/net)" ] && break
-    sleep 0.05
-  done
+  testbed_spawn_netns GW_PID
   ip link add eth0 type veth peer name gw0
   ip link set gw0 netns "$GW_PID"
   ip addr add "$HOST_IP4/24" dev eth0
   ip link set eth0 up
-  gw_exec ip link set lo up
   gw_exec ip addr add "$GW_IP4/24" dev gw0
   gw_exec ip link set gw0 up
   ip route add default via "$GW_IP4" dev eth0
@@ -125,10 +118,30 @@ testbed_setup() {
   fi
 }
 
-# Runs a command in the gateway's namespace.
-gw_exec() {
-  nsenter --net="/proc/$GW_PID/ns/net" "$@"
+# testbed_spawn_netns VAR: a further network namespace, held by a sleeping
+# process (a job of the script, so testbed_cleanup ends it) whose PID goes
+# into VAR; its loopback is up.
+testbed_spawn_netns() {
+  local holder tries
+  unshare --net sleep infinity &
+  holder=$!
+  for tries in $(seq 50); do
+    [ "$(readlink /proc/$holder/ns/net)" != "$(readlink /proc/self/ns/net)" ] && break
+    sleep 0.05
+  done
+  printf -v "$1" '%s' "$holder"
+  testbed_ns_exec "$holder" ip link set lo up
 }
+
+# testbed_ns_exec PID CMD...: runs a command in the network namespace of PID.
+testbed_ns_exec() {
+  local holder=$1
+  shift
+  nsenter --net="/proc/$holder/ns/net" "$@"
+}
+
+# Runs a command in the gateway's namespace.
+gw_exec() { testbed_ns_exec "$GW_PID" "$@"; }
 
 # testbed_hosts LINE...: a private /etc/hosts for name resolution.
 testbed_hosts() {
@@ -157,6 +170,9 @@ testbed_snapshot() {
   echo "## ip6tables"; ip6tables-save 2>/dev/null | testbed_firewall_text
   echo "## links"; ip -o link show | sed -E 's/^[0-9]+: //; s/ state [A-Z]+//; s/ qlen [0-9]+//' | awk '{print $1, $2}'
   echo "## cgroups"; (cd /sys/fs/cgroup && find . -mindepth 1 -type d | sort)
+  # The one kernel setting the helper may change (where answers to marked
+  # traffic arrive).
+  echo "## sysctl"; grep -H . /proc/sys/net/ipv4/conf/*/src_valid_mark | sed 's|^/proc/sys/net/ipv4/conf/||'
 }
 
 pass() { TESTS_PASSED=$((TESTS_PASSED + 1)); echo "ok: $*"; }
@@ -175,6 +191,11 @@ assert_eq() {
 # assert_contains HAYSTACK NEEDLE WHAT
 assert_contains() {
   if grep -qF -- "$2" <<< "$1"; then pass "$3"; else fail "$3 (missing: $2)"; fi
+}
+
+# assert_at_least MIN ACTUAL WHAT: ACTUAL is a whole number of at least MIN.
+assert_at_least() {
+  if [[ "$2" =~ ^[0-9]+$ ]] && [ "$2" -ge "$1" ]; then pass "$3"; else fail "$3 (got '$2', want at least $1)"; fi
 }
 
 # assert_not_contains HAYSTACK NEEDLE WHAT

@@ -29,7 +29,8 @@ TEST(KillSwitchCommands, Ipv4ChainInOrderWithOnlyAddressesAndPrefixes) {
   };
   EXPECT_EQ(expected, BuildKillSwitchIpv4Commands(
                           "tun0", endpoint,
-                          {"10.0.0.0/08", "10.0.0.0", "bad", "192.168.1.0/24", "1.2.3.4/33;x"}));
+                          {"10.0.0.0/08", "10.0.0.0", "bad", "192.168.1.0/24", "1.2.3.4/33;x"},
+                          false));
 }
 
 TEST(KillSwitchCommands, Ipv6ChainSkipsNonAddressesAndHasNoPrefixes) {
@@ -49,20 +50,38 @@ TEST(KillSwitchCommands, Ipv6ChainSkipsNonAddressesAndHasNoPrefixes) {
       "ip6tables -C OUTPUT -j ZELMO_KILLSWITCH >/dev/null 2>&1 || ip6tables -I OUTPUT 1 -j "
       "ZELMO_KILLSWITCH",
   };
-  EXPECT_EQ(expected, BuildKillSwitchIpv6Commands("qtun3", endpoint));
+  EXPECT_EQ(expected, BuildKillSwitchIpv6Commands("qtun3", endpoint, false));
 }
 
 TEST(KillSwitchCommands, EmptyListsGiveTheMinimalChains) {
-  const Commands ipv4 = BuildKillSwitchIpv4Commands("tun0", {}, {});
+  const Commands ipv4 = BuildKillSwitchIpv4Commands("tun0", {}, {}, false);
   ASSERT_EQ(6u, ipv4.size());
   EXPECT_EQ("iptables -A ZELMO_KILLSWITCH -j REJECT", ipv4[4]);
   // Without an IPv6 endpoint there is nothing to resolve a neighbour for.
   ResolvedAddresses no_usable_ipv6;
   no_usable_ipv6.ipv6 = {"vpn.example.com"};
-  const Commands ipv6 = BuildKillSwitchIpv6Commands("tun0", no_usable_ipv6);
+  const Commands ipv6 = BuildKillSwitchIpv6Commands("tun0", no_usable_ipv6, false);
   ASSERT_EQ(6u, ipv6.size());
   EXPECT_EQ("ip6tables -A ZELMO_KILLSWITCH -j REJECT", ipv6[4]);
   EXPECT_EQ("ip6tables -A ZELMO_KILLSWITCH -o tun0 -j RETURN", ipv6[3]);
+}
+
+TEST(KillSwitchCommands, AppRoutingMarkPassesBeforeTheRejectInBothFamilies) {
+  const Commands ipv4 = BuildKillSwitchIpv4Commands("tun0", {}, {}, true);
+  ASSERT_EQ(7u, ipv4.size());
+  EXPECT_EQ("iptables -A ZELMO_KILLSWITCH -m mark --mark 0x66 -j RETURN", ipv4[4]);
+  EXPECT_EQ("iptables -A ZELMO_KILLSWITCH -j REJECT", ipv4[5]);
+  // A bypassed program's IPv6 peer is reached through the gateway, whose
+  // link address neighbour discovery must be able to find.
+  const Commands ipv6 = BuildKillSwitchIpv6Commands("tun0", {}, true);
+  const Commands expected_tail = {
+      "ip6tables -A ZELMO_KILLSWITCH -m mark --mark 0x66 -j RETURN",
+      "ip6tables -A ZELMO_KILLSWITCH -p ipv6-icmp --icmpv6-type neighbour-solicitation -j RETURN",
+      "ip6tables -A ZELMO_KILLSWITCH -p ipv6-icmp --icmpv6-type neighbour-advertisement -j RETURN",
+      "ip6tables -A ZELMO_KILLSWITCH -j REJECT",
+  };
+  ASSERT_EQ(9u, ipv6.size());
+  EXPECT_EQ(expected_tail, Commands(ipv6.begin() + 4, ipv6.end() - 1));
 }
 
 TEST(KillSwitchCommands, Ipv6IsGuardedWhenTheHostOrTheEndpointUsesIt) {

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -76,6 +77,26 @@ TEST_F(ReadFileToStringTest, MissingOrEmptyFileGivesEmptyText) {
   EXPECT_EQ("", ReadFileToString(dir_ + "/missing"));
   EXPECT_EQ("", ReadFileToString(Write("empty", "")));
   EXPECT_EQ("", ReadFileToString(""));
+}
+
+// Anything but a regular file within the limit reads as no file, at once:
+// /dev/zero must not grow without end, a FIFO must not block.
+TEST_F(ReadFileToStringTest, RegularFileWithinTheLimitOnly) {
+  const std::string fifo = dir_ + "/fifo";
+  ASSERT_EQ(0, mkfifo(fifo.c_str(), 0600));
+  const struct {
+    std::string path;
+    std::string content;
+  } cases[] = {
+      {Write("fits", "12345678"), "12345678"},
+      {Write("one-over", "123456789"), ""},
+      {Write("empty", ""), ""},
+      {"/dev/zero", ""},
+      {fifo, ""},
+      {dir_, ""},
+      {dir_ + "/missing", ""},
+  };
+  for (const auto& c : cases) EXPECT_EQ(c.content, ReadRegularFileToString(c.path, 8)) << c.path;
 }
 
 TEST(ExecCommandOutput, ReturnsOutputLongerThanOneRead) {

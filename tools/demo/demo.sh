@@ -2,8 +2,11 @@
 # `make demo`: one run of the helper on the stand-in engine and the sample
 # configuration beside this script, inside throwaway network, mount, PID and
 # cgroup namespaces (tests/netns/testbed.sh), never on this machine's own
-# network. It shows the status lines, what the helper installed, then stops
-# it with SIGTERM and compares the host with its state before the run.
+# network. The throwaway host sits behind a home router, with servers and
+# the VPN server beyond it (tests/netns/lib_routed.sh). The demo shows the
+# status lines, what the helper installed, one conversation through the
+# tunnel and one around it, then stops the helper with SIGTERM and compares
+# the host with its state before the run.
 DEMO_DIR=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 source "$DEMO_DIR/../../tests/netns/testbed.sh"
 if [ "$(id -u)" != 0 ]; then
@@ -14,6 +17,7 @@ for built in "$LVH_HELPER" "$LVH_ENGINE"; do
   [ -e "$built" ] || { echo "demo: $built is missing; run make demo (it builds first)" >&2; exit 1; }
 done
 testbed_enter "$@"
+source "$DEMO_DIR/../../tests/netns/lib_routed.sh"
 
 BYPASS=10.0.0.0/8,192.168.0.0/16
 CONFIG="$DEMO_DIR/config.json"
@@ -21,10 +25,11 @@ CONFIG="$DEMO_DIR/config.json"
 section() { printf '\n=== %s\n' "$*"; }
 show() { printf '$ %s\n' "$*"; "$@" 2>&1 | sed 's/^/    /'; }
 
-section "Throwaway host: eth0 ($HOST_IP4, $HOST_IP6) with a gateway namespace behind it"
-testbed_setup --ipv6
-# The sample configuration names its server; this host resolves it.
-testbed_hosts "198.51.100.7 vpn.example.net" "2001:db8:100::7 vpn.example.net"
+section "Throwaway network"
+routed_setup
+echo "host eth0 ($HOST_IP4, $HOST_IP6) -> home router (masquerades as $ROUTER_OUT4, $ROUTER_OUT6)"
+echo "  -> internet: servers $SERVER4, $SERVER6 and $BYPASS_HOST4"
+echo "  -> VPN server vpn.test ($ENDPOINT4, $ENDPOINT6), masquerading what leaves its tunnel"
 show ip -4 route
 show ip -6 route show default
 before=$(testbed_snapshot)
@@ -54,12 +59,30 @@ show ip rule
 show ip -6 rule
 show iptables -S
 show iptables -t mangle -S OUTPUT
+show iptables -t nat -S POSTROUTING
 show ip6tables -S
 section "Routing decisions"
-show ip route get 203.0.113.9
-show ip route get 10.1.2.3
-show ip route get 198.51.100.7
-show ip -6 route get 2001:db8:200::1
+show ip route get "$SERVER4"
+show ip route get "$BYPASS_HOST4"
+show ip route get "$ENDPOINT4"
+show ip -6 route get "$SERVER6"
+
+section "Conversations: each server answers with the source address it saw"
+conversations_ok=1
+# converse ADDRESS EXPECTED WHY: one conversation, and what its answer shows.
+converse() {
+  local seen
+  printf '$ conversation ask %s %s\n' "$1" "$CONV_PORT"
+  seen=$(conv "$1")
+  if [ "$seen" = "$2" ]; then
+    echo "    $seen  ($3)"
+  else
+    echo "    $seen  (UNEXPECTED: $2 expected, $3)"
+    conversations_ok=0
+  fi
+}
+converse "$SERVER4" "$ENDPOINT4" "the VPN server's address: through the tunnel"
+converse "$BYPASS_HOST4" "$ROUTER_OUT4" "the home router's address: around the tunnel, in a bypass prefix"
 
 section "SIGTERM"
 stop_helper TERM
@@ -72,7 +95,7 @@ section "Host state compared with the snapshot before the run"
 after=$(testbed_snapshot)
 if [ "$before" == "$after" ]; then
   echo "$ diff before after"
-  echo "    (no difference: routes, rules, iptables, ip6tables, links and cgroups are as before)"
+  echo "    (no difference: routes, rules, iptables, ip6tables, links, cgroups and src_valid_mark are as before)"
   status=0
 else
   echo "DIFFERENT:"
@@ -80,4 +103,5 @@ else
   status=1
 fi
 [ "$HELPER_STATUS" = 0 ] && [ "$(tail -n 1 "$HELPER_OUT")" = STOPPED ] || status=1
+[ "$conversations_ok" = 1 ] || status=1
 exit "$status"

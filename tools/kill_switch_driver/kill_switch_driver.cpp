@@ -29,7 +29,7 @@ int main(int argc, char** argv) {
   endpoint.ipv4 = SplitCsv(args[2]);
   endpoint.ipv6 = SplitCsv(args[3]);
   std::string error;
-  if (!ApplyKillSwitchPolicy(args[1], endpoint, SplitCsv(args[4]), args[5] == "want", &error)) {
+  if (!ApplyKillSwitchPolicy(args[1], endpoint, SplitCsv(args[4]), args[5] == "want", false, &error)) {
     std::cout << "ERROR: " << error << std::endl;
     return 2;
   }

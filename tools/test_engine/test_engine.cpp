@@ -5,11 +5,16 @@
 //   void  CGoStopXray(void);
 //
 // CGoRunXray Base64-decodes the request, reads the file named by its
-// "configPath" member, takes the TUN name from the first inbound with
-// "protocol": "tun" (the same search the helper makes), creates that device
-// through /dev/net/tun (IFF_TUN | IFF_NO_PI), gives it 172.19.0.1/30 and
-// fd00:66::1/64, brings it up and answers Base64 of
-// {"success":true,"tun":"<name>"}. The device stays until CGoStopXray, which
+// "configPath" member with a JSON walk of its own (engine_settings.h): the
+// TUN name from the first inbound whose protocol is "tun", the server from
+// the first outbound's vnext. It creates that device through /dev/net/tun
+// (IFF_TUN | IFF_NO_PI), gives it 172.19.0.1/30 and fd00:66::1/64, brings it
+// up and answers Base64 of {"success":true,"tun":"<name>"}. A thread then
+// carries the traffic: every packet the kernel writes into the device goes,
+// as the payload of one UDP datagram, to the server's address (IPv4
+// preferred) and port, and the payload of every datagram that comes back
+// from there is written into the device (tools/tunnel_server is the other
+// end). The device stays until CGoStopXray, which stops the thread and
 // closes it (the kernel then removes it). libtest_engine_nostop.so is built
 // from this file without CGoStopXray.
 //
@@ -20,8 +25,7 @@
 //   LVH_ENGINE_RESPONSE=text:TEXT  answer Base64 of TEXT exactly, create nothing
 //   LVH_ENGINE_TUN_ADDR=A/N        IPv4 address of the device ("none": no IPv4 address)
 //   LVH_ENGINE_TUN_ADDR6=A/N       IPv6 address of the device ("none": no IPv6 address)
-//   LVH_ENGINE_PACKET_LOG=FILE     a thread reads every packet that enters the device
-//                                  and appends one line per IP packet:
+//   LVH_ENGINE_PACKET_LOG=FILE     appends one line per IP packet that enters the device:
 //                                  "<ipv4|ipv6> <udp|tcp|icmp|icmpv6|other> <src> <dst> <dstport or 0>"
 //   LVH_ENGINE_EVENT_LOG=FILE      appends "loaded", "run", "request <decoded request>",
 //                                  "stop", "unloaded" as they happen (O_APPEND, so it
@@ -32,32 +36,29 @@
 //   LVH_ENGINE_STOP_GATE=FILE      CGoStopXray likewise (after logging "stop")
 // A device that cannot be created gives a failure answer whose "error" says why.
 
-#include <arpa/inet.h>
 #include <fcntl.h>
 #include <glib.h>
-#include <linux/if.h>
-#include <linux/if_tun.h>
-#include <linux/ipv6.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/ioctl.h>
+#include <netdb.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
-#include <regex>
 #include <string>
 #include <thread>
 
-#include "packet_line.h"
+#include "engine_settings.h"
+#include "packet_relay.h"
+#include "tun_device.h"
 
 namespace {
 
 int g_tun_fd = -1;
+int g_udp_fd = -1;
+int g_packet_log_fd = -1;
 int g_wake_pipe[2] = {-1, -1};
-std::thread g_packet_thread;
+std::thread g_relay_thread;
 std::string g_response;  // the answer stays valid until the next call
 
 void LogEvent(const std::string& event) {
@@ -145,166 +146,81 @@ std::string ReadWholeFile(const std::string& path) {
   return text;
 }
 
-std::string FindTunName(const std::string& config_text) {
-  const std::regex pattern(R"re("protocol"\s*:\s*"tun"[\s\S]*?"name"\s*:\s*"([^"]+)")re",
-                           std::regex::ECMAScript | std::regex::icase);
-  std::smatch match;
-  if (!std::regex_search(config_text, match, pattern) || !match[1].matched) return {};
-  return match[1].str();
-}
-
-// The address (into *address) and length of an "A/N" text of the family.
-bool ParsePrefix(int family, const std::string& text, void* address, int* length) {
-  const size_t slash = text.find('/');
-  if (slash == std::string::npos) return false;
-  *length = std::atoi(text.c_str() + slash + 1);
-  const int longest = family == AF_INET ? 32 : 128;
-  return *length >= 0 && *length <= longest &&
-         inet_pton(family, text.substr(0, slash).c_str(), address) == 1;
-}
-
-ifreq RequestFor(const std::string& tun_name) {
-  ifreq request{};
-  std::strncpy(request.ifr_name, tun_name.c_str(), IFNAMSIZ - 1);
-  return request;
-}
-
 std::string EnvOr(const char* name, const char* fallback) {
   const char* value = std::getenv(name);
   return value != nullptr && *value != '\0' ? value : fallback;
 }
 
-bool AddIpv4Address(const std::string& tun_name, const std::string& prefix, std::string* error) {
-  int length = 0;
-  sockaddr_in sin{};
-  sin.sin_family = AF_INET;
-  if (!ParsePrefix(AF_INET, prefix, &sin.sin_addr, &length)) {
-    *error = "bad IPv4 prefix " + prefix;
-    return false;
-  }
-  const int sock = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-  ifreq request = RequestFor(tun_name);
-  std::memcpy(&request.ifr_addr, &sin, sizeof(sin));
-  bool ok = ioctl(sock, SIOCSIFADDR, &request) == 0;
-  sin.sin_addr.s_addr = length == 0 ? 0 : htonl(~uint32_t{0} << (32 - length));
-  std::memcpy(&request.ifr_netmask, &sin, sizeof(sin));
-  ok = ok && ioctl(sock, SIOCSIFNETMASK, &request) == 0;
-  if (!ok) *error = std::string("cannot set IPv4 address: ") + std::strerror(errno);
-  if (sock >= 0) close(sock);
-  return ok;
-}
-
-bool AddIpv6Address(const std::string& tun_name, const std::string& prefix, std::string* error) {
-  int length = 0;
-  in6_ifreq request{};
-  if (!ParsePrefix(AF_INET6, prefix, &request.ifr6_addr, &length)) {
-    *error = "bad IPv6 prefix " + prefix;
-    return false;
-  }
-  const int sock = socket(AF_INET6, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-  ifreq index_request = RequestFor(tun_name);
-  bool ok = ioctl(sock, SIOCGIFINDEX, &index_request) == 0;
-  request.ifr6_ifindex = index_request.ifr_ifindex;
-  request.ifr6_prefixlen = static_cast<uint32_t>(length);
-  ok = ok && ioctl(sock, SIOCSIFADDR, &request) == 0;
-  if (!ok) *error = std::string("cannot set IPv6 address: ") + std::strerror(errno);
-  if (sock >= 0) close(sock);
-  return ok;
-}
-
-bool BringUp(const std::string& tun_name, std::string* error) {
-  const int sock = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-  ifreq request = RequestFor(tun_name);
-  bool ok = ioctl(sock, SIOCGIFFLAGS, &request) == 0;
-  request.ifr_flags |= IFF_UP;
-  ok = ok && ioctl(sock, SIOCSIFFLAGS, &request) == 0;
-  if (!ok) *error = std::string("cannot bring the device up: ") + std::strerror(errno);
-  if (sock >= 0) close(sock);
-  return ok;
-}
-
-// Opens the device; it lives as long as the returned descriptor.
-int CreateTun(const std::string& tun_name, std::string* error) {
-  if (tun_name.empty() || tun_name.size() >= IFNAMSIZ) {
-    *error = "unusable tun name";
+// A socket towards the configured server (IPv4 preferred), with the
+// server's address as the relay's peer. Without a usable server the engine
+// still takes packets in, but carries nothing, like an engine that cannot
+// reach its server.
+int OpenServerSocket(const EngineSettings& settings, RelayEnds* ends) {
+  if (settings.server_address.empty() || settings.server_port.empty()) return -1;
+  addrinfo hints{};
+  hints.ai_family = AF_UNSPEC;
+  hints.ai_socktype = SOCK_DGRAM;
+  hints.ai_flags = AI_NUMERICSERV;
+  addrinfo* results = nullptr;
+  if (getaddrinfo(settings.server_address.c_str(), settings.server_port.c_str(), &hints,
+                  &results) != 0) {
     return -1;
   }
-  const int fd = open("/dev/net/tun", O_RDWR | O_CLOEXEC);
-  if (fd < 0) {
-    *error = std::string("cannot open /dev/net/tun: ") + std::strerror(errno);
-    return -1;
+  const addrinfo* chosen = results;
+  for (const addrinfo* entry = results; entry != nullptr; entry = entry->ai_next) {
+    if (entry->ai_family == AF_INET) {
+      chosen = entry;
+      break;
+    }
   }
-  ifreq request = RequestFor(tun_name);
-  request.ifr_flags = IFF_TUN | IFF_NO_PI;
-  if (ioctl(fd, TUNSETIFF, &request) != 0) {
-    *error = "cannot create tun device: " + std::string(std::strerror(errno));
-    close(fd);
-    return -1;
+  std::string error;
+  const int fd = OpenRelaySocket(chosen->ai_family, 0, &error);
+  if (fd >= 0) {
+    std::memcpy(&ends->peer, chosen->ai_addr, chosen->ai_addrlen);
+    ends->peer_length = chosen->ai_addrlen;
   }
+  freeaddrinfo(results);
   return fd;
 }
 
-void LogPackets(int tun_fd, int wake_fd, std::string log_path) {
-  const int log_fd = open(log_path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
-  unsigned char packet[65536];
-  pollfd watched[2] = {{tun_fd, POLLIN, 0}, {wake_fd, POLLIN, 0}};
-  while (true) {
-    if (poll(watched, 2, -1) < 0) {
-      if (errno == EINTR) continue;
-      break;
-    }
-    if (watched[1].revents != 0) break;
-    if ((watched[0].revents & POLLIN) == 0) break;
-    const ssize_t length = read(tun_fd, packet, sizeof(packet));
-    if (length <= 0) continue;
-    const std::string line = DescribePacket(packet, static_cast<size_t>(length));
-    if (!line.empty() && log_fd >= 0) {
-      const std::string text = line + "\n";
-      (void)!write(log_fd, text.data(), text.size());
-    }
-  }
-  if (log_fd >= 0) close(log_fd);
-}
-
 void StopRunningEngine() {
-  if (g_packet_thread.joinable()) {
+  if (g_relay_thread.joinable()) {
     (void)!write(g_wake_pipe[1], "x", 1);
-    g_packet_thread.join();
+    g_relay_thread.join();
   }
-  for (int& fd : g_wake_pipe) {
-    if (fd >= 0) close(fd);
-    fd = -1;
+  for (int* fd : {&g_wake_pipe[0], &g_wake_pipe[1], &g_udp_fd, &g_packet_log_fd, &g_tun_fd}) {
+    if (*fd >= 0) close(*fd);
+    *fd = -1;
   }
-  if (g_tun_fd >= 0) close(g_tun_fd);
-  g_tun_fd = -1;
 }
 
 char* StartTunnel(const std::string& request) {
   const std::string config_path = FindStringMember(request, "configPath");
-  const std::string tun_name = FindTunName(ReadWholeFile(config_path));
-  if (tun_name.empty()) return AnswerFailure("no tun inbound in " + config_path);
+  const EngineSettings settings = ReadEngineSettings(ReadWholeFile(config_path));
+  if (settings.tun_name.empty()) return AnswerFailure("no tun inbound in " + config_path);
 
   std::string error;
-  const int fd = CreateTun(tun_name, &error);
+  const int fd = OpenTunDevice(settings.tun_name, EnvOr("LVH_ENGINE_TUN_ADDR", "172.19.0.1/30"),
+                               EnvOr("LVH_ENGINE_TUN_ADDR6", "fd00:66::1/64"), &error);
   if (fd < 0) return AnswerFailure(error);
-  const std::string address4 = EnvOr("LVH_ENGINE_TUN_ADDR", "172.19.0.1/30");
-  const std::string address6 = EnvOr("LVH_ENGINE_TUN_ADDR6", "fd00:66::1/64");
-  // The IPv6 address goes on after the link is up, when the device has its
-  // IPv6 state.
-  const bool ready = (address4 == "none" || AddIpv4Address(tun_name, address4, &error)) &&
-                     BringUp(tun_name, &error) &&
-                     (address6 == "none" || AddIpv6Address(tun_name, address6, &error));
-  if (!ready) {
+  if (pipe2(g_wake_pipe, O_CLOEXEC) != 0) {
     close(fd);
-    return AnswerFailure(error);
+    return AnswerFailure(std::string("cannot make a pipe: ") + std::strerror(errno));
   }
   g_tun_fd = fd;
 
-  const char* packet_log = std::getenv("LVH_ENGINE_PACKET_LOG");
-  if (packet_log != nullptr && *packet_log != '\0' && pipe2(g_wake_pipe, O_CLOEXEC) == 0) {
-    g_packet_thread = std::thread(LogPackets, g_tun_fd, g_wake_pipe[0], std::string(packet_log));
+  RelayEnds ends;
+  ends.tun_fd = g_tun_fd;
+  ends.wake_fd = g_wake_pipe[0];
+  const std::string packet_log = EnvOr("LVH_ENGINE_PACKET_LOG", "");
+  if (!packet_log.empty()) {
+    g_packet_log_fd = open(packet_log.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
   }
-  return AnswerWith("{\"success\":true,\"tun\":\"" + EscapeForJson(tun_name) + "\"}");
+  ends.log_fd = g_packet_log_fd;
+  g_udp_fd = OpenServerSocket(settings, &ends);
+  ends.udp_fd = g_udp_fd;
+  g_relay_thread = std::thread(RelayPackets, ends);
+  return AnswerWith("{\"success\":true,\"tun\":\"" + EscapeForJson(settings.tun_name) + "\"}");
 }
 
 __attribute__((constructor)) void OnLoad() { LogEvent("loaded"); }

@@ -1,0 +1,52 @@
+#pragma once
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "routing/default_route.h"
+#include "routing/marked_traffic.h"
+
+// The command texts of app routing, shared by its apply and its cleanup.
+// Inserted values (TUN name, gateway, device, cgroup match path) must have
+// passed their screens before they get here; everything else is fixed.
+
+struct AppRoutingFamily {
+  const char* ip;        // "ip" or "ip -6"
+  const char* firewall;  // "iptables" or "ip6tables"
+};
+inline constexpr AppRoutingFamily kAppRoutingIpv4{"ip", "iptables"};
+inline constexpr AppRoutingFamily kAppRoutingIpv6{"ip -6", "ip6tables"};
+
+// The table's default route, the routing rule and the table's unreachable
+// fallback for a mode, in the order they run; empty for a mode that is
+// neither "bypassSelected" nor "vpnOnlySelected". "bypassSelected" without
+// a usable route gets no route: its table then refuses everything, so a
+// selected program is never sent the other way, through the tunnel.
+std::vector<std::string> AppRoutingRouteCommands(const AppRoutingFamily& family,
+                                                 const std::string& mode,
+                                                 const std::string& tun_name,
+                                                 const DefaultRouteInfo& default_route);
+
+// "<firewall> -t mangle <action> OUTPUT -m cgroup --path ... --set-mark 0x66".
+std::string AppMarkRuleCommand(const AppRoutingFamily& family, const std::string& action,
+                               const std::string& match_path);
+
+// One delete per table for the routing rules, and the flush of both tables.
+std::vector<std::string> AppRoutingRuleDeleteCommands(const AppRoutingFamily& family);
+std::vector<std::string> AppRoutingTableFlushCommands(const AppRoutingFamily& family);
+
+// The delete commands for the app-routing mark rules found in a listing of
+// "<firewall> -t mangle -S OUTPUT": rules for a group of the helper's name
+// under any base path, so rules left by invocations in other cgroups go too.
+std::vector<std::string> StaleMarkRuleDeleteCommands(const AppRoutingFamily& family,
+                                                     const std::string& listing);
+
+// The source NAT and connection marks the selected programs' traffic needs
+// on the device the mark sends it to: the physical one for
+// "bypassSelected", the tunnel for "vpnOnlySelected". None when there is
+// no such device.
+std::optional<MarkedTraffic> AppRoutingMarkedTraffic(const AppRoutingFamily& family,
+                                                     const std::string& mode,
+                                                     const std::string& tun_name,
+                                                     const DefaultRouteInfo& default_route);

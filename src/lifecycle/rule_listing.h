@@ -1,0 +1,22 @@
+#pragma once
+
+#include <string>
+#include <vector>
+
+// Reading back the helper's own firewall rules from "iptables -S CHAIN"
+// (or ip6tables) listings, so that a cleanup without memory of the install
+// can still delete exactly what is there: a listed rule, given back after
+// "-D CHAIN ", names the same rule.
+
+// The rules of CHAIN in a listing, each without its "-A CHAIN " prefix.
+std::vector<std::string> ListedChainRules(const std::string& listing, const std::string& chain);
+
+// Screen for a listed rule that goes back into a shell command as it
+// stands: 1 to 2048 bytes of the safe-word set, blanks and "=".
+bool IsSafeListedRule(const std::string& rule);
+
+// True when the rule carries "--comment MARKER" as a whole word.
+bool HasCommentMarker(const std::string& rule, const std::string& marker);
+
+// The word that follows OPTION ("-i", "-o", ...) in a rule, or empty text.
+std::string ListedRuleOption(const std::string& rule, const std::string& option);

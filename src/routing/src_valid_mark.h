@@ -1,0 +1,27 @@
+#pragma once
+
+#include <string>
+#include <vector>
+
+// Strict reverse-path filtering checks an answer's source against the route
+// back. The mark an answer gets back on the way in (routing/marked_traffic.h)
+// takes part in that check only where the receiving device has
+// src_valid_mark set. The helper sets it only on a device where it reads 0,
+// and says so with a marker rule in the firewall, so that any later cleanup,
+// of the same run or of the cleanup mode, knows to put the 0 back.
+
+inline constexpr const char* kSrcValidMarkMarker = "zelmo-vpn-src-valid-mark";
+
+// "iptables -t mangle ACTION PREROUTING -i DEVICE -m comment --comment ...":
+// a rule that does nothing but record that the helper raised the value.
+std::string SrcValidMarkMarkerCommand(const std::string& action, const std::string& device);
+
+// Devices with a marker in a "-S PREROUTING" listing of the mangle table
+// on which no other rule of the helper's still restores marks: their
+// value can go back to 0.
+std::vector<std::string> SrcValidMarkDevicesToRelease(const std::string& mangle_prerouting_listing);
+
+// Sets src_valid_mark on the device if it is 0; nothing otherwise.
+void RaiseSrcValidMark(const std::string& device);
+// Puts 0 back wherever the helper set it and no piece needs it any more.
+void ReleaseSrcValidMarks();

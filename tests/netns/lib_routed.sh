@@ -1,0 +1,169 @@
+# The routed topology for conversation tests (sourced after testbed.sh,
+# inside the test bed). routed_setup builds, beside the host:
+#
+#   host eth0 --- gw0 router wan0 --- isp0 internet dc0 --- wan0 vpn
+#
+# - router: the test bed's gateway made a home router. It forwards, and
+#   masquerades whatever leaves towards the internet, in both families. It
+#   has no route to any tunnel subnet: the answer to a packet that left the
+#   host with a tunnel address as its source goes towards the internet and
+#   is lost there.
+# - internet: forwards between its two links and holds the servers on its
+#   loopback (SERVER4, SERVER6 and BYPASS_HOST4, inside BYPASS_PREFIX4).
+# - vpn: the VPN server at ENDPOINT4 / ENDPOINT6 (the name vpn.test). The
+#   tunnel server (tools/tunnel_server) on UDP TUNNEL_PORT puts the stand-in
+#   engine's packets into its own TUN device; the namespace forwards them
+#   with a masquerade of its own, so a server sees the endpoint's address as
+#   the source of tunnel traffic, and sends every answer back into the tunnel.
+#
+# A conversation server (tools/conversation) listens on CONV_PORT in the
+# internet namespace (all its addresses) and in the vpn namespace (the
+# endpoint's addresses); the kernels answer pings.
+
+source "$(dirname "${BASH_SOURCE[0]}")/lib_lifecycle.sh"
+
+CONVERSATION="$LVH_BUILD_DIR/tools/conversation/conversation"
+TUNNEL_SERVER="$LVH_BUILD_DIR/tools/tunnel_server/tunnel_server"
+
+# Plain addresses; the prefix lengths are where they are assigned.
+ROUTER_OUT4=198.51.100.1
+ROUTER_OUT6=2001:db8:ff::1
+INET_ROUTER_SIDE4=198.51.100.2
+INET_ROUTER_SIDE6=2001:db8:ff::2
+INET_VPN_SIDE4=203.0.113.1
+INET_VPN_SIDE6=2001:db8:5::1
+ENDPOINT4=203.0.113.7
+ENDPOINT6=2001:db8:5::7
+ENDPOINT_NAME=vpn.test
+SERVER4=198.51.100.80
+SERVER6=2001:db8:99::80
+BYPASS_PREFIX4=10.20.0.0/16
+BYPASS_HOST4=10.20.0.5
+CONV_PORT=7000
+TUNNEL_PORT=443
+APP_ROUTING_CGROUP=/zelmo-vpn-app-routing
+
+inet_exec() { testbed_ns_exec "$INET_PID" "$@"; }
+vpn_exec() { testbed_ns_exec "$VPN_PID" "$@"; }
+
+routed_setup() {
+  testbed_setup --ipv6
+  testbed_spawn_netns INET_PID
+  testbed_spawn_netns VPN_PID
+
+  gw_exec ip link add wan0 type veth peer name isp0 netns "$INET_PID"
+  routed_link_end "$GW_PID" wan0 "$ROUTER_OUT4/30" "$ROUTER_OUT6/64"
+  routed_link_end "$INET_PID" isp0 "$INET_ROUTER_SIDE4/30" "$INET_ROUTER_SIDE6/64"
+  inet_exec ip link add dc0 type veth peer name wan0 netns "$VPN_PID"
+  routed_link_end "$INET_PID" dc0 "$INET_VPN_SIDE4/24" "$INET_VPN_SIDE6/64"
+  routed_link_end "$VPN_PID" wan0 "$ENDPOINT4/24" "$ENDPOINT6/64"
+
+  inet_exec ip addr add "$SERVER4/32" dev lo
+  inet_exec ip addr add "$BYPASS_HOST4/32" dev lo
+  inet_exec ip addr add "$SERVER6/128" dev lo nodad
+  inet_exec sysctl -qw net.ipv4.ip_forward=1 net.ipv6.conf.all.forwarding=1
+  routed_nat_router "$GW_PID" wan0 "$INET_ROUTER_SIDE4" "$INET_ROUTER_SIDE6"
+  routed_nat_router "$VPN_PID" wan0 "$INET_VPN_SIDE4" "$INET_VPN_SIDE6"
+
+  # The tunnel brings packets with whatever source the host chose (its TUN
+  # address, or its physical one for traffic a mark moved into the tunnel):
+  # accept them all, and route every answer arriving from the internet for
+  # an address not its own back into the tunnel.
+  vpn_exec sysctl -qw net.ipv4.conf.all.rp_filter=0 net.ipv4.conf.default.rp_filter=0
+  routed_start_server "$VPN_PID" tunnel_server "$TUNNEL_SERVER" --tun tunsrv0 --port "$TUNNEL_PORT"
+  local family
+  for family in -4 -6; do
+    vpn_exec ip "$family" rule add iif wan0 lookup 100 priority 100
+    vpn_exec ip "$family" route add default dev tunsrv0 table 100
+  done
+
+  routed_start_server "$INET_PID" conversation.internet "$CONVERSATION" serve "$CONV_PORT"
+  routed_start_server "$VPN_PID" conversation.vpn "$CONVERSATION" serve "$CONV_PORT"
+  testbed_hosts "$ENDPOINT4 $ENDPOINT_NAME" "$ENDPOINT6 $ENDPOINT_NAME"
+}
+
+# routed_link_end PID DEVICE ADDRESS4/N ADDRESS6/N: addresses the device and
+# brings it up.
+routed_link_end() {
+  testbed_ns_exec "$1" ip addr add "$3" dev "$2"
+  testbed_ns_exec "$1" ip addr add "$4" dev "$2" nodad
+  testbed_ns_exec "$1" ip link set "$2" up
+}
+
+# routed_nat_router PID OUT GATEWAY4 GATEWAY6: the namespace forwards, has
+# its default routes via the gateways on OUT, and masquerades all that
+# leaves through OUT.
+routed_nat_router() {
+  testbed_ns_exec "$1" sysctl -qw net.ipv4.ip_forward=1 net.ipv6.conf.all.forwarding=1
+  testbed_ns_exec "$1" ip -4 route add default via "$3" dev "$2"
+  testbed_ns_exec "$1" ip -6 route add default via "$4" dev "$2"
+  testbed_ns_exec "$1" iptables -t nat -A POSTROUTING -o "$2" -j MASQUERADE
+  testbed_ns_exec "$1" ip6tables -t nat -A POSTROUTING -o "$2" -j MASQUERADE
+}
+
+# routed_start_server PID NAME CMD...: runs a server in the background in
+# PID's namespace and waits until it printed "ready"; its output is in
+# $TESTBED_TMP/NAME.out. nsenter itself becomes the server, so the job that
+# testbed_cleanup signals is the server, not a shell around it.
+routed_start_server() {
+  local holder=$1 out="$TESTBED_TMP/$2.out"
+  shift 2
+  nsenter --net="/proc/$holder/ns/net" "$@" > "$out" 2>&1 &
+  wait_for_file_line "$out" ready && return 0
+  echo "routed_setup: $* did not start: $(cat "$out")" >&2
+  exit 1
+}
+
+# routed_rp_filter MODE: reverse-path filtering of the host, 0 (off),
+# 1 (strict) or 2 (loose). The default is set too, so a TUN device created
+# afterwards starts with the same mode.
+routed_rp_filter() {
+  sysctl -qw "net.ipv4.conf.all.rp_filter=$1" "net.ipv4.conf.default.rp_filter=$1" \
+    "net.ipv4.conf.eth0.rp_filter=$1"
+}
+
+# routed_write_config FILE TUN: an engine configuration with a TUN inbound
+# named TUN and the one server vpn.test, port 443.
+routed_write_config() { write_engine_config "$1" "$2" "$ENDPOINT_NAME"; }
+
+# routed_start_helper ARGS...: the helper on the stand-in engine with a
+# routed configuration (TUN device zelmo_vpn-tun0) and ARGS; true once it
+# is READY.
+routed_start_helper() {
+  ROUTED_CONFIG="$TESTBED_TMP/routed.config.json"
+  routed_write_config "$ROUTED_CONFIG" zelmo_vpn-tun0
+  start_helper --lib "$LVH_ENGINE" --config "$ROUTED_CONFIG" --dat-dir "$TESTBED_TMP" "$@"
+  wait_for_line READY
+}
+
+# conv ADDRESS: one conversation from the host to ADDRESS, port CONV_PORT.
+# Prints the address the server saw and succeeds when it completed within
+# 3 s; otherwise prints a short reason (refused, timeout, unreachable, ...)
+# and fails.
+conv() { "$CONVERSATION" ask "$1" "$CONV_PORT"; }
+
+# conv_as_app NAME ADDRESS: the same from a program whose command name is
+# NAME (unique per test), which first waits, 10 s at most, until it is in
+# the app-routing group (it prints "not moved" and fails otherwise), so its
+# socket is created there.
+conv_as_app() {
+  local app="$TESTBED_TMP/apps/$1"
+  [ -x "$app" ] || { mkdir -p "${app%/*}" && cp "$CONVERSATION" "$app"; }
+  "$app" ask "$2" "$CONV_PORT" --wait-cgroup "$APP_ROUTING_CGROUP"
+}
+
+# ping_ok ADDRESS: an echo reply came back within 2 s (either family).
+ping_ok() { ping -c 1 -W 2 "$1" > /dev/null 2>&1; }
+
+# router_count_rule NAME TOOL MATCH...: counts the packets from the host
+# that match, as they arrive at the router (iptables or ip6tables).
+router_count_rule() {
+  local name=$1 tool=$2
+  shift 2
+  gw_exec "$tool" -t raw -A PREROUTING -i gw0 "$@" -m comment --comment "$name"
+}
+
+# router_count NAME TOOL: the packets counted so far by the rule NAME.
+router_count() {
+  gw_exec "$2" -t raw -nvxL PREROUTING | awk -v name="/* $1 */" 'index($0, name) { print $1 }'
+}
