@@ -20,6 +20,7 @@
 #include "lifecycle/engine_request.h"
 #include "lifecycle/exit_status.h"
 #include "lifecycle/one_shot_modes.h"
+#include "lifecycle/secure_execution.h"
 #include "lifecycle/shell.h"
 #include "lifecycle/status_line.h"
 #include "lifecycle/stop_signal.h"
@@ -257,7 +258,11 @@ int main(int argc, char** argv) {
   const std::vector<std::string> args(argc > 1 ? argv + 1 : argv, argc > 1 ? argv + argc : argv);
   const CommandLine command_line = ParseCommandLine(args);
   const HelperMode mode = SelectMode(command_line);
-  if (IsPrivilegedMode(mode) && !CheckNetAdminCapability()) return kExitFailed;
+  if (IsPrivilegedMode(mode)) {
+    // First of all: every command, the engine and any thread inherit it.
+    ResetEnvironmentForSecureExecution();
+    if (!CheckNetAdminCapability()) return kExitFailed;
+  }
 
   switch (mode) {
     case HelperMode::kRemove:
