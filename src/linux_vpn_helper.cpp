@@ -19,6 +19,7 @@
 #include "lifecycle/engine_request.h"
 #include "lifecycle/exit_status.h"
 #include "lifecycle/one_shot_modes.h"
+#include "lifecycle/secure_execution.h"
 #include "lifecycle/shell.h"
 #include "lifecycle/status_line.h"
 #include "lifecycle/stop_signal.h"
@@ -56,9 +57,41 @@ void RemoveTunRoutes(const TunnelPlan& plan) {
                    plan.bypass_prefixes);
 }
 
-void StopEngineAndUnload(EngineLibrary* engine) {
-  StopEngine(*engine);
-  UnloadEngineLibrary(engine);
+// How far the start sequence has come; each stage includes the ones before
+// it. A step that fails undoes the stage before it, a stop request after a
+// step undoes that step's stage, and the teardown undoes the last one.
+enum class StartStage {
+  kNothing,
+  kLibraryLoaded,
+  kEngineStarted,
+  kTunRoutes,   // also when the policy skipped them
+  kAppRouting,  // also without a policy
+  kKillSwitch,  // also without --kill-switch
+  kIcmpBypass,
+};
+
+void UndoStart(StartStage stage, const TunnelPlan& plan, EngineLibrary* engine,
+               std::thread* monitor) {
+  if (stage >= StartStage::kAppRouting) StopAppRoutingMonitor(monitor);
+  // The chain goes first so nothing is blocked while the rest comes down.
+  if (stage >= StartStage::kKillSwitch) CleanupKillSwitchPolicy();
+  if (stage >= StartStage::kAppRouting) CleanupAppRoutingPolicy();
+  if (stage >= StartStage::kIcmpBypass) CleanupIcmpBypass(plan.default4);
+  if (stage >= StartStage::kTunRoutes) RemoveTunRoutes(plan);
+  if (stage >= StartStage::kEngineStarted) StopEngine(*engine);
+  if (stage >= StartStage::kLibraryLoaded) UnloadEngineLibrary(engine);
+}
+
+// A stop request before READY is answered once the step in progress has
+// finished: what is installed comes down as after a failure, no outcome line
+// is printed, and the helper ends by the signal's default action, which is
+// what the client sees when a signal kills a helper before READY.
+void EndIfStopRequested(StartStage stage, const TunnelPlan& plan, EngineLibrary* engine,
+                        std::thread* monitor) {
+  const int signal_number = PendingStopSignal();
+  if (signal_number == 0) return;
+  UndoStart(stage, plan, engine, monitor);
+  EndBySignal(signal_number);
 }
 
 void PrintPlan(const TunnelPlan& plan) {
@@ -84,7 +117,14 @@ void PrintTunAddresses(const std::string& tun_name) {
 }
 
 int RunTunnel(const CommandLine& command_line) {
+  // From here on a stop signal, or a status line the client cannot read,
+  // ends the start at the next step boundary with what it installed undone.
+  InstallStopSignalHandlers();
   EngineLibrary engine;
+  TunnelPlan plan;
+  std::thread monitor;
+  EndIfStopRequested(StartStage::kNothing, plan, &engine, &monitor);
+
   std::string loader_error;
   switch (LoadEngineLibrary(command_line.library_path, &engine, &loader_error)) {
     case EngineLoadOutcome::kNotLoadable:
@@ -102,7 +142,6 @@ int RunTunnel(const CommandLine& command_line) {
   const std::string config_text =
       ReadRegularFileToString(command_line.config_path, kMaxConfigurationBytes);
 
-  TunnelPlan plan;
   plan.tun_name = ExtractTunName(config_text);
   plan.endpoint_host = ExtractProxyAddress(config_text);
   plan.default4 = ReadDefaultRoute();
@@ -117,22 +156,24 @@ int RunTunnel(const CommandLine& command_line) {
   const AppRoutingPolicy policy = ParseAppRoutingPolicy(command_line.policy_text, &error);
   if (!error.empty()) {
     PrintStatusLine("ERROR: invalid app routing policy: " + error);
-    UnloadEngineLibrary(&engine);
+    UndoStart(StartStage::kLibraryLoaded, plan, &engine, &monitor);
     return kExitFailed;
   }
   PrintPlan(plan);
+  EndIfStopRequested(StartStage::kLibraryLoaded, plan, &engine, &monitor);
 
   const EngineStartResult started = StartEngine(engine, encoded_request);
   if (started.null_response) {
     PrintStatusLine("ERROR: libXray returned null response");
-    UnloadEngineLibrary(&engine);
+    UndoStart(StartStage::kLibraryLoaded, plan, &engine, &monitor);
     return kExitFailed;
   }
   if (!started.success) {
     PrintStatusLine("ERROR: " + started.response);
-    UnloadEngineLibrary(&engine);
+    UndoStart(StartStage::kLibraryLoaded, plan, &engine, &monitor);
     return kExitFailed;
   }
+  EndIfStopRequested(StartStage::kEngineStarted, plan, &engine, &monitor);
 
   if (policy.enabled && policy.mode == "vpnOnlySelected") {
     PrintStatusLine(
@@ -140,26 +181,24 @@ int RunTunnel(const CommandLine& command_line) {
   } else {
     InstallTunRoutes(plan);
   }
+  EndIfStopRequested(StartStage::kTunRoutes, plan, &engine, &monitor);
 
-  std::thread monitor;
   if (policy.enabled) {
     if (!ApplyAppRoutingPolicy(policy, plan.tun_name, plan.default4, plan.default6, &error)) {
       PrintStatusLine("ERROR: " + error);
-      RemoveTunRoutes(plan);
-      StopEngineAndUnload(&engine);
+      UndoStart(StartStage::kTunRoutes, plan, &engine, &monitor);
       return kExitFailed;
     }
     if (!StartAppRoutingMonitor(policy, AppRoutingMonitorSettings{}, &monitor)) {
       // No thread to be had: undo what is installed rather than leave the
       // host half set up with no process to take it down.
       PrintStatusLine("ERROR: failed to start the app routing monitor");
-      CleanupAppRoutingPolicy();
-      RemoveTunRoutes(plan);
-      StopEngineAndUnload(&engine);
+      UndoStart(StartStage::kAppRouting, plan, &engine, &monitor);
       return kExitFailed;
     }
     PrintStatusLine("INFO: app routing mode=" + policy.mode + " apps=" + JoinList(policy.apps));
   }
+  EndIfStopRequested(StartStage::kAppRouting, plan, &engine, &monitor);
 
   if (command_line.kill_switch) {
     // The IPv6 chain whenever the kernel has IPv6: a default route missed at
@@ -169,20 +208,24 @@ int RunTunnel(const CommandLine& command_line) {
     if (!ApplyKillSwitchPolicy(plan.tun_name, plan.endpoint, plan.bypass_prefixes, KernelHasIpv6(),
                                policy.enabled && policy.mode != "disabled", &error)) {
       PrintStatusLine("ERROR: " + error);
-      StopAppRoutingMonitor(&monitor);
-      CleanupAppRoutingPolicy();
-      RemoveTunRoutes(plan);
-      StopEngineAndUnload(&engine);
+      UndoStart(StartStage::kAppRouting, plan, &engine, &monitor);
       return kExitFailed;
     }
     PrintStatusLine("INFO: Linux Kill Switch active; loopback, " + plan.tun_name +
                     ", VPN endpoint, and configured bypass routes are allowed");
   }
+  EndIfStopRequested(StartStage::kKillSwitch, plan, &engine, &monitor);
 
   ApplyIcmpBypass(plan.default4);
+  // The address lines change nothing; one check after them covers both.
   PrintTunAddresses(plan.tun_name);
-  InstallStopSignalHandlers();
+  EndIfStopRequested(StartStage::kIcmpBypass, plan, &engine, &monitor);
   PrintStatusLine("READY");
+  // A client that could not read READY has gone and will never stop the run.
+  if (g_status_line_failed.load()) {
+    UndoStart(StartStage::kIcmpBypass, plan, &engine, &monitor);
+    EndBySignal(SIGPIPE);
+  }
 
   // One plain nanosleep per step: a stop signal interrupts it, so teardown
   // starts at once (sleep_for would resume the rest of the 200 ms).
@@ -191,13 +234,8 @@ int RunTunnel(const CommandLine& command_line) {
     nanosleep(&step, nullptr);
   }
 
-  StopAppRoutingMonitor(&monitor);
-  // The chain goes first so nothing is blocked while the rest comes down.
-  CleanupKillSwitchPolicy();
-  CleanupAppRoutingPolicy();
-  CleanupIcmpBypass(plan.default4);
-  RemoveTunRoutes(plan);
-  StopEngineAndUnload(&engine);
+  // After READY a further signal changes nothing: the teardown runs to its end.
+  UndoStart(StartStage::kIcmpBypass, plan, &engine, &monitor);
   PrintStatusLine("STOPPED");
   return kExitCompleted;
 }
@@ -210,7 +248,11 @@ int main(int argc, char** argv) {
   const std::vector<std::string> args(argc > 1 ? argv + 1 : argv, argc > 1 ? argv + argc : argv);
   const CommandLine command_line = ParseCommandLine(args);
   const HelperMode mode = SelectMode(command_line);
-  if (IsPrivilegedMode(mode) && !CheckNetAdminCapability()) return kExitFailed;
+  if (IsPrivilegedMode(mode)) {
+    // First of all: every command, the engine and any thread inherit it.
+    ResetEnvironmentForSecureExecution();
+    if (!CheckNetAdminCapability()) return kExitFailed;
+  }
 
   switch (mode) {
     case HelperMode::kRemove:

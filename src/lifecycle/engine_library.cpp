@@ -3,11 +3,19 @@
 #include <dlfcn.h>
 
 #include "lifecycle/engine_request.h"
+#include "lifecycle/library_trust.h"
+#include "lifecycle/secure_execution.h"
 
 EngineLoadOutcome LoadEngineLibrary(const std::string& path, EngineLibrary* library,
                                     std::string* loader_error) {
+  // Under the file capability the caller names the library: only one that
+  // root alone could have put there is loaded, by its resolved path.
+  std::string load_path = path;
+  if (IsSecureExecution() && !CheckLibraryTrusted(path, &load_path, loader_error)) {
+    return EngineLoadOutcome::kNotLoadable;
+  }
   // RTLD_NOW: an engine with unresolved symbols fails here, not mid-run.
-  void* handle = dlopen(path.c_str(), RTLD_NOW);
+  void* handle = dlopen(load_path.c_str(), RTLD_NOW);
   if (handle == nullptr) {
     const char* message = dlerror();
     *loader_error = message != nullptr ? message : "";

@@ -20,7 +20,8 @@ struct EngineStartResult {
   bool success = false;
 };
 
-// On kNotLoadable, loader_error holds the dlerror() text. On
+// On kNotLoadable, loader_error holds the dlerror() text, or in
+// secure-execution mode why the library is not trusted (library_trust.h). On
 // kEntryPointMissing the library has already been closed again.
 EngineLoadOutcome LoadEngineLibrary(const std::string& path, EngineLibrary* library,
                                     std::string* loader_error);

@@ -9,8 +9,9 @@
 // Appended to cleanup commands whose failures are expected and not reported.
 inline constexpr const char* kQuietSuffix = " >/dev/null 2>&1";
 
-// Runs the command through system() and returns its raw wait status
-// (0 success, 512 for exit status 2, -1 when no shell could be started).
+// Runs the command through "/bin/sh -c" and returns its raw wait status, as
+// system() would (0 success, 512 for exit status 2), or -1 when no shell
+// could be started.
 int RunShellCommand(const std::string& command);
 
 // Runs the command through popen() and returns all it wrote to standard

@@ -3,9 +3,23 @@
 #include <atomic>
 #include <csignal>
 
-// Set to 1 by HandleSignal; read by the wait loop and the monitor thread.
-// A lock-free atomic is async-signal-safe and also well defined across threads.
+// Set to 1 by HandleSignal; read by the start sequence, the wait loop and
+// the monitor thread. A lock-free atomic is async-signal-safe and also well
+// defined across threads.
 extern std::atomic<std::sig_atomic_t> g_should_stop;
+// The first stop signal that came (0 while none has); a run stopped before
+// READY ends by it.
+extern std::atomic<std::sig_atomic_t> g_stop_signal;
 
 void HandleSignal(int signal_number);
+// SIGINT and SIGTERM ask the run to stop; SIGPIPE is caught and does
+// nothing, so a client that closes its end of the status pipe makes the
+// next status line fail instead of killing the helper half set up.
 void InstallStopSignalHandlers();
+// The signal a stop request before READY ends the helper by, or 0 when
+// there is none: the stop signal that came, else SIGPIPE once a status
+// line could not be written (the client can no longer follow the run).
+int PendingStopSignal();
+// Ends the process by the default action of the signal, as if the helper
+// had never caught it.
+[[noreturn]] void EndBySignal(int signal_number);

@@ -2,10 +2,10 @@
 
 #include <arpa/inet.h>
 
-#include <regex>
 #include <sstream>
 
 #include "killswitch/safe_token.h"
+#include "lifecycle/byte_pattern.h"
 #include "lifecycle/text_utils.h"
 #include "routing/ipv4_prefix.h"
 
@@ -44,12 +44,13 @@ std::vector<std::string> ParseStaleBypassDestinations(const std::string& route_l
 }
 
 std::vector<std::string> ParseOwnedTunNames(const std::string& link_listing) {
-  static const std::regex kLinkLine("^\\d+:\\s+([^:]+):");
+  // ^\d+:\s+([^:]+): searched in each line, \s spelled out (byte_pattern.h).
+  const RE2 link_line(R"re(^\d+:[\t\n\v\f\r ]+([^:]+):)re", BytePatternOptions(false));
   std::vector<std::string> names;
+  std::string name;
+  size_t match_end = 0;
   for (const std::string& line : SplitLines(link_listing)) {
-    std::smatch match;
-    if (!std::regex_search(line, match, kLinkLine)) continue;
-    std::string name = match[1].str();
+    if (!FindFirstGroup(link_line, line, 0, &name, &match_end)) continue;
     const size_t at = name.find('@');
     if (at != std::string::npos) name.erase(at);
     if (!HasOwnedTunPrefix(name)) continue;

@@ -63,3 +63,55 @@ wait_for_file_line() {
   done
   return 1
 }
+
+# The full run of the stop and crash tests: kill switch, two bypass prefixes,
+# an endpoint with an IPv4 and an IPv6 address over an IPv6 default route,
+# and a bypassSelected policy whose application is running.
+# full_run_setup: the test bed for it; FULL_RUN_ARGS are the helper's
+# arguments, FULL_APP_PID the application's process.
+full_run_setup() {
+  testbed_setup --ipv6
+  testbed_hosts "203.0.113.7 vpn.test" "2001:db8:5::7 vpn.test"
+  local config="$TESTBED_TMP/full-run.json" app="fullrun$$"
+  write_engine_config "$config" qtun0 vpn.test
+  # The monitor scans every process it can see: a name of this test's own
+  # keeps it to this application.
+  cp "$(command -v sleep)" "$TESTBED_TMP/$app"
+  "$TESTBED_TMP/$app" infinity &
+  FULL_APP_PID=$!
+  FULL_RUN_ARGS=(--lib "$LVH_ENGINE" --config "$config" --dat-dir "$TESTBED_TMP"
+    --bypass-prefixes "10.20.0.0/16,172.16.5.0/24" --kill-switch
+    --app-routing-policy '{"enabled":true,"mode":"bypassSelected","apps":["'"$app"'"]}')
+}
+
+# full_run_record_start RECORD: starts the full run with its commands
+# recorded into RECORD and waits for READY (false if it never comes); the
+# run is left READY, and RECORD then holds exactly the start sequence.
+full_run_record_start() {
+  : > "$1"
+  LVH_RECORD_FILE="$1" start_helper "${FULL_RUN_ARGS[@]}"
+  wait_for_line READY
+}
+
+# start_sequence_kill_points RECORD: the numbers of the recorded commands
+# after which a run can be cut short with something left to undo: every
+# command run for its status (popen only reads listings), except pure
+# existence checks.
+start_sequence_kill_points() {
+  awk '/^system: / && !(/ -C / && !/\|\|/) { print NR }' "$1"
+}
+
+# wait_for_exit [SECONDS]: waits (20 s at most) for the helper to end and
+# sets HELPER_STATUS; one that is still running then is killed, and the
+# wait fails.
+wait_for_exit() {
+  local deadline=$((SECONDS + ${1:-20})) running=1
+  while [ "$SECONDS" -lt "$deadline" ]; do
+    kill -0 "$HELPER_PID" 2>/dev/null || { running=0; break; }
+    sleep 0.05
+  done
+  [ "$running" = 1 ] && kill -KILL "$HELPER_PID"
+  wait "$HELPER_PID"
+  HELPER_STATUS=$?
+  [ "$running" = 0 ]
+}

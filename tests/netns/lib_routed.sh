@@ -126,6 +126,16 @@ routed_rp_filter() {
 # named TUN and the one server vpn.test, port 443.
 routed_write_config() { write_engine_config "$1" "$2" "$ENDPOINT_NAME"; }
 
+# routed_start_helper ARGS...: the helper on the stand-in engine with a
+# routed configuration (TUN device zelmo_vpn-tun0) and ARGS; true once it
+# is READY.
+routed_start_helper() {
+  ROUTED_CONFIG="$TESTBED_TMP/routed.config.json"
+  routed_write_config "$ROUTED_CONFIG" zelmo_vpn-tun0
+  start_helper --lib "$LVH_ENGINE" --config "$ROUTED_CONFIG" --dat-dir "$TESTBED_TMP" "$@"
+  wait_for_line READY
+}
+
 # conv ADDRESS: one conversation from the host to ADDRESS, port CONV_PORT.
 # Prints the address the server saw and succeeds when it completed within
 # 3 s; otherwise prints a short reason (refused, timeout, unreachable, ...)

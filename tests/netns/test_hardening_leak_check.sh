@@ -19,7 +19,7 @@ before=$(testbed_snapshot)
 HELPER_OUT="$TESTBED_TMP/leak.out"
 HELPER_ERR="$TESTBED_TMP/leak.err"
 valgrind --quiet --leak-check=full --errors-for-leak-kinds=definite --error-exitcode=99 \
-  --suppressions="$(dirname "$0")/valgrind_engine.supp" --log-file="$log" \
+  --suppressions="$(dirname "$0")/valgrind.supp" --log-file="$log" \
   "$LVH_HELPER" --lib "$LVH_ENGINE" --config "$config" --bypass-prefixes 10.0.0.0/8,172.16.0.0/12 \
   --kill-switch --app-routing-policy "$policy" > "$HELPER_OUT" 2> "$HELPER_ERR" &
 HELPER_PID=$!

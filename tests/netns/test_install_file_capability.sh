@@ -3,6 +3,10 @@
 # the helper: the gate passes, and the tools it starts (ip, iptables,
 # ip6tables) really change the routes and the firewall, which they can only
 # do because the helper raised CAP_NET_ADMIN into its ambient set.
+# Such a caller must not steer what runs with the capability: a fake ip
+# first on its PATH never runs, and a library in a directory it can write
+# is refused; root, who starts the helper outside secure-execution mode,
+# gets both as before.
 source "$(dirname "$0")/testbed.sh"
 testbed_enter "$@"
 testbed_setup
@@ -27,9 +31,26 @@ setcap cap_net_admin+ep "$dir/linux_vpn_helper" || { fail "setcap"; testbed_fini
 # capability holders can open it. Give this mount namespace such a node.
 mknod -m 0666 "$dir/tun" c 10 200 && mount --bind "$dir/tun" /dev/net/tun
 
+# A fake ip that logs its call and then does the real work, and a
+# root-owned copy of the engine in a directory nobody owns.
+mkdir "$dir/fakebin"
+cat > "$dir/fakebin/ip" <<SCRIPT
+#!/bin/sh
+echo "\$(id -u) ip \$*" >> $dir/fake_ip.log
+exec $(command -v ip) "\$@"
+SCRIPT
+chmod 0755 "$dir/fakebin/ip"
+: > "$dir/fake_ip.log"; chmod 0666 "$dir/fake_ip.log"
+CALLER_PATH="$dir/fakebin:$PATH"
+mkdir "$dir/user"
+install -m 0644 "$LVH_ENGINE" "$dir/user/libtest_engine.so"
+chown 65534 "$dir/user"
+
 before=$(testbed_snapshot)
+# One-shot runs as nobody; a run that should have ended at once and did not
+# is stopped (SIGTERM) after 20 s, so its status then tells.
 as_nobody() {
-  setpriv --reuid=65534 --regid=65534 --clear-groups --inh-caps=-all -- "$@"
+  timeout 20 setpriv --reuid=65534 --regid=65534 --clear-groups --inh-caps=-all -- "$@"
 }
 
 # Without the capability the same user is refused by the gate.
@@ -40,7 +61,8 @@ assert_contains "$plain" "ERROR: CAP_NET_ADMIN is not effective in helper proces
 HELPER_OUT="$TESTBED_TMP/cap.out"
 HELPER_ERR="$TESTBED_TMP/cap.err"
 # setpriv execs the helper, so $! is the helper itself.
-setpriv --reuid=65534 --regid=65534 --clear-groups --inh-caps=-all -- "$dir/linux_vpn_helper" --lib "$dir/libtest_engine.so" --config "$dir/config.json" \
+PATH=$CALLER_PATH setpriv --reuid=65534 --regid=65534 --clear-groups --inh-caps=-all -- \
+  "$dir/linux_vpn_helper" --lib "$dir/libtest_engine.so" --config "$dir/config.json" \
   --bypass-prefixes 10.9.0.0/16 --kill-switch > "$HELPER_OUT" 2> "$HELPER_ERR" &
 HELPER_PID=$!
 if wait_for_line READY 20; then
@@ -60,6 +82,9 @@ assert_contains "$routes" "10.9.0.0/16 via $GW_IP4 dev eth0" "bypass prefix rout
 assert_contains "$(iptables -S OUTPUT)" "-A OUTPUT -j ZELMO_KILLSWITCH" "iptables started by the helper installed the kill switch"
 assert_contains "$(iptables -t mangle -S OUTPUT)" "-p icmp" "iptables installed the ICMP bypass"
 assert_contains "$(ip rule show)" "fwmark 0x1 lookup 100" "ip installed the ICMP bypass rule"
+assert_contains "$(iptables -t nat -S POSTROUTING)" "zelmo-vpn-icmp-bypass -j MASQUERADE" \
+  "iptables installed the re-routed pings' source NAT"
+assert_eq 1 "$(cat /proc/sys/net/ipv4/conf/eth0/src_valid_mark)" "the helper itself raised src_valid_mark"
 if [ -n "$(cat "$HELPER_ERR")" ]; then
   fail "the tools complained:"; sed 's/^/    /' "$HELPER_ERR"
 else
@@ -70,4 +95,25 @@ stop_helper TERM
 assert_eq 0 "$HELPER_STATUS" "exit status after SIGTERM"
 assert_eq STOPPED "$(tail -n 1 "$HELPER_OUT")" "STOPPED"
 assert_eq "$before" "$(testbed_snapshot)" "host state as before the run"
+assert_eq "" "$(cat "$dir/fake_ip.log")" "the caller's ip first on PATH never ran"
+
+out=$(PATH=$CALLER_PATH as_nobody "$dir/linux_vpn_helper" --lib "$dir/user/libtest_engine.so" \
+  --config "$dir/config.json"); status=$?
+assert_eq 2 "$status" "a library in the caller's directory: exit status"
+assert_eq "ERROR: dlopen failed: $dir/user/libtest_engine.so: refused in secure-execution mode: directory $dir/user is not owned by root" \
+  "$(sed 1d <<< "$out")" "a library in the caller's directory is refused"
+assert_eq "$before" "$(testbed_snapshot)" "nothing installed for a refused library"
+
+# Root runs outside secure-execution mode: its PATH and library are used.
+HELPER_OUT="$TESTBED_TMP/root.out"
+PATH=$CALLER_PATH "$dir/linux_vpn_helper" --lib "$dir/user/libtest_engine.so" \
+  --config "$dir/config.json" > "$HELPER_OUT" 2>&1 &
+HELPER_PID=$!
+wait_for_line READY 20 && pass "root loads the library from the user's directory" ||
+  { fail "no READY as root"; cat "$HELPER_OUT"; }
+assert_contains "$(ip route show)" "0.0.0.0/1 dev zelmo_vpn-tun0" "root's run installed the split route"
+stop_helper TERM
+assert_eq 0 "$HELPER_STATUS" "root's run: exit status after SIGTERM"
+assert_contains "$(cat "$dir/fake_ip.log")" "0 ip route" "root's PATH found the fake ip"
+assert_eq "$before" "$(testbed_snapshot)" "host state as before root's run"
 testbed_finish

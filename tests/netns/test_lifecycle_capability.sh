@@ -92,15 +92,26 @@ assert_eq "" "$without" "root: every tool holds CAP_NET_ADMIN in its ambient set
 
 # A non-root helper holding CAP_NET_ADMIN only through a file capability:
 # its tools can hold it only because the helper raised it into the ambient set.
+# Such a helper runs the system's tools whatever the caller's PATH says, so
+# for this run the ip shim is mounted over the system's ip (in this test's
+# own mount namespace); the caller's PATH still names the shims.
 install -m 0755 "$LVH_HELPER" "$shared/linux_vpn_helper"
 setcap cap_net_admin+ep "$shared/linux_vpn_helper" || fail "setcap"
+system_ip=$(readlink -f "$(command -v ip)")
+install -m 0755 "$system_ip" "$shared/ip.real"
+sed "s|^exec .*|exec $shared/ip.real \"\$@\"|" "$shims/ip" > "$shared/ip.mounted"
+chmod 0755 "$shared/ip.mounted"
+mount --bind "$shared/ip.mounted" "$system_ip"
 : > "$caps_log"
 OUT=$(setpriv --reuid=65534 --regid=65534 --clear-groups --inh-caps=-all -- \
   env PATH="$shims:$PATH" "$shared/linux_vpn_helper" --cleanup); STATUS=$?
+umount "$system_ip"
 assert_eq 0 "$STATUS" "file capability: exit status"
 assert_eq 0000000000001000 "$(cap_field CapEff)" "file capability: only CAP_NET_ADMIN effective"
 assert_eq CLEANED "$(tail -n 1 <<< "$OUT")" "file capability: mode ran"
 grep -q '^ip ' "$caps_log" && pass "file capability: ip was started" || fail "file capability: ip was never started"
+grep -q '^iptables ' "$caps_log" && fail "file capability: the caller's iptables ran" ||
+  pass "file capability: the caller's PATH was not used (its iptables shim ran for root)"
 eff_amb=$(awk '{ for (i = 2; i < NF; i++) if ($i == "CapAmb:" || $i == "CapEff:") print $(i + 1) }' "$caps_log" | sort -u)
 assert_eq 0000000000001000 "$eff_amb" "file capability: tools hold exactly CAP_NET_ADMIN, effective and ambient"
 

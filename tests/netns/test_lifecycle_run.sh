@@ -3,8 +3,9 @@
 # in its place, the engine's device up while the helper runs, SIGTERM and
 # SIGINT ending in STOPPED with exit 0, the engine stopped before the library
 # is unloaded, the device gone and the host exactly as before. Signals
-# before READY and during the teardown are sent while the engine holds the
-# helper inside CGoRunXray or CGoStopXray (see tools/test_engine/README.md).
+# before READY (the start is undone, then the signal ends the helper) and
+# during the teardown are sent while the engine holds the helper inside
+# CGoRunXray or CGoStopXray (see tools/test_engine/README.md).
 source "$(dirname "$0")/testbed.sh"
 source "$(dirname "$0")/lib_lifecycle.sh"
 testbed_enter "$@"
@@ -76,17 +77,26 @@ assert_contains "$(ip -o link show qtun0)" "UP" "plain: engine's device is up"
 stop_helper INT
 expect_stopped SIGINT
 
-# --- a signal before READY has its default effect: nothing printed after,
-# nothing undone (nothing was installed before the engine starts)
+# --- a signal before READY, while the engine holds the helper inside
+# CGoRunXray: the start call finishes, the engine is stopped and unloaded,
+# and the helper ends by that signal without an outcome line
 for signal in TERM INT; do
   gate="$TESTBED_TMP/run-gate.$signal"
   LVH_ENGINE_RUN_GATE="$gate" start_helper_with_events --lib "$LVH_ENGINE" --config "$config" \
     --kill-switch
   if wait_for_file_line "$HELPER_OUT" run; then pass "SIG$signal early: helper inside CGoRunXray"; else fail "SIG$signal early: engine never started"; fi
-  stop_helper "$signal"
+  kill -"$signal" "$HELPER_PID"
   touch "$gate"
+  wait "$HELPER_PID"
+  HELPER_STATUS=$?
   assert_eq $((128 + $(kill -l "$signal"))) "$HELPER_STATUS" "SIG$signal early: ended by the signal"
   assert_eq "" "$(status_lines | grep -vE '^INFO: ')" "SIG$signal early: no outcome line"
+  assert_eq "loaded
+run
+request
+stop
+unloaded" "$(engine_events)" "SIG$signal early: engine stopped, then unloaded"
+  if ip link show qtun0 > /dev/null 2>&1; then fail "SIG$signal early: TUN device still there"; else pass "SIG$signal early: TUN device gone"; fi
   assert_eq "$before" "$(testbed_snapshot)" "SIG$signal early: host state as before"
 done
 

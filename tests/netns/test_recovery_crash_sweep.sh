@@ -7,26 +7,12 @@
 # route via the IPv6 gateway: it carries no marker the cleanup can recognise.
 source "$(dirname "$0")/testbed.sh"
 testbed_enter "$@"
-source "$(dirname "$0")/lib_killswitch.sh"
-testbed_setup --ipv6
-
-testbed_hosts "203.0.113.7 vpn.test" "2001:db8:5::7 vpn.test"
-CONFIG=$(ks_write_config qtun0 vpn.test)
-# The monitor scans every process of the machine: a name of this test's own
-# keeps it from moving the processes of tests running beside it.
-APP_NAME="sweep$$"
-POLICY='{"enabled":true,"mode":"bypassSelected","apps":["'"$APP_NAME"'"]}'
-cp "$(command -v sleep)" "$TESTBED_TMP/$APP_NAME"
-"$TESTBED_TMP/$APP_NAME" infinity &
-APP_PID=$!
+source "$(dirname "$0")/lib_lifecycle.sh"
+full_run_setup
+APP_PID=$FULL_APP_PID
 ALLOWED_LEFTOVER="2001:db8:5::7 via $GW_IP6 dev eth0 metric 3 pref medium"
 
 BEFORE=$(testbed_snapshot)
-
-start_run() {
-  start_helper --lib "$LVH_ENGINE" --config "$CONFIG" --dat-dir "$TESTBED_TMP" \
-    --bypass-prefixes "10.20.0.0/16,172.16.5.0/24" --kill-switch --app-routing-policy "$POLICY"
-}
 
 # recover_and_compare WHAT: runs the cleanup mode, compares the host with the
 # snapshot, then removes the allowed leftover so the next kill starts clean.
@@ -54,9 +40,7 @@ recover_and_compare() {
 
 # --- The start sequence, recorded up to READY, then killed there.
 START_RECORD="$TESTBED_TMP/start.record"
-: > "$START_RECORD"
-LVH_RECORD_FILE="$START_RECORD" start_run
-if ! wait_for_line READY; then
+if ! full_run_record_start "$START_RECORD"; then
   fail "full run reaches READY"
   testbed_finish
 fi
@@ -68,9 +52,7 @@ tried=1
 passed=0
 recover_and_compare "killed while READY" && passed=$((passed + 1))
 
-# Kill points: every command handed to system() (popen() only reads
-# listings), except pure existence checks.
-mapfile -t KILL_POINTS < <(awk '/^system: / && !(/ -C / && !/\|\|/) { print NR }' "$START_RECORD")
+mapfile -t KILL_POINTS < <(start_sequence_kill_points "$START_RECORD")
 assert_at_least 1 "${#KILL_POINTS[@]}" "the start sequence has kill points"
 
 for point in "${KILL_POINTS[@]}"; do
@@ -78,7 +60,7 @@ for point in "${KILL_POINTS[@]}"; do
   command=$(sed -n "${point}p" "$START_RECORD")
   record="$TESTBED_TMP/kill.$point.record"
   : > "$record"
-  LVH_RECORD_FILE="$record" LVH_STOP_AFTER_COMMANDS="$point" start_run
+  LVH_RECORD_FILE="$record" LVH_STOP_AFTER_COMMANDS="$point" start_helper "${FULL_RUN_ARGS[@]}"
   wait "$HELPER_PID"
   status=$?
   # The run must have died by SIGKILL exactly after the intended command.
@@ -94,8 +76,7 @@ done
 # vpnOnlySelected has pieces of its own (source NAT and connection marks on
 # the TUN device, the tunnel-only tables): killed while READY, the cleanup
 # removes them as well.
-POLICY=${POLICY/bypassSelected/vpnOnlySelected}
-start_run
+start_helper "${FULL_RUN_ARGS[@]/bypassSelected/vpnOnlySelected}"
 tried=$((tried + 1))
 if wait_for_line READY; then
   assert_contains "$(iptables -t nat -S POSTROUTING)" "-o qtun0 -m mark --mark 0x66" \

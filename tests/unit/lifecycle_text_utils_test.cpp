@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -135,8 +136,26 @@ TEST(ExecCommandOutput, FailingCommandsGiveWhatTheyPrinted) {
 TEST(RunShellCommand, ReturnsTheRawWaitStatus) {
   EXPECT_EQ(0, RunShellCommand("true"));
   EXPECT_EQ(2 << 8, RunShellCommand("exit 2"));
-  EXPECT_NE(0, RunShellCommand("lvh-no-such-command 2>/dev/null"));
+  EXPECT_EQ(127 << 8, RunShellCommand("lvh-no-such-command 2>/dev/null"));
   EXPECT_NE(0, RunShellCommand("false"));
+  // A shell killed by a signal: the signal number, as system() gives it.
+  EXPECT_EQ(SIGTERM, RunShellCommand("kill -s TERM $$"));
+}
+
+volatile std::sig_atomic_t g_interrupts_seen = 0;
+
+// A SIGINT sent while a command runs reaches the caller's handler; system()
+// ignores SIGINT in the caller for as long as the command runs, and loses it.
+TEST(RunShellCommand, KeepsASigintThatArrivesWhileTheCommandRuns) {
+  struct sigaction counting {}, previous {};
+  counting.sa_handler = [](int) { g_interrupts_seen = g_interrupts_seen + 1; };
+  sigemptyset(&counting.sa_mask);
+  sigaction(SIGINT, &counting, &previous);
+  g_interrupts_seen = 0;
+  const int status = RunShellCommand("kill -s INT $PPID");
+  sigaction(SIGINT, &previous, nullptr);
+  EXPECT_EQ(0, status);
+  EXPECT_EQ(1, g_interrupts_seen);
 }
 
 }  // namespace

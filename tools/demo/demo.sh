@@ -59,6 +59,7 @@ show ip rule
 show ip -6 rule
 show iptables -S
 show iptables -t mangle -S OUTPUT
+show iptables -t nat -S POSTROUTING
 show ip6tables -S
 section "Routing decisions"
 show ip route get "$SERVER4"
@@ -94,7 +95,7 @@ section "Host state compared with the snapshot before the run"
 after=$(testbed_snapshot)
 if [ "$before" == "$after" ]; then
   echo "$ diff before after"
-  echo "    (no difference: routes, rules, iptables, ip6tables, links and cgroups are as before)"
+  echo "    (no difference: routes, rules, iptables, ip6tables, links, cgroups and src_valid_mark are as before)"
   status=0
 else
   echo "DIFFERENT:"
