@@ -16,9 +16,12 @@
 //       the monitor thread ("STALLED"), SIGUSR2 lets it go ("RELEASED");
 //       SIGTERM stops it, hands the members back, removes the group and
 //       prints "STOPPED full_passes=N overruns=N".
-//   monitor_driver latency --app NAME --program PATH --starts N --spacing-ms N [--no-events]
+//   monitor_driver latency --app NAME --program PATH --starts N --spacing-ms N
+//                          [--no-events | --floor]
 //       Starts PATH (a copy of sleep named NAME) N times and prints
 //       "moved_ms X" per start: from the spawn until it is in the group.
+//       With --floor no monitor runs: the driver moves each program itself
+//       right after its spawn, which leaves the kernel's own cost.
 //   monitor_driver hold --apps A,B --seconds N [--no-events]
 //       Prints "cpu_percent X": the driver's CPU over N seconds of running
 //       monitor, in percent of one core, and "events_per_second X": the
@@ -46,6 +49,7 @@
 
 #include "approuting/cgroup_location.h"
 #include "approuting/member_origins.h"
+#include "approuting/membership.h"
 #include "approuting/monitor.h"
 #include "approuting/process_events.h"
 #include "lifecycle/text_utils.h"
@@ -109,7 +113,7 @@ std::map<std::string, std::string> ParseOptions(int argc, char** argv) {
   for (int i = 2; i < argc; ++i) {
     const std::string arg = argv[i];
     if (arg.compare(0, 2, "--") != 0) continue;
-    const bool takes_value = arg != "--no-events";
+    const bool takes_value = arg != "--no-events" && arg != "--floor";
     options[arg.substr(2)] = takes_value && i + 1 < argc ? argv[++i] : "";
   }
   return options;
@@ -214,7 +218,10 @@ int Latency(const std::map<std::string, std::string>& options) {
   }
   MonitorRun run = DescribeRun(options, options.at("app"));
   std::string error;
-  if (!StartRun(&run, &error)) return Fail(error);
+  // The floor: no monitor; the driver moves each program itself as soon as
+  // its spawn returns (after the exec), so only the kernel's move is left.
+  const bool floor = options.count("floor") > 0;
+  if (floor ? !EnsureAppRoutingCgroup(&error) : !StartRun(&run, &error)) return Fail(error);
   const int starts = std::atoi(options.at("starts").c_str());
   const double spacing_ms = std::atof(options.at("spacing-ms").c_str());
   const std::string program = options.at("program");
@@ -233,6 +240,7 @@ int Latency(const std::map<std::string, std::string>& options) {
       if (posix_spawn(&pid, program.c_str(), nullptr, nullptr, argv, environ) != 0) {
         return Fail("cannot start " + program);
       }
+      if (floor) WriteCgroupMember(g_app_cgroup_fs_dir, std::to_string(pid));
       pending.push_back({pid, before});
       ++spawned;
     }
