@@ -4,11 +4,10 @@
 
 #include <ctime>
 #include <string>
-#include <system_error>
 #include <thread>
 #include <vector>
 
-#include "approuting/membership.h"
+#include "approuting/monitor.h"
 #include "approuting/policy.h"
 #include "approuting/policy_apply.h"
 #include "approuting/policy_cleanup.h"
@@ -58,13 +57,6 @@ void RemoveTunRoutes(const TunnelPlan& plan) {
                    plan.bypass_prefixes);
 }
 
-// The monitor must be gone before app routing is removed, or a late pass
-// could move the handed-back processes into the group again.
-void StopMonitor(std::thread* monitor) {
-  g_app_routing_stop.exchange(true);
-  if (monitor->joinable()) monitor->join();
-}
-
 // How far the start sequence has come; each stage includes the ones before
 // it. A step that fails undoes the stage before it, a stop request after a
 // step undoes that step's stage, and the teardown undoes the last one.
@@ -80,7 +72,7 @@ enum class StartStage {
 
 void UndoStart(StartStage stage, const TunnelPlan& plan, EngineLibrary* engine,
                std::thread* monitor) {
-  if (stage >= StartStage::kAppRouting) StopMonitor(monitor);
+  if (stage >= StartStage::kAppRouting) StopAppRoutingMonitor(monitor);
   // The chain goes first so nothing is blocked while the rest comes down.
   if (stage >= StartStage::kKillSwitch) CleanupKillSwitchPolicy();
   if (stage >= StartStage::kAppRouting) CleanupAppRoutingPolicy();
@@ -197,9 +189,7 @@ int RunTunnel(const CommandLine& command_line) {
       UndoStart(StartStage::kTunRoutes, plan, &engine, &monitor);
       return kExitFailed;
     }
-    try {
-      monitor = std::thread(AppRoutingCgroupMonitor, policy);
-    } catch (const std::system_error&) {
+    if (!StartAppRoutingMonitor(policy, AppRoutingMonitorSettings{}, &monitor)) {
       // No thread to be had: undo what is installed rather than leave the
       // host half set up with no process to take it down.
       PrintStatusLine("ERROR: failed to start the app routing monitor");

@@ -22,24 +22,18 @@ constexpr size_t kMaxMatchPathLength = 512;
 // The own path: the first "0::" line, without blanks and without slashes
 // at either end ("/" alone becomes empty, the cgroup root).
 std::string OwnCgroupPath(const std::string& proc_self_cgroup_text) {
-  size_t line_start = 0;
-  while (line_start < proc_self_cgroup_text.size()) {
-    size_t line_end = proc_self_cgroup_text.find('\n', line_start);
-    if (line_end == std::string::npos) line_end = proc_self_cgroup_text.size();
-    const std::string line = proc_self_cgroup_text.substr(line_start, line_end - line_start);
-    if (line.compare(0, 3, "0::") == 0) {
-      std::string path = Trim(line.substr(3));
-      if (path.size() > 1 && path[0] == '/') path.erase(0, 1);
-      path = Trim(path);
-      const size_t first = path.find_first_not_of('/');
-      if (first == std::string::npos) return {};
-      path.erase(0, first);
-      path.erase(path.find_last_not_of('/') + 1);
-      return path;
-    }
-    line_start = line_end + 1;
-  }
-  return {};
+  const size_t line_start = FindUnifiedCgroupLine(proc_self_cgroup_text);
+  if (line_start == std::string::npos) return {};
+  const size_t line_end = proc_self_cgroup_text.find('\n', line_start);
+  std::string path = Trim(proc_self_cgroup_text.substr(
+      line_start + 3, line_end == std::string::npos ? std::string::npos : line_end - line_start - 3));
+  if (path.size() > 1 && path[0] == '/') path.erase(0, 1);
+  path = Trim(path);
+  const size_t first = path.find_first_not_of('/');
+  if (first == std::string::npos) return {};
+  path.erase(0, first);
+  path.erase(path.find_last_not_of('/') + 1);
+  return path;
 }
 
 // The safe-word character set over a text longer than a safe word.
@@ -64,6 +58,17 @@ bool HasDotComponent(const std::string& path) {
 }
 
 }  // namespace
+
+size_t FindUnifiedCgroupLine(const std::string& proc_cgroup_text) {
+  size_t line_start = 0;
+  while (line_start < proc_cgroup_text.size()) {
+    if (proc_cgroup_text.compare(line_start, 3, "0::") == 0) return line_start;
+    const size_t line_end = proc_cgroup_text.find('\n', line_start);
+    if (line_end == std::string::npos) break;
+    line_start = line_end + 1;
+  }
+  return std::string::npos;
+}
 
 std::string JoinPath(const std::string& base, const std::string& child) {
   if (base.empty()) return child;
@@ -93,6 +98,27 @@ void ResolveAppRoutingCgroupPaths() {
   g_app_cgroup_match_path = paths.match_path;
   g_app_cgroup_parent_fs_dir = paths.parent_fs_dir;
   g_app_cgroup_fs_dir = paths.fs_dir;
+}
+
+std::string ProcessCgroupDir(const std::string& proc_pid_cgroup_text) {
+  const size_t line_start = FindUnifiedCgroupLine(proc_pid_cgroup_text);
+  if (line_start == std::string::npos) return {};
+  // The entry must end the text: a cgroup name may hold a line feed, and a
+  // name made to look like a second line must not pass for a path.
+  std::string path = proc_pid_cgroup_text.substr(line_start + 3);
+  if (!path.empty() && path.back() == '\n') path.pop_back();
+  if (path == "/") return kCgroupMountPoint;
+  // Outside the reader's cgroup namespace the kernel shows "/../x"; that,
+  // an empty component or a control byte names no group below the mount.
+  if (path.size() < 2 || path[0] != '/' || path.back() == '/' ||
+      path.find("//") != std::string::npos || HasDotComponent(path.substr(1))) {
+    return {};
+  }
+  const bool has_control_byte = std::any_of(path.begin(), path.end(), [](char c) {
+    return static_cast<unsigned char>(c) < 0x20 || c == 0x7f;
+  });
+  if (has_control_byte) return {};
+  return kCgroupMountPoint + path;
 }
 
 bool IsValidAppCgroupMatchPath(const std::string& match_path) {

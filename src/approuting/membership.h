@@ -3,6 +3,7 @@
 #include <atomic>
 #include <set>
 #include <string>
+#include <vector>
 
 #include "approuting/policy.h"
 
@@ -17,9 +18,24 @@ std::set<std::string> BuildWantedNameSet(const std::vector<std::string>& apps);
 bool IsWantedProcess(const std::string& comm_text, const std::string& exe_link,
                      const std::set<std::string>& wanted);
 
+// The process IDs /proc lists, ascending.
+std::vector<int> ListProcessIds();
+// The process IDs of a cgroup membership file text, ascending.
+std::vector<int> ParseProcessIdList(const std::string& cgroup_procs_text);
+// Writes one process ID into a cgroup's membership file; true when the
+// kernel took it.
+bool WriteCgroupMember(const std::string& cgroup_dir, const std::string& process_id);
+
+// Reads the process's names from /proc and, when it is one of the wanted
+// applications, moves it into the app-routing cgroup (remembering where it
+// came from), and with it its wanted children that it forked before the
+// move. Returns whether it matched, moved or not.
+bool MoveIfWantedProcess(int process_id, const std::set<std::string>& wanted);
+// Checks each of these processes as above; the IDs that matched go to
+// `matched`, in the same order, when it is given.
+void RunMembershipPass(const std::set<std::string>& wanted, const std::vector<int>& process_ids,
+                       std::vector<int>* matched);
+
 // One pass over /proc: moves every running process of the selected
 // applications into the app-routing cgroup. Only adds; never fails.
 void RefreshAppRoutingCgroupMembership(const AppRoutingPolicy& policy);
-// Thread body: a pass every 750 ms until g_app_routing_stop or the
-// helper's stop flag is set.
-void AppRoutingCgroupMonitor(AppRoutingPolicy policy);

@@ -1,13 +1,9 @@
 #include "approuting/policy_cleanup.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
-#include <sstream>
-
 #include "approuting/app_routing_commands.h"
 #include "approuting/cgroup_location.h"
 #include "approuting/markers.h"
+#include "approuting/member_origins.h"
 #include "approuting/membership.h"
 #include "lifecycle/shell.h"
 #include "lifecycle/text_utils.h"
@@ -15,20 +11,6 @@
 #include "routing/src_valid_mark.h"
 
 namespace {
-
-// A membership file takes one process ID per write.
-void HandBackMembers() {
-  const std::string members = ReadFileToString(g_app_cgroup_fs_dir + kCgroupProcsFile);
-  if (members.empty()) return;
-  const int fd = open((g_app_cgroup_parent_fs_dir + kCgroupProcsFile).c_str(), O_WRONLY | O_CLOEXEC);
-  if (fd < 0) return;
-  std::istringstream tokens(members);
-  for (std::string token; tokens >> token;) {
-    token += "\n";
-    (void)!write(fd, token.data(), token.size());
-  }
-  close(fd);
-}
 
 void RunAll(const std::vector<std::string>& commands) {
   for (const std::string& command : commands) RunShellCommand(command);
@@ -69,7 +51,7 @@ void CleanupAppRoutingPolicy() {
   // controllers enabled for its children; the group then stays for a later
   // call.
   if (own_group_valid) {
-    HandBackMembers();
+    HandBackAppCgroupMembers();
     RunShellCommand("rmdir " + g_app_cgroup_fs_dir + kQuietSuffix);
   }
   RunShellCommand(std::string("rmdir ") + kCgroupMountPoint + "/" + kOlderAppCgroupMatchPath + kQuietSuffix);

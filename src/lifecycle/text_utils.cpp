@@ -30,9 +30,22 @@ std::string JoinList(const std::vector<std::string>& items) {
 }
 
 std::string ReadFileToString(const std::string& path) {
-  std::ifstream file(path, std::ios::binary);
-  if (!file) return {};
-  return std::string(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
+  // Plain reads: the stream library throws when a read fails (a directory,
+  // or a /proc entry whose process exited after the open), and an escaped
+  // exception would end the helper with its state left on the host.
+  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return {};
+  std::string content;
+  char buffer[4096];
+  for (;;) {
+    const ssize_t length = read(fd, buffer, sizeof(buffer));
+    if (length < 0 && errno == EINTR) continue;
+    if (length < 0) content.clear();
+    if (length <= 0) break;
+    content.append(buffer, static_cast<size_t>(length));
+  }
+  close(fd);
+  return content;
 }
 
 std::vector<std::string> SplitLines(const std::string& text) {

@@ -56,6 +56,18 @@ ar_start_app() {
   AR_PID=$!
 }
 
+# ar_start_app_in SCOPE NAME [ARG...]: $AR_BIN/NAME started with the ARGs
+# (default 1000) in cgroup SCOPE (made if missing), so that its exec happens
+# there; AR_PID is its process ID.
+ar_start_app_in() {
+  local dir="$CG/$1" name=$2
+  shift 2
+  [ $# -gt 0 ] || set -- 1000
+  mkdir -p "$dir"
+  sh -c 'echo $$ > "$0/cgroup.procs" && exec "$@"' "$dir" "$AR_BIN/$name" "$@" &
+  AR_PID=$!
+}
+
 # ar_cgroup_of PID: the process's cgroup path ("/" for the test bed's root).
 ar_cgroup_of() { sed -n 's/^0:://p' "/proc/$1/cgroup"; }
 

@@ -2,10 +2,13 @@
 # The run mode with an app-routing policy, in both modes: the INFO lines,
 # split routes only in "bypassSelected", the table, rule and mark rule while
 # READY, a process of a selected program started after READY moved in by
-# the monitor, and after STOPPED the members handed back and the host
-# exactly as before the run. Then a run whose mark rule cannot be installed.
+# the monitor (here, with no process events, by its pass), and after STOPPED
+# the members handed back and the host exactly as before the run. Then a
+# run whose mark rule cannot be installed, a prompt teardown, and members
+# handed back to the scopes they came from.
 source "$(dirname "$0")/testbed.sh"
 source "$(dirname "$0")/lib_approuting.sh"
+source "$(dirname "$0")/lib_monitor.sh"
 testbed_enter "$@"
 ar_setup_engine
 
@@ -76,6 +79,59 @@ assert_eq "$GROUP_NAME|1066:	from all fwmark 0x66 lookup 1066|" "$(ar_cgroups)|$
   "mark rule failure: group and rule stay, no mark rule"
 run_to_end --remove-app-bypass-policy
 assert_eq "$BEFORE" "$(testbed_snapshot)" "mark rule failure: the remove mode restores the host"
+
+# --- Teardown with a policy is prompt: SIGTERM right at READY, when the
+# monitor has just made its first pass and waits for its next one; the
+# teardown's first command follows at once, not after that wait.
+RECORD="$TESTBED_TMP/prompt.record"
+LVH_RECORD_FILE="$RECORD" start_helper --lib "$LVH_ENGINE" --config "$CONFIG" \
+  --dat-dir "$TESTBED_TMP" --app-routing-policy "$(ar_policy bypassSelected "$EARLY")"
+wait_for_line READY
+AT_READY=$(wc -l < "$RECORD")
+SIGNALLED=$EPOCHREALTIME
+kill -TERM "$HELPER_PID"
+for try in $(seq 400); do
+  [ "$(wc -l < "$RECORD")" -gt "$AT_READY" ] && break
+  sleep 0.005
+done
+WAITED_MS=$(awk -v a="$SIGNALLED" -v b="$EPOCHREALTIME" 'BEGIN { printf "%d", (b - a) * 1000 }')
+wait "$HELPER_PID"
+[ "$WAITED_MS" -lt 250 ] && pass "prompt teardown: first command ${WAITED_MS} ms after SIGTERM" ||
+  fail "prompt teardown: first command ${WAITED_MS} ms after SIGTERM"
+
+# --- Members go back where they came from. The helper runs as a service;
+# a program started in a scope of its own returns to that scope, whether
+# the first pass or the monitor moved it, and so does a child it forked
+# inside the group; one whose scope is gone by then goes to the group's
+# parent, the service.
+monitor_write_app
+SCOPED=$(ar_unique_name scoped)
+GONE=$(ar_unique_name gone)
+LATER=$(ar_unique_name later)
+monitor_start_app scoped.scope "$SCOPED"; SCOPED_PID=$AR_PID
+monitor_start_app gone.scope "$GONE"; GONE_PID=$AR_PID
+mkdir "$CG/vpn.service"
+echo $$ > "$CG/vpn.service/cgroup.procs"
+start_helper --lib "$LVH_ENGINE" --config "$CONFIG" --dat-dir "$TESTBED_TMP" \
+  --app-routing-policy "$(ar_policy vpnOnlySelected "$SCOPED" "$GONE" "$LATER")"
+echo $$ > "$CG/cgroup.procs"
+wait_for_line READY
+GROUP=/vpn.service/$GROUP_NAME
+assert_eq "$GROUP $GROUP" "$(ar_cgroup_of "$SCOPED_PID") $(ar_cgroup_of "$GONE_PID")" "origins: moved at the start"
+monitor_start_app later.scope "$LATER"; LATER_PID=$AR_PID
+ar_wait_cgroup "$LATER_PID" "$GROUP" && pass "origins: moved by the monitor" || fail "origins: moved by the monitor"
+kill -USR1 "$SCOPED_PID"
+ar_wait_at_least 1 sh -c "wc -w < /proc/$SCOPED_PID/task/$SCOPED_PID/children"
+CHILD_PID=$(awk '{ print $1 }' "/proc/$SCOPED_PID/task/$SCOPED_PID/children")
+rmdir "$CG/gone.scope"
+stop_helper
+assert_eq "/scoped.scope /scoped.scope /later.scope /vpn.service" \
+  "$(ar_cgroup_of "$SCOPED_PID") $(ar_cgroup_of "$CHILD_PID") $(ar_cgroup_of "$LATER_PID") $(ar_cgroup_of "$GONE_PID")" \
+  "origins: handed back to their scopes, or to the parent where the scope is gone"
+kill "$SCOPED_PID" "$CHILD_PID" "$GONE_PID" "$LATER_PID"
+wait "$SCOPED_PID" "$GONE_PID" "$LATER_PID" 2>/dev/null
+ar_remove_cgroups scoped.scope later.scope vpn.service
+assert_eq "$BEFORE" "$(testbed_snapshot)" "origins: host as before the run"
 
 kill "$OTHER_PID"
 ar_assert_no_cgroups

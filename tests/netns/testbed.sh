@@ -48,7 +48,19 @@ testbed_remove_cgroup_tree() {
 }
 
 testbed_enter() {
-  [ "${LVH_IN_TESTBED:-}" = 1 ] && return 0
+  testbed_reenter_below_scratch LVH_IN_TESTBED --net --mount --cgroup --pid --mount-proc -- "$@"
+}
+
+# testbed_reenter_below_scratch MARKER UNSHARE_OPTION... -- ARGS...: re-runs
+# the script with ARGS in the namespaces the options name, inside a fresh
+# scratch cgroup, with MARKER=1 set there; returns at once where MARKER is
+# already 1. The scratch cgroup is removed when the script ends.
+testbed_reenter_below_scratch() {
+  local marker=$1 namespaces=()
+  shift
+  while [ "$1" != -- ]; do namespaces+=("$1"); shift; done
+  shift
+  [ "${!marker:-}" = 1 ] && return 0
   if [ "$(id -u)" != 0 ]; then
     echo "testbed: must run as root (it makes namespaces)" >&2
     exit 1
@@ -68,13 +80,14 @@ testbed_enter() {
   # gateway holders among them) into its group.
   # With LVH_TESTBED_TIMEOUT (seconds) a hung script is ended here, while
   # this shell can still remove the scratch cgroup; --kill-child takes every
-  # process of the PID namespace with it.
+  # process of the PID namespace with it, and removing the scratch cgroup
+  # every process left in it.
   local limit=()
   [ -n "${LVH_TESTBED_TIMEOUT:-}" ] && limit=(timeout --kill-after=10 "$LVH_TESTBED_TIMEOUT")
   (
     echo "$BASHPID" > "$scratch/cgroup.procs" || exit 1
-    exec "${limit[@]}" unshare --net --mount --cgroup --pid --mount-proc --fork --kill-child \
-      --propagation private env LVH_IN_TESTBED=1 LVH_SCRATCH_CGROUP="$scratch" bash "$0" "$@"
+    exec "${limit[@]}" unshare "${namespaces[@]}" --fork --kill-child --propagation private \
+      env "$marker=1" LVH_SCRATCH_CGROUP="$scratch" bash "$0" "$@"
   )
   status=$?
   [ "$status" = 124 ] && [ ${#limit[@]} -gt 0 ] &&

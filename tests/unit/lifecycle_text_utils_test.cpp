@@ -74,6 +74,10 @@ TEST_F(ReadFileToStringTest, ReadsEveryByte) {
   EXPECT_EQ(content, ReadFileToString(Write("big", content)));
 }
 
+// A failing read (as of a /proc entry whose process has just exited) is
+// empty text, never an exception.
+TEST_F(ReadFileToStringTest, ReadErrorGivesEmptyText) { EXPECT_EQ("", ReadFileToString(dir_)); }
+
 TEST_F(ReadFileToStringTest, MissingOrEmptyFileGivesEmptyText) {
   EXPECT_EQ("", ReadFileToString(dir_ + "/missing"));
   EXPECT_EQ("", ReadFileToString(Write("empty", "")));

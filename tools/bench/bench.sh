@@ -5,7 +5,9 @@
 #
 # Everything runs inside the namespace test bed (fresh network, mount and
 # cgroup namespaces below a scratch cgroup); nothing touches this machine's
-# own routes, firewall or cgroups.
+# own routes, firewall or cgroups. The rows that need process events come
+# first, from tools/bench/bench_monitor.sh, which runs the monitor driver
+# alone under the rule of tests/monitor/test_monitor_events.sh.
 #
 #   BENCH_ROUNDS        connect/disconnect rounds (default 11)
 #   BENCH_PASS_ROUNDS   membership pass rounds (default 21)
@@ -14,10 +16,17 @@
 #   BENCH_LOAD          extra processes for the monitor figures (default 2000)
 #   BENCH_APP_PROCS     of them, processes of the selected application (default 10)
 #   BENCH_SCALE_ROUNDS  input-scale rounds (default 5)
+#   BENCH_STARTS        program starts per exec-to-moved figure (default 200)
 #   LVH_BUILD_DIR       build to measure (default build/)
 set -u
 cd "$(dirname "$0")/../.."
 source tests/netns/testbed.sh
+if [ "${LVH_IN_TESTBED:-}" != 1 ]; then
+  LVH_BENCH_MONITOR_SAMPLES=$(mktemp /tmp/lvh-bench-monitor.XXXXXX)
+  export LVH_BENCH_MONITOR_SAMPLES
+  trap 'rm -f "$LVH_BENCH_MONITOR_SAMPLES"' EXIT
+  bash tools/bench/bench_monitor.sh "$LVH_BENCH_MONITOR_SAMPLES" || exit 1
+fi
 testbed_enter "$@"
 source tools/bench/lib_bench.sh
 testbed_setup --ipv6
@@ -44,7 +53,10 @@ cat > "$CONFIG" <<'EOF'
 EOF
 TYPICAL=(--lib "$LVH_ENGINE" --config "$CONFIG" --dat-dir "$TESTBED_TMP"
          --bypass-prefixes 10.0.0.0/8,172.16.0.0/12 --kill-switch)
-: > "$SAMPLES"
+cat "${LVH_BENCH_MONITOR_SAMPLES:-/dev/null}" > "$SAMPLES"
+# A policy whose program is not running: the pass runs, nothing is moved.
+APP_GROUP=zelmo-vpn-app-routing
+ROUND_POLICY='{"enabled":true,"mode":"bypassSelected","apps":["benchapp"]}'
 
 # --- 1. Connect and disconnect beside the command floor --------------------
 echo "bench: checking that the replayed commands reach the helper's state" >&2
@@ -67,6 +79,24 @@ for round in $(seq "$ROUNDS"); do
     "$DRIVER" floor --mode "$mode" --engine "$LVH_ENGINE" --config "$CONFIG" \
       --dat-dir "$TESTBED_TMP" --record "$RECORD" --split "$split" >> "$SAMPLES" || exit 1
   done
+  # The same run with a policy, timed and recorded: disconnect also stops
+  # the monitor and removes the policy's state.
+  "$DRIVER" helper --hold "$hold" --stderr "$TESTBED_TMP/helper.err" \
+    -- "$LVH_HELPER" "${TYPICAL[@]}" --app-routing-policy "$ROUND_POLICY" |
+    sed 's/^/withpolicy_/' >> "$SAMPLES"
+  [ "${PIPESTATUS[0]}" = 0 ] || exit 1
+  policy_out=$("$DRIVER" helper --record "$RECORD.policy" --recorder "$LVH_RECORDER" --hold "$hold" \
+          --stderr "$TESTBED_TMP/helper.err" \
+          -- "$LVH_HELPER" "${TYPICAL[@]}" --app-routing-policy "$ROUND_POLICY") || exit 1
+  sed 's/^/withpolicy_recorded_/' <<< "$policy_out" >> "$SAMPLES"
+  policy_split=$(awk '$1 == "connect_commands" { print int($2) }' <<< "$policy_out")
+  # The helper makes its group with mkdir, not by a command: the replay of
+  # its commands needs the group there for the mark rule, and removes it.
+  mkdir -p "/sys/fs/cgroup/$APP_GROUP"
+  "$DRIVER" floor --mode shell --engine "$LVH_ENGINE" --config "$CONFIG" --dat-dir "$TESTBED_TMP" \
+    --record "$RECORD.policy" --split "$policy_split" | sed 's/^/withpolicy_/' >> "$SAMPLES"
+  [ "${PIPESTATUS[0]}" = 0 ] || exit 1
+  rmdir "/sys/fs/cgroup/$APP_GROUP" 2>/dev/null
 done
 # The executable's own start-up and exit, without any work: validate mode.
 "$DRIVER" startup --repeat "$ROUNDS" -- "$LVH_HELPER" --validate-app-bypass-policy '' \
