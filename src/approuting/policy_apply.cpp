@@ -11,7 +11,6 @@
 #include "lifecycle/shell.h"
 #include "routing/ipv6_support.h"
 #include "routing/marked_traffic.h"
-#include "routing/src_valid_mark.h"
 
 namespace {
 
@@ -83,8 +82,6 @@ bool ApplyAppRoutingPolicy(const AppRoutingPolicy& policy, const std::string& tu
     *error = "failed to install source NAT for app routing";
     return false;
   }
-  // Answers return on the device the mark sends the traffic to.
-  RaiseSrcValidMark(policy.mode == "vpnOnlySelected" ? tun_name : default_route.dev);
   RefreshAppRoutingCgroupMembership(policy);
   return true;
 }

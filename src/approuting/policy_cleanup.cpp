@@ -8,7 +8,6 @@
 #include "lifecycle/shell.h"
 #include "lifecycle/text_utils.h"
 #include "routing/marked_traffic.h"
-#include "routing/src_valid_mark.h"
 
 namespace {
 
@@ -44,7 +43,6 @@ void CleanupAppRoutingPolicy() {
   RunAll(AppRoutingTableFlushCommands(kAppRoutingIpv6));
   CleanupMarkedTraffic("iptables", kAppRoutingMarker);
   CleanupMarkedTraffic("ip6tables", kAppRoutingMarker);
-  ReleaseSrcValidMarks();
   ResolveAppRoutingCgroupPaths();
   // Members go back before the group is removed: rmdir fails while a group
   // has processes. The kernel refuses the hand-back when the parent has

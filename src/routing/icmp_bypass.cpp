@@ -2,7 +2,6 @@
 
 #include "lifecycle/shell.h"
 #include "routing/marked_traffic.h"
-#include "routing/src_valid_mark.h"
 
 // Locally generated ICMP is marked and routed by table 100, which holds only
 // the physical default route, so ping keeps working outside the tunnel.
@@ -29,7 +28,6 @@ void ApplyIcmpBypass(const DefaultRouteInfo& default4) {
     RunShellCommand("iptables -t mangle -A OUTPUT -p icmp -j MARK --set-mark 1");
   }
   ApplyMarkedTraffic(ReroutedPings(default4.dev));
-  RaiseSrcValidMark(default4.dev);
 }
 
 void CleanupIcmpBypass(const DefaultRouteInfo&) {
@@ -39,5 +37,4 @@ void CleanupIcmpBypass(const DefaultRouteInfo&) {
   RunShellCommand("ip rule del fwmark 0x1 lookup 100 >/dev/null 2>&1");
   RunShellCommand("ip route del default table 100 >/dev/null 2>&1");
   CleanupMarkedTraffic("iptables", kIcmpBypassMarker);
-  ReleaseSrcValidMarks();
 }

@@ -2,6 +2,7 @@
 
 #include "lifecycle/rule_listing.h"
 #include "lifecycle/shell.h"
+#include "routing/src_valid_mark.h"
 
 namespace {
 
@@ -38,6 +39,10 @@ std::string ChainCommand(const std::string& tool, const char* table, const std::
 std::string ListChain(const std::string& tool, const char* table, const char* chain) {
   return ExecCommandOutput(ChainCommand(tool, table, "-S", chain) + "2>/dev/null");
 }
+
+// Reverse-path filtering is IPv4's alone; only there must the restored mark
+// take part in validating the answers.
+bool IsIpv4(const std::string& tool) { return tool == "iptables"; }
 
 }  // namespace
 
@@ -78,6 +83,7 @@ bool ApplyMarkedTraffic(const MarkedTraffic& traffic) {
   for (const std::string& command : MarkedTrafficInstallCommands(traffic)) {
     if (RunShellCommand(command) != 0) complete = false;
   }
+  if (IsIpv4(traffic.tool)) RaiseSrcValidMark(traffic.device);
   return complete;
 }
 
@@ -88,4 +94,5 @@ void CleanupMarkedTraffic(const std::string& tool, const std::string& marker) {
   for (const std::string& command : MarkedTrafficDeleteCommands(tool, marker, listings)) {
     RunShellCommand(command);
   }
+  if (IsIpv4(tool)) ReleaseSrcValidMarks();
 }

@@ -37,7 +37,9 @@ std::vector<std::string> MarkedTrafficDeleteCommands(const std::string& tool,
                                                      const std::string& marker,
                                                      const MarkedTrafficListings& listings);
 
-// True when every rule is in place.
+// True when every rule is in place. For IPv4 it also raises src_valid_mark
+// on the device (routing/src_valid_mark.h).
 bool ApplyMarkedTraffic(const MarkedTraffic& traffic);
-// Finds the rules by their marker, so it needs no memory of the install.
+// Finds the rules by their marker, so it needs no memory of the install;
+// for IPv4 it then puts src_valid_mark back where nothing needs it now.
 void CleanupMarkedTraffic(const std::string& tool, const std::string& marker);
