@@ -5,13 +5,30 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <fstream>
-#include <iterator>
 #include <sstream>
 
 namespace {
 constexpr const char* kTrimmedBytes = " \t\r\n";
+
+// Everything up to the end, with plain reads: the stream library throws when
+// a read fails (a directory, or a /proc entry whose process exited after the
+// open), and an escaped exception would end the helper with its state left
+// on the host. Empty text when a read fails or there is more than
+// max_bytes (a file that grows while it is read).
+std::string ReadDescriptor(int fd, size_t max_bytes) {
+  std::string content;
+  char buffer[65536];
+  while (content.size() <= max_bytes) {
+    const ssize_t length = read(fd, buffer, sizeof(buffer));
+    if (length < 0 && errno == EINTR) continue;
+    if (length < 0) return {};
+    if (length == 0) return content;
+    content.append(buffer, static_cast<size_t>(length));
+  }
+  return {};
 }
+
+}  // namespace
 
 std::string Trim(const std::string& text) {
   const size_t first = text.find_first_not_of(kTrimmedBytes);
@@ -30,20 +47,9 @@ std::string JoinList(const std::vector<std::string>& items) {
 }
 
 std::string ReadFileToString(const std::string& path) {
-  // Plain reads: the stream library throws when a read fails (a directory,
-  // or a /proc entry whose process exited after the open), and an escaped
-  // exception would end the helper with its state left on the host.
   const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) return {};
-  std::string content;
-  char buffer[4096];
-  for (;;) {
-    const ssize_t length = read(fd, buffer, sizeof(buffer));
-    if (length < 0 && errno == EINTR) continue;
-    if (length < 0) content.clear();
-    if (length <= 0) break;
-    content.append(buffer, static_cast<size_t>(length));
-  }
+  const std::string content = ReadDescriptor(fd, std::string::npos);
   close(fd);
   return content;
 }
@@ -63,17 +69,7 @@ std::string ReadRegularFileToString(const std::string& path, size_t max_bytes) {
   std::string content;
   if (fstat(fd, &status) == 0 && S_ISREG(status.st_mode) &&
       static_cast<unsigned long long>(status.st_size) <= max_bytes) {
-    // A file that grows while it is read is cut off at the limit, plus one
-    // byte to tell that it did.
-    char buffer[65536];
-    while (content.size() <= max_bytes) {
-      const ssize_t length = read(fd, buffer, sizeof(buffer));
-      if (length < 0 && errno == EINTR) continue;
-      if (length < 0) content.clear();
-      if (length <= 0) break;
-      content.append(buffer, static_cast<size_t>(length));
-    }
-    if (content.size() > max_bytes) content.clear();
+    content = ReadDescriptor(fd, max_bytes);
   }
   close(fd);
   return content;
