@@ -116,8 +116,8 @@ int MillisecondsUntil(Clock::time_point deadline) {
 }  // namespace
 
 void AppRoutingCgroupMonitor(AppRoutingPolicy policy, AppRoutingMonitorSettings settings) {
-  const sigset_t stop_signals = StopSignals();
-  pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
+  // Stop signals are blocked here already: the thread inherits the mask
+  // StartAppRoutingMonitor set around its creation.
   if (MonitorStopRequested()) return;
   MonitorState state;
   state.wanted = BuildWantedNameSet(policy.apps);
@@ -164,11 +164,10 @@ void AppRoutingCgroupMonitor(AppRoutingPolicy policy, AppRoutingMonitorSettings 
       }
     }
     if (Clock::now() >= next_pass) {
-      if (state.wanted.empty()) {
-        // Nothing can match; the pass would not look at any process.
-      } else if (events_fd >= 0) {
+      // With no wanted name nothing can match; the pass looks at no process.
+      if (!state.wanted.empty() && events_fd >= 0) {
         RunIncrementalPass(&state, ++periods % kPeriodsPerScan == 0);
-      } else {
+      } else if (!state.wanted.empty()) {
         RunFullPass(&state);
       }
       next_pass = Clock::now() + settings.period;

@@ -167,6 +167,11 @@ bool OpenProcessEvents(int receive_buffer_bytes, int* socket_fd, std::string* er
     *error = std::string("no process connector: ") + std::strerror(errno);
     return false;
   }
+  const auto refuse = [&](const std::string& why) {
+    *error = why;
+    close(fd);
+    return false;
+  };
   // A larger buffer rides out bursts of execs; the forced size needs
   // CAP_NET_ADMIN, the plain one is capped by the host's limit.
   if (setsockopt(fd, SOL_SOCKET, SO_RCVBUFFORCE, &receive_buffer_bytes,
@@ -180,28 +185,19 @@ bool OpenProcessEvents(int receive_buffer_bytes, int* socket_fd, std::string* er
   // process, so nobody can feed it made-up events.
   sockaddr_nl kernel{};
   kernel.nl_family = AF_NETLINK;
-  if (bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof(local)) != 0 ||
-      connect(fd, reinterpret_cast<sockaddr*>(&kernel), sizeof(kernel)) != 0) {
-    *error = std::string("process events refused: ") + std::strerror(errno);
-    close(fd);
-    return false;
-  }
   const uint32_t ack = FreshAckValue();
-  uint32_t refusal = 0;
-  if (!SendRequest(fd, BuildProcessEventRequest(ack, false))) {
-    *error = std::string("process events refused: ") + std::strerror(errno);
-    close(fd);
-    return false;
+  if (bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof(local)) != 0 ||
+      connect(fd, reinterpret_cast<sockaddr*>(&kernel), sizeof(kernel)) != 0 ||
+      !SendRequest(fd, BuildProcessEventRequest(ack, false))) {
+    return refuse(std::string("process events refused: ") + std::strerror(errno));
   }
+  uint32_t refusal = 0;
   if (!AwaitAcknowledgement(fd, ack, &refusal)) {
-    *error = "process events not served in this namespace";
-    close(fd);
-    return false;
+    return refuse("process events not served in this namespace");
   }
   if (refusal != 0) {
-    *error = std::string("process events refused: ") + std::strerror(static_cast<int>(refusal));
-    close(fd);
-    return false;
+    return refuse(std::string("process events refused: ") +
+                  std::strerror(static_cast<int>(refusal)));
   }
   // Best effort: where the kernel knows the filter, only execs and name
   // changes wake the monitor; elsewhere the other events are skipped.
