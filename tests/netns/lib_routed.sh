@@ -154,16 +154,3 @@ conv_as_app() {
 
 # ping_ok ADDRESS: an echo reply came back within 2 s (either family).
 ping_ok() { ping -c 1 -W 2 "$1" > /dev/null 2>&1; }
-
-# router_count_rule NAME TOOL MATCH...: counts the packets from the host
-# that match, as they arrive at the router (iptables or ip6tables).
-router_count_rule() {
-  local name=$1 tool=$2
-  shift 2
-  gw_exec "$tool" -t raw -A PREROUTING -i gw0 "$@" -m comment --comment "$name"
-}
-
-# router_count NAME TOOL: the packets counted so far by the rule NAME.
-router_count() {
-  gw_exec "$2" -t raw -nvxL PREROUTING | awk -v name="/* $1 */" 'index($0, name) { print $1 }'
-}

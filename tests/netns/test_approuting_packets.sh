@@ -38,22 +38,19 @@ EARLY_SOCKET=$(ar_unique_name early)
 write_sender "$EARLY_SOCKET" "echo probe >&3"
 
 for port in "$SELECTED_PORT" "$OTHER_PORT" "$EARLY_SOCKET_PORT"; do
-  gw_exec iptables -t raw -A PREROUTING -i gw0 -p udp -d "$DEST4" --dport "$port" \
-    -m comment --comment "port$port"
+  gw_count_rule "port$port" iptables -p udp -d "$DEST4" --dport "$port"
 done
-gw_count() {  # PORT: datagrams the gateway has seen
-  gw_exec iptables -t raw -nvxL PREROUTING | awk -v name="/* port$1 */" 'index($0, name) { print $1 }'
-}
+port_count() { gw_count "port$1" iptables; }  # PORT: datagrams the gateway has seen
 tunnel_count() {  # PORT: datagrams the engine has read from the TUN device
   grep -c " $DEST4 $1\$" "$PACKETS"
 }
-wait_gw_count() { ar_wait_at_least "$2" gw_count "$1"; }  # PORT N
+wait_gw_count() { ar_wait_at_least "$2" port_count "$1"; }  # PORT N
 wait_tunnel_count() { ar_wait_at_least "$2" tunnel_count "$1"; }  # PORT N
 send_unselected() { echo probe > "/dev/udp/$DEST4/$OTHER_PORT"; }
 # Runs the selected sender to its end; true when it was moved and sent.
 send_selected() { timeout 20 "$TESTBED_TMP/bin/$SENDER"; }
 counts() {
-  echo "gateway: selected=$(gw_count $SELECTED_PORT) other=$(gw_count $OTHER_PORT)" \
+  echo "gateway: selected=$(port_count $SELECTED_PORT) other=$(port_count $OTHER_PORT)" \
     "tunnel: selected=$(tunnel_count $SELECTED_PORT) other=$(tunnel_count $OTHER_PORT)"
 }
 
@@ -84,7 +81,7 @@ assert_eq "gateway: selected=2 other=1 tunnel: selected=0 other=1" "$(counts)" \
 (exec 3> "/dev/udp/$DEST4/$EARLY_SOCKET_PORT"; exec timeout 20 "$TESTBED_TMP/bin/$EARLY_SOCKET") && pass "early socket: sender moved, then sent" ||
   fail "early socket: sender moved, then sent"
 wait_tunnel_count "$EARLY_SOCKET_PORT" 1
-assert_eq "tunnel=1 gateway=0" "tunnel=$(tunnel_count $EARLY_SOCKET_PORT) gateway=$(gw_count $EARLY_SOCKET_PORT)" \
+assert_eq "tunnel=1 gateway=0" "tunnel=$(tunnel_count $EARLY_SOCKET_PORT) gateway=$(port_count $EARLY_SOCKET_PORT)" \
   "bypassSelected: a socket opened before the move keeps the tunnel path"
 stop_helper
 assert_eq "0 STOPPED" "$HELPER_STATUS $(tail -1 "$HELPER_OUT")" "bypassSelected: STOPPED"

@@ -16,16 +16,15 @@ ip addr add "$HOST_IP6/64" dev eth0 nodad
 gw_exec ip addr add "$GW_IP6/64" dev gw0 nodad
 gw_exec ip addr add "$SECOND_ROUTER6/64" dev gw0 nodad
 gw_exec ip addr add "$OUTSIDE6/128" dev lo nodad
-gw_exec ip6tables -t raw -A PREROUTING -i gw0 -d "$OUTSIDE6" -p udp --dport 9999
+gw_count_rule outside6 ip6tables -d "$OUTSIDE6" -p udp --dport 9999
 CONFIG=$(ks_write_config qtun0 203.0.113.7)
 
-arrived() { gw_exec ip6tables -t raw -nvxL PREROUTING | awk '/udp dpt:9999/ { print $1 }'; }
 send_outside() {  # three datagrams; the count at the gateway afterwards
   local i
-  gw_exec ip6tables -t raw -Z PREROUTING
+  gw_reset_counts
   for i in 1 2 3; do echo probe | socat -u - "UDP6-SENDTO:[$OUTSIDE6]:9999" 2>/dev/null; done
   sleep 0.2
-  arrived
+  gw_count outside6 ip6tables
 }
 multipath_route() {
   ip -6 route replace default nexthop via "$GW_IP6" dev eth0 nexthop via "$SECOND_ROUTER6" dev eth0

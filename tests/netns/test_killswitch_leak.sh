@@ -30,26 +30,15 @@ testbed_hosts "$ENDPOINT vpn.test" "$ENDPOINT6 vpn.test"
 # One labelled counter per destination and protocol, where packets enter
 # the gateway.
 for dest in "$ENDPOINT" "$BYPASS_HOST" "$OUTSIDE4"; do
-  gw_exec iptables -t raw -A PREROUTING -i gw0 -d "$dest" -p udp --dport "$PORT" \
-    -m comment --comment "udp-$dest" -j ACCEPT
+  gw_count_rule "udp-$dest" iptables -d "$dest" -p udp --dport "$PORT"
 done
 for dest in "$ENDPOINT" "$OUTSIDE4"; do
-  gw_exec iptables -t raw -A PREROUTING -i gw0 -d "$dest" -p icmp \
-    -m comment --comment "icmp-$dest" -j ACCEPT
+  gw_count_rule "icmp-$dest" iptables -d "$dest" -p icmp
 done
 for dest in "$ENDPOINT6" "$OUTSIDE6"; do
-  gw_exec ip6tables -t raw -A PREROUTING -i gw0 -d "$dest" -p udp --dport "$PORT" \
-    -m comment --comment "udp-$dest" -j ACCEPT
+  gw_count_rule "udp-$dest" ip6tables -d "$dest" -p udp --dport "$PORT"
 done
 
-# arrived TOOL LABEL: packets the gateway's counter LABEL has seen.
-arrived() {
-  gw_exec "$1" -t raw -nvxL PREROUTING | awk -v label="/* $2 */" 'index($0, label) { print $1 }'
-}
-reset_counters() {
-  gw_exec iptables -t raw -Z PREROUTING
-  gw_exec ip6tables -t raw -Z PREROUTING
-}
 send_udp() {
   local i
   for i in $(seq "$PACKETS"); do
@@ -70,19 +59,19 @@ send_all() {
 }
 # expect_arrivals PHASE ENDPOINT BYPASS OUTSIDE4 OUTSIDE4_ICMP OUTSIDE6
 expect_arrivals() {
-  assert_eq "$2" "$(arrived iptables "udp-$ENDPOINT")" "$1: endpoint packets at the gateway"
-  assert_eq "$2" "$(arrived iptables "icmp-$ENDPOINT")" "$1: endpoint pings at the gateway"
-  assert_eq "$2" "$(arrived ip6tables "udp-$ENDPOINT6")" "$1: IPv6 endpoint packets at the gateway"
-  assert_eq "$3" "$(arrived iptables "udp-$BYPASS_HOST")" "$1: bypass prefix packets at the gateway"
-  assert_eq "$4" "$(arrived iptables "udp-$OUTSIDE4")" "$1: outside IPv4 UDP packets at the gateway"
-  assert_eq "$5" "$(arrived iptables "icmp-$OUTSIDE4")" "$1: outside IPv4 ping packets at the gateway"
-  assert_eq "$6" "$(arrived ip6tables "udp-$OUTSIDE6")" "$1: outside IPv6 packets at the gateway"
+  assert_eq "$2" "$(gw_count "udp-$ENDPOINT" iptables)" "$1: endpoint packets at the gateway"
+  assert_eq "$2" "$(gw_count "icmp-$ENDPOINT" iptables)" "$1: endpoint pings at the gateway"
+  assert_eq "$2" "$(gw_count "udp-$ENDPOINT6" ip6tables)" "$1: IPv6 endpoint packets at the gateway"
+  assert_eq "$3" "$(gw_count "udp-$BYPASS_HOST" iptables)" "$1: bypass prefix packets at the gateway"
+  assert_eq "$4" "$(gw_count "udp-$OUTSIDE4" iptables)" "$1: outside IPv4 UDP packets at the gateway"
+  assert_eq "$5" "$(gw_count "icmp-$OUTSIDE4" iptables)" "$1: outside IPv4 ping packets at the gateway"
+  assert_eq "$6" "$(gw_count "udp-$OUTSIDE6" ip6tables)" "$1: outside IPv6 packets at the gateway"
 }
 
 # --- Positive control: without the helper every counter sees its traffic.
 send_all
 expect_arrivals "no helper" "$PACKETS" "$PACKETS" "$PACKETS" "$PACKETS" "$PACKETS"
-reset_counters
+gw_reset_counts
 
 # --- READY with the kill switch: outside traffic goes into the tunnel only.
 PACKET_LOG="$TESTBED_TMP/packets.log"
@@ -99,7 +88,7 @@ assert_eq "$PACKETS" "$(grep -c "^ipv6 udp [^ ]* $OUTSIDE6 $PORT\$" <<< "$tunnel
   "tunnel up: outside IPv6 UDP entered the tunnel"
 assert_not_contains "$tunnel_log" " $ENDPOINT " "tunnel up: endpoint traffic kept off the tunnel"
 assert_not_contains "$tunnel_log" " $ENDPOINT6 " "tunnel up: IPv6 endpoint traffic kept off the tunnel"
-reset_counters
+gw_reset_counts
 
 # --- The tunnel dies: device and split routes gone, default routes remain.
 ip link delete qtun0
@@ -114,7 +103,7 @@ expect_arrivals "tunnel down" "$PACKETS" "$PACKETS" 0 0 0
 # --- Teardown: the chain goes, outside traffic reaches the gateway again.
 stop_helper
 assert_eq "0|STOPPED" "$HELPER_STATUS|$(tail -n 1 "$HELPER_OUT")" "helper stops cleanly"
-reset_counters
+gw_reset_counts
 send_all
 expect_arrivals "after teardown" "$PACKETS" "$PACKETS" "$PACKETS" "$PACKETS" "$PACKETS"
 

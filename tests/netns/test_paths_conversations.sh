@@ -12,8 +12,8 @@ testbed_enter "$@"
 source "$(dirname "$0")/lib_routed.sh"
 routed_setup
 APP=$(echo "convapp$RANDOM$RANDOM" | cut -c1-15)
-router_count_rule syn4 iptables -p tcp --syn -d "$SERVER4" --dport "$CONV_PORT"
-router_count_rule syn6 ip6tables -p tcp --syn -d "$SERVER6" --dport "$CONV_PORT"
+gw_count_rule syn4 iptables -p tcp --syn -d "$SERVER4" --dport "$CONV_PORT"
+gw_count_rule syn6 ip6tables -p tcp --syn -d "$SERVER6" --dport "$CONV_PORT"
 BEFORE=$(testbed_snapshot)
 
 # What the server saw, or why the conversation did not complete.
@@ -22,8 +22,7 @@ seen_by_app() { conv_as_app "$APP" "$1" 2>&1 | tail -n 1; }
 # completed, when the server answered with the address it saw; else failed.
 outcome() { "$@" | grep -qE '^[0-9a-f.:]+$' && echo completed || echo failed; }
 pinged() { ping_ok "$1" && echo answered || echo refused; }
-syns() { echo "$(router_count syn4 iptables)/$(router_count syn6 ip6tables)"; }
-reset_syns() { gw_exec iptables -t raw -Z PREROUTING; gw_exec ip6tables -t raw -Z PREROUTING; }
+syns() { echo "$(gw_count syn4 iptables)/$(gw_count syn6 ip6tables)"; }
 
 # The table's rows for MODE and KILL_SWITCH ("" or "on"), "path=result".
 expected() {
@@ -60,7 +59,7 @@ for mode in bypassSelected vpnOnlySelected; do
       # unselected one, must not leave physically.
       if [ "$rp" != 1 ] || [ "$mode$ks" = bypassSelected ]; then stop_helper; continue; fi
       ip link delete zelmo_vpn-tun0
-      reset_syns
+      gw_reset_counts
       if [ "$mode" = vpnOnlySelected ]; then blocked=seen_by_app; else blocked=seen; fi
       assert_eq "failed failed" "$(outcome $blocked "$SERVER4") $(outcome $blocked "$SERVER6")" \
         "$what, tunnel gone: no conversation completes"

@@ -189,30 +189,41 @@ assert_eq "$BEFORE" "$(testbed_snapshot)" "host restored after the failure runs"
 ICMP_NAMED="system: ip route replace default via $GW4 dev eth0 table 100
 system: ip rule add fwmark 0x1 lookup 100 priority 100
 system: iptables -t mangle -C OUTPUT -p icmp -j MARK --set-mark 1 >/dev/null 2>&1"
-icmp_return_path() {  # ACTION: the three rules of the way back, one per line
-  local c="-m comment --comment zelmo-vpn-icmp-bypass" a=$1
-  echo "iptables -t nat $a POSTROUTING -o eth0 -m mark --mark 0x1 $c -j MASQUERADE"
-  echo "iptables -t mangle $a POSTROUTING -o eth0 -m mark --mark 0x1 -m connmark --mark 0x0 $c -j CONNMARK --save-mark"
-  echo "iptables -t mangle $a PREROUTING -i eth0 -m connmark --mark 0x1 $c -j CONNMARK --restore-mark"
+# The three rules of the way back, as "TABLE CHAIN RULE".
+ICMP_RETURN_RULES=(
+  "nat POSTROUTING -o eth0 -m mark --mark 0x1 -m comment --comment zelmo-vpn-icmp-bypass -j MASQUERADE"
+  "mangle POSTROUTING -o eth0 -m mark --mark 0x1 -m connmark --mark 0x0 -m comment --comment zelmo-vpn-icmp-bypass -j CONNMARK --save-mark"
+  "mangle PREROUTING -i eth0 -m connmark --mark 0x1 -m comment --comment zelmo-vpn-icmp-bypass -j CONNMARK --restore-mark"
+)
+icmp_return_path() {  # install|delete: the recorded commands for those rules
+  local entry table chain rule
+  for entry in "${ICMP_RETURN_RULES[@]}"; do
+    read -r table chain rule <<< "$entry"
+    if [ "$1" = install ]; then
+      echo "system: iptables -t $table -C $chain $rule >/dev/null 2>&1 || iptables -t $table -A $chain $rule"
+    else
+      # iptables lists a CONNMARK target with its masks.
+      [[ $rule == *CONNMARK* ]] && rule="$rule --nfmask 0xffffffff --ctmask 0xffffffff"
+      echo "system: iptables -t $table -D $chain $rule >/dev/null 2>&1"
+    fi
+  done
 }
-ICMP_RETURN=$(paste -d '\n' <(icmp_return_path -C) <(icmp_return_path -A) |
-  paste -d '|' - - | sed 's/^/system: /; s/|/ >\/dev\/null 2>\&1 || /')
-SVM_MARKER="iptables -t mangle %s PREROUTING -i eth0 -m comment --comment zelmo-vpn-src-valid-mark"
+ICMP_RETURN=$(icmp_return_path install)
+SVM_MARKER="PREROUTING -i eth0 -m comment --comment zelmo-vpn-src-valid-mark"
 ICMP_APPLY="$ICMP_NAMED
 system: iptables -t mangle -A OUTPUT -p icmp -j MARK --set-mark 1
 $ICMP_RETURN
-system: $(printf "$SVM_MARKER" -C) >/dev/null 2>&1 || $(printf "$SVM_MARKER" -A)"
-ICMP_LISTINGS="popen: iptables -t nat -S POSTROUTING 2>/dev/null
-popen: iptables -t mangle -S POSTROUTING 2>/dev/null
-popen: iptables -t mangle -S PREROUTING 2>/dev/null"
+system: iptables -t mangle -C $SVM_MARKER >/dev/null 2>&1 || iptables -t mangle -A $SVM_MARKER"
 ICMP_CLEANUP_NAMED="system: iptables -t mangle -D OUTPUT -p icmp -j MARK --set-mark 1 >/dev/null 2>&1
 system: ip rule del fwmark 0x1 lookup 100 >/dev/null 2>&1
 system: ip route del default table 100 >/dev/null 2>&1
-$ICMP_LISTINGS"
+popen: iptables -t nat -S POSTROUTING 2>/dev/null
+popen: iptables -t mangle -S POSTROUTING 2>/dev/null
+popen: iptables -t mangle -S PREROUTING 2>/dev/null"
 ICMP_CLEANUP="$ICMP_CLEANUP_NAMED
-$(icmp_return_path -D | sed 's/--save-mark$/& --nfmask 0xffffffff --ctmask 0xffffffff/; s/--restore-mark$/& --nfmask 0xffffffff --ctmask 0xffffffff/; s/^/system: /; s/$/ >\/dev\/null 2>\&1/')
+$(icmp_return_path delete)
 popen: iptables -t mangle -S PREROUTING 2>/dev/null
-system: $(printf "$SVM_MARKER" -D) >/dev/null 2>&1"
+system: iptables -t mangle -D $SVM_MARKER >/dev/null 2>&1"
 svm() { cat /proc/sys/net/ipv4/conf/eth0/src_valid_mark; }
 icmp_rules() { ip -4 rule show | grep -c 'fwmark 0x1 lookup 100'; }
 icmp_marks() { iptables -t mangle -S OUTPUT | grep -c -- '-p icmp -j MARK --set-xmark 0x1/0xffffffff'; }

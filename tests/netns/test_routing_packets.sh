@@ -20,14 +20,6 @@ BYPASSED4=10.20.5.5
 PORT=9999
 
 # Counting rules at the gateway's end of the link, one per kind of packet.
-gw_count_rule() {  # NAME TOOL MATCH...
-  local name=$1 tool=$2
-  shift 2
-  gw_exec "$tool" -t raw -A PREROUTING -i gw0 "$@" -m comment --comment "$name"
-}
-gw_count() {  # NAME TOOL: packets counted so far
-  gw_exec "$2" -t raw -nvxL PREROUTING | awk -v name="/* $1 */" 'index($0, name) { print $1 }'
-}
 gw_count_rule arbitrary4 iptables -p udp -d "$ARBITRARY4" --dport "$PORT"
 gw_count_rule endpoint4 iptables -p udp -d "$RT_ENDPOINT_V4A" --dport "$PORT"
 gw_count_rule bypass4 iptables -p udp -d "$BYPASSED4" --dport "$PORT"

@@ -156,6 +156,24 @@ testbed_ns_exec() {
 # Runs a command in the gateway's namespace.
 gw_exec() { testbed_ns_exec "$GW_PID" "$@"; }
 
+# gw_count_rule NAME TOOL MATCH...: counts the packets from the host that
+# match (iptables or ip6tables), where they arrive at the gateway (raw
+# PREROUTING on gw0); gw_count NAME TOOL reads the count, gw_reset_counts
+# sets every count to 0. A zero proves a block only beside a positive
+# control on the same counter.
+gw_count_rule() {
+  local name=$1 tool=$2
+  shift 2
+  gw_exec "$tool" -t raw -A PREROUTING -i gw0 "$@" -m comment --comment "$name"
+}
+gw_count() {
+  gw_exec "$2" -t raw -nvxL PREROUTING | awk -v name="/* $1 */" 'index($0, name) { print $1 }'
+}
+gw_reset_counts() {
+  gw_exec iptables -t raw -Z PREROUTING
+  gw_exec ip6tables -t raw -Z PREROUTING
+}
+
 # testbed_hosts LINE...: a private /etc/hosts for name resolution.
 testbed_hosts() {
   printf '%s\n' "127.0.0.1 localhost" "$@" > "$TESTBED_TMP/hosts"
