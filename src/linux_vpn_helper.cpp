@@ -31,21 +31,11 @@
 #include "routing/ipv6_support.h"
 #include "routing/ipv4_prefix.h"
 #include "routing/tun_routes.h"
+#include "tunnel_plan.h"
 
 namespace {
 
 constexpr size_t kMaxConfigurationBytes = 64 * 1024 * 1024;
-
-// Everything the run decides before it touches the host; install and
-// removal get the same values, so teardown never re-reads the host.
-struct TunnelPlan {
-  std::string tun_name;
-  std::string endpoint_host;
-  DefaultRouteInfo default4;
-  DefaultRouteInfo default6;
-  ResolvedAddresses endpoint;
-  std::vector<std::string> bypass_prefixes;
-};
 
 void InstallTunRoutes(const TunnelPlan& plan) {
   ApplyTunRoutes(plan.tun_name, plan.endpoint_host, plan.default4, plan.default6, plan.endpoint,
@@ -153,7 +143,8 @@ int RunTunnel(const CommandLine& command_line) {
   const std::string encoded_request = Base64Encode(request);
 
   std::string error;
-  const AppRoutingPolicy policy = ParseAppRoutingPolicy(command_line.policy_text, &error);
+  plan.policy = ParseAppRoutingPolicy(command_line.policy_text, &error);
+  const AppRoutingPolicy& policy = plan.policy;
   if (!error.empty()) {
     PrintStatusLine("ERROR: invalid app routing policy: " + error);
     UndoStart(StartStage::kLibraryLoaded, plan, &engine, &monitor);
@@ -186,7 +177,9 @@ int RunTunnel(const CommandLine& command_line) {
   if (policy.enabled) {
     if (!ApplyAppRoutingPolicy(policy, plan.tun_name, plan.default4, plan.default6, &error)) {
       PrintStatusLine("ERROR: " + error);
-      UndoStart(StartStage::kTunRoutes, plan, &engine, &monitor);
+      // The apply may have installed part of the policy before it failed;
+      // its cleanup takes down whatever is there, sysctls included.
+      UndoStart(StartStage::kAppRouting, plan, &engine, &monitor);
       return kExitFailed;
     }
     if (!StartAppRoutingMonitor(policy, AppRoutingMonitorSettings{}, &monitor)) {
@@ -211,12 +204,14 @@ int RunTunnel(const CommandLine& command_line) {
       UndoStart(StartStage::kAppRouting, plan, &engine, &monitor);
       return kExitFailed;
     }
+    plan.kill_switch = true;
     PrintStatusLine("INFO: Linux Kill Switch active; loopback, " + plan.tun_name +
                     ", VPN endpoint, and configured bypass routes are allowed");
   }
   EndIfStopRequested(StartStage::kKillSwitch, plan, &engine, &monitor);
 
   ApplyIcmpBypass(plan.default4);
+  plan.icmp_bypass = IsUsableDefaultRoute(plan.default4);
   // The address lines change nothing; one check after them covers both.
   PrintTunAddresses(plan.tun_name);
   EndIfStopRequested(StartStage::kIcmpBypass, plan, &engine, &monitor);
