@@ -1,0 +1,31 @@
+#pragma once
+
+// Keeping what the run installed while READY: the kill switch's chains and
+// jumps, the policy rules and the mark and NAT rules. Something else on the
+// host (a firewall reload, a network manager that removes rules it does not
+// own) may take them away; the watch puts them back as they were.
+
+#include <cstdint>
+#include <map>
+#include <string>
+
+#include "tunnel_plan.h"
+
+// Per piece: how often it had to be put back lately, so a piece that keeps
+// disappearing is restored with a growing pause rather than in a busy loop.
+struct PieceBackoff {
+  int64_t next_allowed_ms = 0;
+  int64_t pause_ms = 0;
+};
+
+struct KeepInstalledState {
+  std::map<std::string, PieceBackoff> backoff;
+};
+
+// Checks every piece the plan says is installed and puts back what is gone
+// or out of place, one "INFO: restored ..." line per piece put back. `now_ms`
+// is a monotonic clock reading. Returns the monotonic time at which it wants
+// to be called again even without an event (a piece held back by its pause,
+// or a periodic firewall check where the firewall sends no notifications),
+// or -1 when only events need to wake it.
+int64_t KeepInstalledPieces(const TunnelPlan& plan, KeepInstalledState* state, int64_t now_ms);
