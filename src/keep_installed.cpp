@@ -1,4 +1,199 @@
 #include "keep_installed.h"
 
-// Placeholder until the checks land: nothing is checked yet.
-int64_t KeepInstalledPieces(const TunnelPlan&, KeepInstalledState*, int64_t) { return -1; }
+#include <algorithm>
+#include <functional>
+#include <optional>
+#include <vector>
+
+#include "approuting/app_routing_commands.h"
+#include "approuting/cgroup_location.h"
+#include "approuting/policy_apply.h"
+#include "killswitch/kill_switch_commands.h"
+#include "killswitch/kill_switch_repair.h"
+#include "lifecycle/shell.h"
+#include "lifecycle/status_line.h"
+#include "routing/icmp_bypass.h"
+#include "routing/ipv6_support.h"
+#include "routing/marked_traffic.h"
+
+// Screens: nothing read from the host goes into a command here. Every
+// command is built from the plan's values, which passed their screens when
+// the start installed the same pieces (the TUN name in
+// ApplyKillSwitchPolicy, the addresses and prefixes by parsing, the
+// default routes by IsUsableDefaultRoute, the cgroup path in
+// EnsureAppRoutingCgroup), or from rule positions the helper counts itself.
+
+namespace {
+
+constexpr int64_t kFirstPauseMs = 1000;
+constexpr int64_t kLongestPauseMs = 30000;
+constexpr int64_t kKillSwitchLongestPauseMs = 1000;
+constexpr int64_t kCalmMs = 60000;
+
+// A piece found missing or out of place, and how to put it back.
+struct GonePiece {
+  std::string key;                 // its backoff record
+  std::vector<std::string> names;  // one "INFO: restored NAME" line each
+  bool kill_switch = false;
+  std::function<bool()> restore;   // true when every command succeeded
+};
+
+// What one address family lists, each table read at most once per check;
+// empty text where the tool could not list it (then nothing is restored
+// from it) or where nothing of the plan lives.
+struct FamilyListings {
+  std::string filter;
+  std::string mangle;
+  std::string nat_postrouting;
+  std::string rules;
+};
+
+struct Family {
+  const AppRoutingFamily& tools;
+  const char* name;  // "IPv4" or "IPv6"
+  const DefaultRouteInfo& default_route;
+};
+
+std::string List(const std::string& command) { return ExecCommandOutput(command + " 2>/dev/null"); }
+
+// Stops at the first failure: a kill switch repair must not go on to delete
+// old rules below a chain it could not complete.
+bool RunInOrder(const std::vector<std::string>& commands) {
+  for (const std::string& command : commands) {
+    if (RunShellCommand(command) != 0) return false;
+  }
+  return true;
+}
+
+bool SteersPrograms(const TunnelPlan& plan) {
+  return plan.policy.enabled && !AppRoutingRuleCommand(kAppRoutingIpv4, plan.policy.mode).empty();
+}
+
+void FindKillSwitch(const std::string& tool, const std::vector<std::string>& rules,
+                    const std::string& filter_listing, std::vector<GonePiece>* gone) {
+  const KillSwitchRepair repair = PlanKillSwitchRepair(tool, rules, ParseKillSwitchListing(filter_listing));
+  if (repair.commands.empty()) return;
+  GonePiece piece{"kill switch (" + tool + ")", {}, true, [commands = repair.commands] {
+                    return RunInOrder(commands);
+                  }};
+  if (repair.chain) piece.names.push_back("kill switch chain (" + tool + ")");
+  if (repair.jump) piece.names.push_back("kill switch jump (" + tool + ")");
+  gone->push_back(piece);
+}
+
+void FindMarkedTraffic(const std::string& name, const std::optional<MarkedTraffic>& traffic,
+                       const FamilyListings& listed, std::vector<GonePiece>* gone) {
+  if (!traffic || listed.mangle.empty() || listed.nat_postrouting.empty() ||
+      ListsMarkedTraffic(*traffic, {listed.nat_postrouting, listed.mangle, listed.mangle})) {
+    return;
+  }
+  gone->push_back({name, {name}, false, [traffic] { return ApplyMarkedTraffic(*traffic); }});
+}
+
+void FindAppRouting(const TunnelPlan& plan, const Family& family, const FamilyListings& listed,
+                    std::vector<GonePiece>* gone) {
+  const std::string& mode = plan.policy.mode;
+  const std::string tool = family.tools.firewall;
+  if (!listed.rules.empty() && !ListsAppRoutingRule(listed.rules, mode)) {
+    const std::string name = std::string("app routing policy rule (") + family.name + ")";
+    const std::string command = AppRoutingRuleCommand(family.tools, mode);
+    gone->push_back({name, {name}, false, [command] { return RunShellCommand(command) == 0; }});
+  }
+  if (!listed.mangle.empty() && !ListsAppMarkRule(listed.mangle, g_app_cgroup_match_path)) {
+    const std::string name = "app routing mark rule (" + tool + ")";
+    const AppRoutingFamily* tools = &family.tools;
+    gone->push_back({name, {name}, false, [tools] { return InstallAppMarkRule(*tools); }});
+  }
+  FindMarkedTraffic("app routing NAT and connection marks (" + tool + ")",
+                    AppRoutingMarkedTraffic(family.tools, mode, plan.tun_name, family.default_route),
+                    listed, gone);
+}
+
+void FindIcmpBypass(const TunnelPlan& plan, const FamilyListings& listed,
+                    std::vector<GonePiece>* gone) {
+  if (!listed.rules.empty() && !ListsIcmpBypassRule(listed.rules)) {
+    gone->push_back({"ICMP bypass policy rule", {"ICMP bypass policy rule"}, false,
+                     [] { return RunShellCommand(IcmpBypassRuleCommand()) == 0; }});
+  }
+  if (!listed.mangle.empty() && !ListsIcmpMarkRule(listed.mangle)) {
+    gone->push_back({"ICMP bypass mark rule", {"ICMP bypass mark rule"}, false, InstallIcmpMarkRule});
+  }
+  FindMarkedTraffic("ICMP bypass NAT and connection marks", IcmpBypassMarkedTraffic(plan.default4.dev),
+                    listed, gone);
+}
+
+// Every piece of the plan that the host no longer holds as installed, in
+// the order the start installs them: the kill switch first, and the app
+// mark rule before the ICMP one in mangle OUTPUT, so a selected program's
+// ping still ends up with the ICMP mark.
+std::vector<GonePiece> FindGonePieces(const TunnelPlan& plan) {
+  const bool ipv6 = KernelHasIpv6();
+  const bool steers = SteersPrograms(plan);
+  const bool icmp = plan.icmp_bypass && IsUsableDefaultRoute(plan.default4);
+  const Family families[] = {{kAppRoutingIpv4, "IPv4", plan.default4},
+                             {kAppRoutingIpv6, "IPv6", plan.default6}};
+  std::vector<GonePiece> gone;
+  for (const Family& family : families) {
+    const bool is_ipv4 = &family == &families[0];
+    if (!is_ipv4 && !ipv6) continue;
+    const std::string tool = family.tools.firewall;
+    FamilyListings listed;
+    const bool kill_switch =
+        plan.kill_switch && (is_ipv4 || WantsIpv6KillSwitch(ipv6, plan.endpoint));
+    if (kill_switch) listed.filter = List(tool + " -S");
+    if (steers || (is_ipv4 && icmp)) {
+      listed.mangle = List(tool + " -t mangle -S");
+      listed.nat_postrouting = List(tool + " -t nat -S POSTROUTING");
+      listed.rules = List(std::string(family.tools.ip) + " rule show");
+    }
+    if (kill_switch) {
+      const bool marks = PolicyMarksPrograms(plan.policy);
+      FindKillSwitch(tool,
+                     is_ipv4 ? KillSwitchIpv4Rules(plan.tun_name, plan.endpoint, plan.bypass_prefixes, marks)
+                             : KillSwitchIpv6Rules(plan.tun_name, plan.endpoint, marks),
+                     listed.filter, &gone);
+    }
+    if (steers) FindAppRouting(plan, family, listed, &gone);
+    if (is_ipv4 && icmp) FindIcmpBypass(plan, listed, &gone);
+  }
+  // Both kill switch families before anything else.
+  std::stable_partition(gone.begin(), gone.end(), [](const GonePiece& piece) { return piece.kill_switch; });
+  return gone;
+}
+
+int64_t Earliest(int64_t deadline, int64_t candidate) {
+  return deadline < 0 ? candidate : std::min(deadline, candidate);
+}
+
+}  // namespace
+
+void NoteRestored(PieceBackoff* backoff, int64_t now_ms, bool kill_switch) {
+  const bool calm = backoff->pause_ms == 0 || now_ms - backoff->last_restored_ms > kCalmMs;
+  const int64_t longest = kill_switch ? kKillSwitchLongestPauseMs : kLongestPauseMs;
+  backoff->pause_ms = calm ? kFirstPauseMs : std::min(backoff->pause_ms * 2, longest);
+  backoff->last_restored_ms = now_ms;
+  backoff->next_allowed_ms = now_ms + backoff->pause_ms;
+}
+
+int64_t KeepInstalledPieces(const TunnelPlan& plan, KeepInstalledState* state, int64_t now_ms) {
+  int64_t deadline = -1;
+  for (const GonePiece& piece : FindGonePieces(plan)) {
+    PieceBackoff& backoff = state->backoff[piece.key];
+    if (now_ms < backoff.next_allowed_ms) {
+      deadline = Earliest(deadline, backoff.next_allowed_ms);
+      continue;
+    }
+    const bool restored = piece.restore();
+    for (const std::string& name : piece.names) {
+      PrintStatusLine((restored ? "INFO: restored " : "INFO: could not restore ") + name);
+    }
+    NoteRestored(&backoff, now_ms, piece.kill_switch);
+    // A failed restore is tried again once its pause is over.
+    if (!restored) deadline = Earliest(deadline, backoff.next_allowed_ms);
+  }
+  const bool firewall_pieces = plan.kill_switch || plan.icmp_bypass || SteersPrograms(plan);
+  if (firewall_pieces && !state->firewall_events) {
+    deadline = Earliest(deadline, now_ms + kFirewallCheckPeriodMs);
+  }
+  return deadline;
+}

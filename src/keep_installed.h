@@ -16,11 +16,26 @@
 struct PieceBackoff {
   int64_t next_allowed_ms = 0;
   int64_t pause_ms = 0;
+  int64_t last_restored_ms = 0;
 };
 
 struct KeepInstalledState {
   std::map<std::string, PieceBackoff> backoff;
+  // Set by the caller when it receives the firewall's change notifications
+  // (lifecycle/firewall_events.h); without them the firewall pieces are
+  // checked periodically.
+  bool firewall_events = false;
 };
+
+// How often the firewall pieces are read back when no notification says
+// they changed.
+inline constexpr int64_t kFirewallCheckPeriodMs = 2000;
+
+// Records a restore at now_ms: the next one of the same piece waits a
+// second, then twice as long each time it disappears again, up to 30 s (up
+// to a second for the kill switch, which is never left away long). A piece
+// that stayed in place for a minute starts over with no pause.
+void NoteRestored(PieceBackoff* backoff, int64_t now_ms, bool kill_switch);
 
 // Checks every piece the plan says is installed and puts back what is gone
 // or out of place, one "INFO: restored ..." line per piece put back. `now_ms`

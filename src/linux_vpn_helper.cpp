@@ -199,7 +199,7 @@ int RunTunnel(const CommandLine& command_line) {
     // The selected programs' marked traffic passes: the policy's tables
     // send it where it belongs, or refuse it.
     if (!ApplyKillSwitchPolicy(plan.tun_name, plan.endpoint, plan.bypass_prefixes, KernelHasIpv6(),
-                               policy.enabled && policy.mode != "disabled", &error)) {
+                               PolicyMarksPrograms(policy), &error)) {
       PrintStatusLine("ERROR: " + error);
       UndoStart(StartStage::kAppRouting, plan, &engine, &monitor);
       return kExitFailed;

@@ -25,3 +25,9 @@ struct TunnelPlan {
   bool kill_switch = false;
   bool icmp_bypass = false;
 };
+
+// A policy that steers programs marks their packets; the kill switch lets
+// those pass, since the policy's tables send them where they belong.
+inline bool PolicyMarksPrograms(const AppRoutingPolicy& policy) {
+  return policy.enabled && policy.mode != "disabled";
+}

@@ -57,12 +57,32 @@ std::vector<std::string> AppRoutingRouteCommands(const AppRoutingFamily& family,
     commands.push_back(ip + " route replace default via " + default_route.gateway + " dev " +
                        default_route.dev + " table " + table);
   }
-  // The rule keeps priority 1066 for table 1067 too.
-  commands.push_back(ip + " rule add fwmark " + kAppPacketMark + " lookup " + table +
-                     " priority " + kAppRulePriority + kQuietSuffix);
+  commands.push_back(AppRoutingRuleCommand(family, mode));
   commands.push_back(ip + " route replace unreachable default metric " + kFallbackMetric +
                      " table " + table);
   return commands;
+}
+
+std::string AppRoutingRuleCommand(const AppRoutingFamily& family, const std::string& mode) {
+  const char* table = AppRoutingTable(mode);
+  if (table == nullptr) return {};
+  // The rule keeps priority 1066 for table 1067 too.
+  return std::string(family.ip) + " rule add fwmark " + kAppPacketMark + " lookup " + table +
+         " priority " + kAppRulePriority + kQuietSuffix;
+}
+
+bool ListsAppRoutingRule(const std::string& ip_rule_listing, const std::string& mode) {
+  const char* table = AppRoutingTable(mode);
+  return table != nullptr && ListsPolicyRule(ip_rule_listing, kAppRulePriority, kAppPacketMark, table);
+}
+
+bool ListsAppMarkRule(const std::string& mangle_listing, const std::string& match_path) {
+  const std::string wanted = "-m cgroup --path " + match_path + " -j MARK --set-xmark " +
+                             kAppPacketMark + "/0xffffffff";
+  for (const std::string& rule : ListedChainRules(mangle_listing, "OUTPUT")) {
+    if (UnquoteCgroupPath(rule) == wanted) return true;
+  }
+  return false;
 }
 
 std::string AppMarkRuleCommand(const AppRoutingFamily& family, const std::string& action,

@@ -28,6 +28,14 @@ std::vector<std::string> AppRoutingRouteCommands(const AppRoutingFamily& family,
                                                  const std::string& tun_name,
                                                  const DefaultRouteInfo& default_route);
 
+// "<ip> rule add fwmark 0x66 lookup TABLE priority 1066", quiet; empty
+// for a mode without a table.
+std::string AppRoutingRuleCommand(const AppRoutingFamily& family, const std::string& mode);
+// Whether an "ip rule show" listing of the family holds that rule.
+bool ListsAppRoutingRule(const std::string& ip_rule_listing, const std::string& mode);
+// Whether a "-S" listing of the mangle table holds the group's mark rule.
+bool ListsAppMarkRule(const std::string& mangle_listing, const std::string& match_path);
+
 // "<firewall> -t mangle <action> OUTPUT -m cgroup --path ... --set-mark 0x66".
 std::string AppMarkRuleCommand(const AppRoutingFamily& family, const std::string& action,
                                const std::string& match_path);

@@ -14,19 +14,19 @@
 
 namespace {
 
-// Check, then append: one mark rule however often the policy is applied.
-// The match path passed the cgroup path screen in EnsureAppRoutingCgroup.
-bool InstallMarkRule(const AppRoutingFamily& family) {
-  return RunShellCommand(AppMarkRuleCommand(family, "-C", g_app_cgroup_match_path) +
-                         kQuietSuffix) == 0 ||
-         RunShellCommand(AppMarkRuleCommand(family, "-A", g_app_cgroup_match_path)) == 0;
-}
-
 bool InstallMarkedTraffic(const std::optional<MarkedTraffic>& traffic) {
   return !traffic || ApplyMarkedTraffic(*traffic);
 }
 
 }  // namespace
+
+// Check, then append: one mark rule however often the policy is applied.
+// The match path passed the cgroup path screen in EnsureAppRoutingCgroup.
+bool InstallAppMarkRule(const AppRoutingFamily& family) {
+  return RunShellCommand(AppMarkRuleCommand(family, "-C", g_app_cgroup_match_path) +
+                         kQuietSuffix) == 0 ||
+         RunShellCommand(AppMarkRuleCommand(family, "-A", g_app_cgroup_match_path)) == 0;
+}
 
 bool ApplyAppRoutingPolicy(const AppRoutingPolicy& policy, const std::string& tun_name,
                            const DefaultRouteInfo& default_route,
@@ -71,7 +71,7 @@ bool ApplyAppRoutingPolicy(const AppRoutingPolicy& policy, const std::string& tu
     }
   }
 
-  if (!InstallMarkRule(kAppRoutingIpv4) || (ipv6 && !InstallMarkRule(kAppRoutingIpv6))) {
+  if (!InstallAppMarkRule(kAppRoutingIpv4) || (ipv6 && !InstallAppMarkRule(kAppRoutingIpv6))) {
     *error = "failed to install cgroup fwmark rule";
     return false;
   }

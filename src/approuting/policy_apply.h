@@ -2,6 +2,7 @@
 
 #include <string>
 
+#include "approuting/app_routing_commands.h"
 #include "approuting/policy.h"
 #include "routing/default_route.h"
 
@@ -11,3 +12,6 @@
 bool ApplyAppRoutingPolicy(const AppRoutingPolicy& policy, const std::string& tun_name,
                            const DefaultRouteInfo& default_route,
                            const DefaultRouteInfo& default_route6, std::string* error);
+
+// The group's mark rule of one family, once; true when it is in place.
+bool InstallAppMarkRule(const AppRoutingFamily& family);

@@ -26,77 +26,83 @@ std::string HookCommand(const std::string& tool) {
          chain;
 }
 
-// A fresh, empty chain that lets loopback and the given tunnel rule pass.
-std::vector<std::string> ChainHeadCommands(const std::string& tool, const std::string& tunnel_rule) {
+// A fresh, empty chain filled with the given rules, then hooked in.
+std::vector<std::string> ChainCommands(const std::string& tool, const std::vector<std::string>& rules) {
   const std::string chain = kKillSwitchChain;
-  return {tool + " -N " + chain, tool + " -F " + chain, tool + " -A " + chain + " -o lo -j RETURN",
-          tool + " -A " + chain + " " + tunnel_rule};
+  std::vector<std::string> commands = {tool + " -N " + chain, tool + " -F " + chain};
+  for (const std::string& rule : rules) commands.push_back(tool + " -A " + chain + " " + rule);
+  commands.push_back(HookCommand(tool));
+  return commands;
 }
 
 // The selected programs' traffic: the mark sends it where the policy says,
 // whatever device this chain sees on the packet's first route. The
 // tunnel-only table ends in an unreachable route, so with the tunnel gone
 // that traffic is refused rather than sent physically.
-std::string AppMarkReturnCommand(const std::string& append) {
-  return append + " -m mark --mark " + kAppPacketMark + " -j RETURN";
-}
+std::string AppMarkReturnRule() { return std::string("-m mark --mark ") + kAppPacketMark + " -j RETURN"; }
 
 }  // namespace
 
-std::vector<std::string> BuildKillSwitchIpv4Commands(const std::string& tun_name,
-                                                     const ResolvedAddresses& endpoint,
-                                                     const std::vector<std::string>& bypass_prefixes,
-                                                     bool allow_app_mark) {
-  const std::string append = std::string("iptables -A ") + kKillSwitchChain;
+std::vector<std::string> KillSwitchIpv4Rules(const std::string& tun_name,
+                                             const ResolvedAddresses& endpoint,
+                                             const std::vector<std::string>& bypass_prefixes,
+                                             bool allow_app_mark) {
   // The ICMP bypass marks packets in mangle OUTPUT and so re-routes them to
   // the physical path, but this chain still sees the device of the first
   // route, the TUN. Marked packets must not pass as tunnel traffic: they
   // leave only when addressed to the endpoint or a bypass prefix.
-  std::vector<std::string> commands = ChainHeadCommands(
-      "iptables", "-o " + tun_name + " -m mark ! --mark " + kIcmpBypassMark + " -j RETURN");
+  std::vector<std::string> rules = {
+      "-o lo -j RETURN", "-o " + tun_name + " -m mark ! --mark " + kIcmpBypassMark + " -j RETURN"};
   // Only texts that parse as addresses or prefixes reach the shell: their
   // grammar admits nothing but digits, dots, colons, hex letters and one
   // slash, which is the screen for these values.
   for (const std::string& address : endpoint.ipv4) {
-    if (IsAddressOfFamily(AF_INET, address)) {
-      commands.push_back(append + " -d " + address + "/32 -j RETURN");
-    }
+    if (IsAddressOfFamily(AF_INET, address)) rules.push_back("-d " + address + "/32 -j RETURN");
   }
   for (const std::string& prefix : bypass_prefixes) {
-    if (!NormalizeIpv4Cidr(prefix).empty()) {
-      commands.push_back(append + " -d " + prefix + " -j RETURN");
-    }
+    if (!NormalizeIpv4Cidr(prefix).empty()) rules.push_back("-d " + prefix + " -j RETURN");
   }
-  if (allow_app_mark) commands.push_back(AppMarkReturnCommand(append));
-  commands.push_back(append + " -j REJECT");
-  commands.push_back(HookCommand("iptables"));
-  return commands;
+  if (allow_app_mark) rules.push_back(AppMarkReturnRule());
+  rules.push_back("-j REJECT");
+  return rules;
 }
 
-std::vector<std::string> BuildKillSwitchIpv6Commands(const std::string& tun_name,
-                                                     const ResolvedAddresses& endpoint,
-                                                     bool allow_app_mark) {
-  const std::string append = std::string("ip6tables -A ") + kKillSwitchChain;
-  std::vector<std::string> commands = ChainHeadCommands("ip6tables", "-o " + tun_name + " -j RETURN");
+std::vector<std::string> KillSwitchIpv6Rules(const std::string& tun_name,
+                                             const ResolvedAddresses& endpoint,
+                                             bool allow_app_mark) {
+  std::vector<std::string> rules = {"-o lo -j RETURN", "-o " + tun_name + " -j RETURN"};
   bool has_endpoint = false;
   for (const std::string& address : endpoint.ipv6) {
     if (IsAddressOfFamily(AF_INET6, address)) {
-      commands.push_back(append + " -d " + address + "/128 -j RETURN");
+      rules.push_back("-d " + address + "/128 -j RETURN");
       has_endpoint = true;
     }
   }
-  if (allow_app_mark) commands.push_back(AppMarkReturnCommand(append));
+  if (allow_app_mark) rules.push_back(AppMarkReturnRule());
   // IPv6 finds the gateway's link address with ICMPv6 neighbour discovery,
   // which passes through this chain (ARP does not pass through iptables).
   // Without these two the endpoint (or a bypassed program's peer) becomes
   // unreachable as soon as the neighbour entry has to be resolved again.
   if (has_endpoint || allow_app_mark) {
-    commands.push_back(append + " -p ipv6-icmp --icmpv6-type neighbour-solicitation -j RETURN");
-    commands.push_back(append + " -p ipv6-icmp --icmpv6-type neighbour-advertisement -j RETURN");
+    rules.push_back("-p ipv6-icmp --icmpv6-type neighbour-solicitation -j RETURN");
+    rules.push_back("-p ipv6-icmp --icmpv6-type neighbour-advertisement -j RETURN");
   }
-  commands.push_back(append + " -j REJECT");
-  commands.push_back(HookCommand("ip6tables"));
-  return commands;
+  rules.push_back("-j REJECT");
+  return rules;
+}
+
+std::vector<std::string> BuildKillSwitchIpv4Commands(const std::string& tun_name,
+                                                     const ResolvedAddresses& endpoint,
+                                                     const std::vector<std::string>& bypass_prefixes,
+                                                     bool allow_app_mark) {
+  return ChainCommands("iptables",
+                       KillSwitchIpv4Rules(tun_name, endpoint, bypass_prefixes, allow_app_mark));
+}
+
+std::vector<std::string> BuildKillSwitchIpv6Commands(const std::string& tun_name,
+                                                     const ResolvedAddresses& endpoint,
+                                                     bool allow_app_mark) {
+  return ChainCommands("ip6tables", KillSwitchIpv6Rules(tun_name, endpoint, allow_app_mark));
 }
 
 bool WantsIpv6KillSwitch(bool want_ipv6, const ResolvedAddresses& endpoint) {

@@ -9,6 +9,17 @@
 // and the cleanup mode find the chain again by this name alone.
 extern const char kKillSwitchChain[];
 
+// The chain's rules of one family, in order, as "-A CHAIN" takes them: the
+// install builds the chain from them and the watch while READY compares
+// the host's chain with them.
+std::vector<std::string> KillSwitchIpv4Rules(const std::string& tun_name,
+                                             const ResolvedAddresses& endpoint,
+                                             const std::vector<std::string>& bypass_prefixes,
+                                             bool allow_app_mark);
+std::vector<std::string> KillSwitchIpv6Rules(const std::string& tun_name,
+                                             const ResolvedAddresses& endpoint,
+                                             bool allow_app_mark);
+
 // Ordered command texts of one apply, per family, for a TUN name that has
 // already passed the screen. Entries that are not addresses (or, for the
 // bypass list, not IPv4 prefixes) get no rule. With allow_app_mark the

@@ -1,7 +1,6 @@
 #include "lifecycle/rule_listing.h"
 
 #include <algorithm>
-#include <sstream>
 
 #include "killswitch/safe_token.h"
 #include "lifecycle/text_utils.h"
@@ -12,13 +11,6 @@ constexpr size_t kMaxRuleTextLength = 2048;
 
 bool IsRuleTextCharacter(char c) {
   return IsSafeShellByte(static_cast<unsigned char>(c)) || c == ' ' || c == '=';
-}
-
-std::vector<std::string> Words(const std::string& text) {
-  std::istringstream stream(text);
-  std::vector<std::string> words;
-  for (std::string word; stream >> word;) words.push_back(word);
-  return words;
 }
 
 }  // namespace
@@ -42,9 +34,22 @@ bool HasCommentMarker(const std::string& rule, const std::string& marker) {
 }
 
 std::string ListedRuleOption(const std::string& rule, const std::string& option) {
-  const std::vector<std::string> words = Words(rule);
+  const std::vector<std::string> words = SplitWords(rule);
   for (size_t i = 0; i + 1 < words.size(); ++i) {
     if (words[i] == option) return words[i + 1];
   }
   return {};
+}
+
+bool ListsPolicyRule(const std::string& ip_rule_listing, const std::string& priority,
+                     const std::string& fwmark, const std::string& table) {
+  for (const std::string& line : SplitLines(ip_rule_listing)) {
+    const std::vector<std::string> words = SplitWords(line);
+    if (words.empty() || words[0] != priority + ":") continue;
+    const std::string rule = line.substr(line.find(':') + 1);
+    if (ListedRuleOption(rule, "fwmark") == fwmark && ListedRuleOption(rule, "lookup") == table) {
+      return true;
+    }
+  }
+  return false;
 }

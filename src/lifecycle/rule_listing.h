@@ -20,3 +20,9 @@ bool HasCommentMarker(const std::string& rule, const std::string& marker);
 
 // The word that follows OPTION ("-i", "-o", ...) in a rule, or empty text.
 std::string ListedRuleOption(const std::string& rule, const std::string& option);
+
+// True when an "ip rule show" (or "ip -6 rule show") listing holds a rule
+// of PRIORITY that sends packets with FWMARK to TABLE, as
+// "1066:	from all fwmark 0x66 lookup 1066".
+bool ListsPolicyRule(const std::string& ip_rule_listing, const std::string& priority,
+                     const std::string& fwmark, const std::string& table);

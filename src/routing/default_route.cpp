@@ -20,14 +20,6 @@ constexpr size_t kGatewayColumn = 2;
 constexpr size_t kMaskColumn = 7;
 constexpr const char* kAnyAddress = "00000000";
 
-std::vector<std::string> SplitWords(const std::string& line) {
-  std::istringstream words(line);
-  std::vector<std::string> tokens;
-  std::string token;
-  while (words >> token) tokens.push_back(token);
-  return tokens;
-}
-
 // The kernel writes the gateway as the hex of the address in network byte
 // order read as a host-order (little-endian) number, so the low byte is the
 // first octet.

@@ -40,6 +40,12 @@ std::string ListChain(const std::string& tool, const char* table, const char* ch
   return ExecCommandOutput(ChainCommand(tool, table, "-S", chain) + "2>/dev/null");
 }
 
+const std::string& ListingOf(const MarkedTrafficListings& listings, const std::string& table,
+                             const std::string& chain) {
+  if (table == "nat") return listings.nat_postrouting;
+  return chain == "POSTROUTING" ? listings.mangle_postrouting : listings.mangle_prerouting;
+}
+
 // Reverse-path filtering is IPv4's alone; only there must the restored mark
 // take part in validating the answers.
 bool IsIpv4(const std::string& tool) { return tool == "iptables"; }
@@ -76,6 +82,18 @@ std::vector<std::string> MarkedTrafficDeleteCommands(const std::string& tool,
     }
   }
   return commands;
+}
+
+bool ListsMarkedTraffic(const MarkedTraffic& traffic, const MarkedTrafficListings& listings) {
+  for (const ChainRule& wanted : MarkedTrafficRules(traffic)) {
+    bool listed = false;
+    for (const std::string& rule :
+         ListedChainRules(ListingOf(listings, wanted.table, wanted.chain), wanted.chain)) {
+      if (rule == wanted.rule || rule.rfind(wanted.rule + " ", 0) == 0) listed = true;
+    }
+    if (!listed) return false;
+  }
+  return true;
 }
 
 bool ApplyMarkedTraffic(const MarkedTraffic& traffic) {

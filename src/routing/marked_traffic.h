@@ -37,6 +37,11 @@ std::vector<std::string> MarkedTrafficDeleteCommands(const std::string& tool,
                                                      const std::string& marker,
                                                      const MarkedTrafficListings& listings);
 
+// True when the listings hold every rule of the piece. The tool lists a
+// rule as it was written, with the defaults of its target appended
+// ("--save-mark" comes back with its masks).
+bool ListsMarkedTraffic(const MarkedTraffic& traffic, const MarkedTrafficListings& listings);
+
 // True when every rule is in place. For IPv4 it also raises src_valid_mark
 // on the device (routing/src_valid_mark.h).
 bool ApplyMarkedTraffic(const MarkedTraffic& traffic);
