@@ -28,6 +28,11 @@ std::vector<std::string> AppRoutingRouteCommands(const AppRoutingFamily& family,
                                                  const std::string& tun_name,
                                                  const DefaultRouteInfo& default_route);
 
+// Deletes the "bypassSelected" table's route via that default route (a
+// screened one), leaving the table's unreachable fallback.
+std::string AppRoutingPhysicalRouteDeleteCommand(const AppRoutingFamily& family,
+                                                 const DefaultRouteInfo& default_route);
+
 // "<firewall> -t mangle <action> OUTPUT -m cgroup --path ... --set-mark 0x66".
 std::string AppMarkRuleCommand(const AppRoutingFamily& family, const std::string& action,
                                const std::string& match_path);

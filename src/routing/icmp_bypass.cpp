@@ -14,13 +14,19 @@ MarkedTraffic ReroutedPings(const std::string& device) {
   return {"iptables", "0x1", device, kIcmpBypassMarker};
 }
 
+// Table 100's one route, for the install and the re-pin alike.
+std::string TableRouteCommand(const DefaultRouteInfo& default4) {
+  return "ip route replace default via " + default4.gateway + " dev " + default4.dev + " table 100";
+}
+
+constexpr const char* kTableRouteDelete = "ip route del default table 100 >/dev/null 2>&1";
+
 }  // namespace
 
 void ApplyIcmpBypass(const DefaultRouteInfo& default4) {
   // Gateway and device go into a command: both must be safe words.
   if (!IsUsableDefaultRoute(default4)) return;
-  RunShellCommand("ip route replace default via " + default4.gateway + " dev " + default4.dev +
-                  " table 100");
+  RunShellCommand(TableRouteCommand(default4));
   RunShellCommand("ip rule add fwmark 0x1 lookup 100 priority 100");
   // Appending only when the check fails keeps a single marking rule.
   if (RunShellCommand("iptables -t mangle -C OUTPUT -p icmp -j MARK --set-mark 1 >/dev/null 2>&1") !=
@@ -35,6 +41,24 @@ void CleanupIcmpBypass(const DefaultRouteInfo&) {
   // without knowing what an earlier run recorded.
   RunShellCommand("iptables -t mangle -D OUTPUT -p icmp -j MARK --set-mark 1 >/dev/null 2>&1");
   RunShellCommand("ip rule del fwmark 0x1 lookup 100 >/dev/null 2>&1");
-  RunShellCommand("ip route del default table 100 >/dev/null 2>&1");
+  RunShellCommand(kTableRouteDelete);
   CleanupMarkedTraffic("iptables", kIcmpBypassMarker);
+}
+
+void RepinIcmpBypass(const DefaultRouteInfo& old4, const DefaultRouteInfo& new4) {
+  if (!IsUsableDefaultRoute(new4)) {
+    // No physical path left: pings take the tunnel until one comes back.
+    RunShellCommand(kTableRouteDelete);
+    return;
+  }
+  if (new4.dev != old4.dev) {
+    // The rules name the device: the old device's go (by their marker),
+    // the new device's come, src_valid_mark with them.
+    CleanupMarkedTraffic("iptables", kIcmpBypassMarker);
+    ApplyMarkedTraffic(ReroutedPings(new4.dev));
+  }
+  // Last: until it is replaced, table 100 names the gateway the helper's
+  // other routes may still point at, which is how the cleanup mode finds
+  // them after a crash in the middle of a move.
+  RunShellCommand(TableRouteCommand(new4));
 }
