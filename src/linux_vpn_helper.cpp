@@ -2,7 +2,6 @@
 // line and, in the run mode, brings the tunnel up, waits for a stop signal
 // and takes everything down again in reverse.
 
-#include <ctime>
 #include <string>
 #include <thread>
 #include <vector>
@@ -32,6 +31,7 @@
 #include "routing/ipv4_prefix.h"
 #include "routing/tun_routes.h"
 #include "tunnel_plan.h"
+#include "watch_while_ready.h"
 
 namespace {
 
@@ -222,12 +222,7 @@ int RunTunnel(const CommandLine& command_line) {
     EndBySignal(SIGPIPE);
   }
 
-  // One plain nanosleep per step: a stop signal interrupts it, so teardown
-  // starts at once (sleep_for would resume the rest of the 200 ms).
-  while (g_should_stop.load() == 0) {
-    timespec step{0, 200 * 1000 * 1000};
-    nanosleep(&step, nullptr);
-  }
+  WatchWhileReady(&plan, {});
 
   // After READY a further signal changes nothing: the teardown runs to its end.
   UndoStart(StartStage::kIcmpBypass, plan, &engine, &monitor);

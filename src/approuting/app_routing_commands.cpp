@@ -39,6 +39,12 @@ std::string UnquoteCgroupPath(const std::string& rule) {
   return rule.substr(0, open_quote) + word + rule.substr(close_quote + 1);
 }
 
+// "default via GW dev DEV table T": the bypass table's route through the
+// physical path, for its install and its delete alike.
+std::string PhysicalDefaultRoute(const DefaultRouteInfo& route, const char* table) {
+  return std::string("default via ") + route.gateway + " dev " + route.dev + " table " + table;
+}
+
 }  // namespace
 
 std::vector<std::string> AppRoutingRouteCommands(const AppRoutingFamily& family,
@@ -54,8 +60,7 @@ std::vector<std::string> AppRoutingRouteCommands(const AppRoutingFamily& family,
   if (mode == "vpnOnlySelected") {
     commands.push_back(ip + " route replace default dev " + tun_name + " table " + table);
   } else if (IsUsableDefaultRoute(default_route)) {
-    commands.push_back(ip + " route replace default via " + default_route.gateway + " dev " +
-                       default_route.dev + " table " + table);
+    commands.push_back(ip + " route replace " + PhysicalDefaultRoute(default_route, table));
   }
   commands.push_back(AppRoutingRuleCommand(family, mode));
   commands.push_back(ip + " route replace unreachable default metric " + kFallbackMetric +
@@ -83,6 +88,12 @@ bool ListsAppMarkRule(const std::string& mangle_listing, const std::string& matc
     if (UnquoteCgroupPath(rule) == wanted) return true;
   }
   return false;
+}
+
+std::string AppRoutingPhysicalRouteDeleteCommand(const AppRoutingFamily& family,
+                                                 const DefaultRouteInfo& default_route) {
+  return std::string(family.ip) + " route del " + PhysicalDefaultRoute(default_route, kBypassTable) +
+         kQuietSuffix;
 }
 
 std::string AppMarkRuleCommand(const AppRoutingFamily& family, const std::string& action,

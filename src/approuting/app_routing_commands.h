@@ -36,6 +36,11 @@ bool ListsAppRoutingRule(const std::string& ip_rule_listing, const std::string& 
 // Whether a "-S" listing of the mangle table holds the group's mark rule.
 bool ListsAppMarkRule(const std::string& mangle_listing, const std::string& match_path);
 
+// Deletes the "bypassSelected" table's route via that default route (a
+// screened one), leaving the table's unreachable fallback.
+std::string AppRoutingPhysicalRouteDeleteCommand(const AppRoutingFamily& family,
+                                                 const DefaultRouteInfo& default_route);
+
 // "<firewall> -t mangle <action> OUTPUT -m cgroup --path ... --set-mark 0x66".
 std::string AppMarkRuleCommand(const AppRoutingFamily& family, const std::string& action,
                                const std::string& match_path);

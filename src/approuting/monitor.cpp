@@ -32,8 +32,6 @@ int g_monitor_wakeup_fd = -1;
 
 using Clock = std::chrono::steady_clock;
 
-constexpr unsigned kPeriodsPerScan = 8;
-
 // What the monitor knows between passes while events flow.
 struct MonitorState {
   std::set<std::string> wanted;
@@ -63,24 +61,22 @@ void RunFullPass(MonitorState* state) {
 }
 
 // With events, an exec or a new name is seen when it happens; the pass then
-// only checks what events do not report. Every period: matched processes
-// that someone moved out of the group. Every kPeriodsPerScan periods, since
-// listing /proc costs about a microsecond per process: processes new since
-// the last scan (one forked and left outside the group before its parent
-// was moved, say by a double fork that daemonises it, never execs).
-void RunIncrementalPass(MonitorState* state, bool scan_for_new) {
+// only checks what events do not report, at the long period: matched
+// processes that someone moved out of the group, and, since listing /proc
+// costs about a microsecond per process, processes new since the last scan
+// (one forked and left outside the group before its parent was moved, say
+// by a double fork that daemonises it, never execs).
+void RunIncrementalPass(MonitorState* state) {
   ResolveAppRoutingCgroupPaths();
-  if (scan_for_new) {
-    const std::vector<int> current = ListProcessIds();
-    std::vector<int> fresh;
-    std::set_difference(current.begin(), current.end(), state->known.begin(), state->known.end(),
-                        std::back_inserter(fresh));
-    for (const int pid : fresh) {
-      if (MoveIfWantedProcess(pid, state->wanted)) state->matched.insert(pid);
-    }
-    state->known = current;
-    ForgetExitedMemberOrigins(current);
+  const std::vector<int> current = ListProcessIds();
+  std::vector<int> fresh;
+  std::set_difference(current.begin(), current.end(), state->known.begin(), state->known.end(),
+                      std::back_inserter(fresh));
+  for (const int pid : fresh) {
+    if (MoveIfWantedProcess(pid, state->wanted)) state->matched.insert(pid);
   }
+  state->known = current;
+  ForgetExitedMemberOrigins(current);
   const std::vector<int> members =
       ParseProcessIdList(ReadFileToString(g_app_cgroup_fs_dir + kCgroupProcsFile));
   for (auto it = state->matched.begin(); it != state->matched.end();) {
@@ -134,8 +130,9 @@ void AppRoutingCgroupMonitor(AppRoutingPolicy policy, AppRoutingMonitorSettings 
   if (!state.wanted.empty()) RunFullPass(&state);
   g_app_routing_monitor_stats.started.store(true);
 
-  Clock::time_point next_pass = Clock::now() + settings.period;
-  unsigned periods = 0;
+  // Chosen anew after each pass: events that fail fall back to the short one.
+  auto period = [&] { return events_fd >= 0 ? settings.period_with_events : settings.period; };
+  Clock::time_point next_pass = Clock::now() + period();
   std::vector<int> named;
   while (!MonitorStopRequested()) {
     // One wait for the stop notification, the events and the next pass.
@@ -166,11 +163,11 @@ void AppRoutingCgroupMonitor(AppRoutingPolicy policy, AppRoutingMonitorSettings 
     if (Clock::now() >= next_pass) {
       // With no wanted name nothing can match; the pass looks at no process.
       if (!state.wanted.empty() && events_fd >= 0) {
-        RunIncrementalPass(&state, ++periods % kPeriodsPerScan == 0);
+        RunIncrementalPass(&state);
       } else if (!state.wanted.empty()) {
         RunFullPass(&state);
       }
-      next_pass = Clock::now() + settings.period;
+      next_pass = Clock::now() + period();
     }
   }
   if (events_fd >= 0) close(events_fd);

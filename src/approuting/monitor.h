@@ -10,6 +10,11 @@ struct AppRoutingMonitorSettings {
   // The membership pass: the whole mechanism without process events, the
   // safety net beside them.
   std::chrono::milliseconds period{750};
+  // The safety net's period while process events flow: they report every
+  // exec and new name as it happens, so the pass only catches what they
+  // cannot (a process moved out of the group, a double fork that never
+  // execs), and a READY helper with nothing changing stays asleep.
+  std::chrono::milliseconds period_with_events{5000};
   bool use_process_events = true;
   int event_receive_buffer_bytes = 1 << 20;
 };

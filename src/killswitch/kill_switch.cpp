@@ -50,6 +50,13 @@ bool ApplyKillSwitchPolicy(const std::string& tun_name, const ResolvedAddresses&
   return true;
 }
 
+bool AddKillSwitchEndpoint(const ResolvedAddresses& endpoint, bool want_ipv6, bool allow_app_mark,
+                           std::string* error) {
+  const bool ipv6_chain = WantsIpv6KillSwitch(want_ipv6, ResolvedAddresses{});
+  return RunKillSwitchCommands(
+      BuildKillSwitchEndpointInsertCommands(endpoint, ipv6_chain, allow_app_mark), error);
+}
+
 void CleanupKillSwitchPolicy() {
   for (const std::string& command : BuildKillSwitchCleanupCommands()) {
     RunShellCommand(command);

@@ -3,6 +3,9 @@
 #include <pthread.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <cstdint>
+
 #include "lifecycle/status_line.h"
 
 static_assert(std::atomic<std::sig_atomic_t>::is_always_lock_free,
@@ -10,6 +13,7 @@ static_assert(std::atomic<std::sig_atomic_t>::is_always_lock_free,
 
 std::atomic<std::sig_atomic_t> g_should_stop{0};
 std::atomic<std::sig_atomic_t> g_stop_signal{0};
+std::atomic<int> g_stop_wakeup_fd{-1};
 
 namespace {
 
@@ -37,6 +41,13 @@ void HandleSignal(int signal_number) {
   std::sig_atomic_t none = 0;
   g_stop_signal.compare_exchange_strong(none, signal_number);
   g_should_stop.store(1);
+  const int wakeup_fd = g_stop_wakeup_fd.load();
+  if (wakeup_fd >= 0) {
+    const int saved_errno = errno;
+    const uint64_t one = 1;
+    (void)!write(wakeup_fd, &one, sizeof(one));
+    errno = saved_errno;
+  }
 }
 
 void InstallStopSignalHandlers() {

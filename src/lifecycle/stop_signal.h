@@ -11,6 +11,11 @@ extern std::atomic<std::sig_atomic_t> g_should_stop;
 // READY ends by it.
 extern std::atomic<std::sig_atomic_t> g_stop_signal;
 
+// An eventfd the stop handler also writes to, or -1. A wait that polls it
+// ends even when the signal was delivered to another thread (the engine
+// library's threads do not block the stop signals).
+extern std::atomic<int> g_stop_wakeup_fd;
+
 void HandleSignal(int signal_number);
 // SIGINT and SIGTERM ask the run to stop; SIGPIPE is caught and does
 // nothing, so a client that closes its end of the status pipe makes the

@@ -12,6 +12,13 @@ std::string IcmpMarkRuleCommand(const std::string& action) {
   return "iptables -t mangle " + action + " OUTPUT -p icmp -j MARK --set-mark 1";
 }
 
+// Table 100's one route, for the install and the re-pin alike.
+std::string TableRouteCommand(const DefaultRouteInfo& default4) {
+  return "ip route replace default via " + default4.gateway + " dev " + default4.dev + " table 100";
+}
+
+constexpr const char* kTableRouteDelete = "ip route del default table 100 >/dev/null 2>&1";
+
 }  // namespace
 
 std::string IcmpBypassRuleCommand() { return "ip rule add fwmark 0x1 lookup 100 priority 100"; }
@@ -42,8 +49,7 @@ MarkedTraffic IcmpBypassMarkedTraffic(const std::string& device) {
 void ApplyIcmpBypass(const DefaultRouteInfo& default4) {
   // Gateway and device go into a command: both must be safe words.
   if (!IsUsableDefaultRoute(default4)) return;
-  RunShellCommand("ip route replace default via " + default4.gateway + " dev " + default4.dev +
-                  " table 100");
+  RunShellCommand(TableRouteCommand(default4));
   RunShellCommand(IcmpBypassRuleCommand());
   InstallIcmpMarkRule();
   ApplyMarkedTraffic(IcmpBypassMarkedTraffic(default4.dev));
@@ -54,6 +60,24 @@ void CleanupIcmpBypass(const DefaultRouteInfo&) {
   // without knowing what an earlier run recorded.
   RunShellCommand(IcmpMarkRuleCommand("-D") + kQuietSuffix);
   RunShellCommand("ip rule del fwmark 0x1 lookup 100 >/dev/null 2>&1");
-  RunShellCommand("ip route del default table 100 >/dev/null 2>&1");
+  RunShellCommand(kTableRouteDelete);
   CleanupMarkedTraffic("iptables", kIcmpBypassMarker);
+}
+
+void RepinIcmpBypass(const DefaultRouteInfo& old4, const DefaultRouteInfo& new4) {
+  if (!IsUsableDefaultRoute(new4)) {
+    // No physical path left: pings take the tunnel until one comes back.
+    RunShellCommand(kTableRouteDelete);
+    return;
+  }
+  if (new4.dev != old4.dev) {
+    // The rules name the device: the old device's go (by their marker),
+    // the new device's come, src_valid_mark with them.
+    CleanupMarkedTraffic("iptables", kIcmpBypassMarker);
+    ApplyMarkedTraffic(IcmpBypassMarkedTraffic(new4.dev));
+  }
+  // Last: until it is replaced, table 100 names the gateway the helper's
+  // other routes may still point at, which is how the cleanup mode finds
+  // them after a crash in the middle of a move.
+  RunShellCommand(TableRouteCommand(new4));
 }

@@ -22,3 +22,7 @@ bool InstallIcmpMarkRule();
 bool ListsIcmpMarkRule(const std::string& mangle_listing);
 // Source NAT and connection marks for pings sent out of DEVICE.
 MarkedTraffic IcmpBypassMarkedTraffic(const std::string& device);
+
+// Moves an installed bypass from the old default route to the new one
+// (either may be absent): table 100's route, and the rules on the device.
+void RepinIcmpBypass(const DefaultRouteInfo& old4, const DefaultRouteInfo& new4);

@@ -17,6 +17,12 @@ void ReportPairFailure(const std::string& what, int first_status, int second_sta
                  "," + std::to_string(second_status) + ")");
 }
 
+// " via GW dev DEV metric 3": where a pinned route goes, for its install and
+// its delete alike; the metric is the helper's marker on these routes.
+std::string PinnedVia(const DefaultRouteInfo& route) {
+  return " via " + route.gateway + " dev " + route.dev + " metric 3";
+}
+
 }  // namespace
 
 void ApplyTunRoutes(const std::string& tun_name, const std::string& endpoint_host,
@@ -30,23 +36,30 @@ void ApplyTunRoutes(const std::string& tun_name, const std::string& endpoint_hos
     PrintErrorLine("RTNETLINK: failed to install routes for unsafe TUN interface name");
     return;
   }
-  const bool has_default4 = IsUsableDefaultRoute(default4);
-  const bool has_default6 = IsUsableDefaultRoute(default6);
-
   // Two halves of the address space outrank the default route without
   // replacing it, so the physical path stays recorded in the table.
   const int low_half = RunShellCommand("ip route replace 0.0.0.0/1 dev " + tun_name + " metric 5");
   const int high_half =
       RunShellCommand("ip route replace 128.0.0.0/1 dev " + tun_name + " metric 5");
   ReportPairFailure("default split routes", low_half, high_half);
-  if (has_default6) {
-    const int low_half6 = RunShellCommand("ip -6 route replace ::/1 dev " + tun_name + " metric 5");
-    const int high_half6 =
-        RunShellCommand("ip -6 route replace 8000::/1 dev " + tun_name + " metric 5");
-    ReportPairFailure("IPv6 split routes", low_half6, high_half6);
-  }
+  if (IsUsableDefaultRoute(default6)) ApplyIpv6SplitRoutes(tun_name);
+  ApplyBypassRoutes(endpoint_host, default4, default6, endpoint, bypass_prefixes);
+}
 
-  const std::string via4 = " via " + default4.gateway + " dev " + default4.dev + " metric 3";
+void ApplyIpv6SplitRoutes(const std::string& tun_name) {
+  if (!IsSafeShellToken(tun_name)) return;
+  const int low_half6 = RunShellCommand("ip -6 route replace ::/1 dev " + tun_name + " metric 5");
+  const int high_half6 =
+      RunShellCommand("ip -6 route replace 8000::/1 dev " + tun_name + " metric 5");
+  ReportPairFailure("IPv6 split routes", low_half6, high_half6);
+}
+
+void ApplyBypassRoutes(const std::string& endpoint_host, const DefaultRouteInfo& default4,
+                       const DefaultRouteInfo& default6, const ResolvedAddresses& endpoint,
+                       const std::vector<std::string>& bypass_prefixes) {
+  const bool has_default4 = IsUsableDefaultRoute(default4);
+  const bool has_default6 = IsUsableDefaultRoute(default6);
+  const std::string via4 = PinnedVia(default4);
   if (has_default4) {
     for (const std::string& prefix : bypass_prefixes) {
       if (RunShellCommand("ip route replace " + prefix + via4) != 0) {
@@ -63,7 +76,7 @@ void ApplyTunRoutes(const std::string& tun_name, const std::string& endpoint_hos
     }
   }
   if (has_default6 && !endpoint_host.empty()) {
-    const std::string via6 = " via " + default6.gateway + " dev " + default6.dev + " metric 3";
+    const std::string via6 = PinnedVia(default6);
     for (const std::string& address : endpoint.ipv6) {
       if (RunShellCommand("ip -6 route replace " + address + "/128" + via6) != 0) {
         PrintErrorLine("RTNETLINK: failed to install IPv6 bypass route for " + address);
@@ -86,21 +99,27 @@ void CleanupTunRoutes(const std::string& tun_name, const std::string& endpoint_h
     RunShellCommand("ip -6 route del ::/1 dev " + tun_name + " metric 5");
     RunShellCommand("ip -6 route del 8000::/1 dev " + tun_name + " metric 5");
   }
-  const std::string via4 = " via " + default4.gateway + " dev " + default4.dev + " metric 3";
+  RemoveBypassRoutes(endpoint_host, default4, default6, endpoint, bypass_prefixes, "");
+}
+
+void RemoveBypassRoutes(const std::string& endpoint_host, const DefaultRouteInfo& default4,
+                        const DefaultRouteInfo& default6, const ResolvedAddresses& endpoint,
+                        const std::vector<std::string>& bypass_prefixes, const char* suffix) {
+  const std::string via4 = PinnedVia(default4);
   if (!endpoint_host.empty() && IsUsableDefaultRoute(default4)) {
     for (const std::string& address : endpoint.ipv4) {
-      RunShellCommand("ip route del " + address + "/32" + via4);
+      RunShellCommand("ip route del " + address + "/32" + via4 + suffix);
     }
   }
   if (!endpoint_host.empty() && IsUsableDefaultRoute(default6)) {
-    const std::string via6 = " via " + default6.gateway + " dev " + default6.dev + " metric 3";
+    const std::string via6 = PinnedVia(default6);
     for (const std::string& address : endpoint.ipv6) {
-      RunShellCommand("ip -6 route del " + address + "/128" + via6);
+      RunShellCommand("ip -6 route del " + address + "/128" + via6 + suffix);
     }
   }
   if (IsUsableDefaultRoute(default4)) {
     for (const std::string& prefix : bypass_prefixes) {
-      RunShellCommand("ip route del " + prefix + via4 + " >/dev/null 2>&1");
+      RunShellCommand("ip route del " + prefix + via4 + kQuietSuffix);
     }
   }
 }

@@ -14,3 +14,18 @@ void CleanupTunRoutes(const std::string& tun_name, const std::string& endpoint_h
                       const DefaultRouteInfo& default4, const DefaultRouteInfo& default6,
                       const ResolvedAddresses& endpoint,
                       const std::vector<std::string>& bypass_prefixes);
+
+// The pieces of ApplyTunRoutes on their own, for the watch while READY: the
+// IPv6 split routes when an IPv6 default route appears, and the bypass
+// routes (endpoint /32 and /128, the prefixes) via the default routes given;
+// a route that is absent or unusable installs nothing of its family.
+void ApplyIpv6SplitRoutes(const std::string& tun_name);
+void ApplyBypassRoutes(const std::string& endpoint_host, const DefaultRouteInfo& default4,
+                       const DefaultRouteInfo& default6, const ResolvedAddresses& endpoint,
+                       const std::vector<std::string>& bypass_prefixes);
+// The bypass routes' part of CleanupTunRoutes; each delete names the
+// gateway, device and metric, so only the helper's own route goes. The
+// suffix ends each endpoint delete ("" or kQuietSuffix).
+void RemoveBypassRoutes(const std::string& endpoint_host, const DefaultRouteInfo& default4,
+                        const DefaultRouteInfo& default6, const ResolvedAddresses& endpoint,
+                        const std::vector<std::string>& bypass_prefixes, const char* suffix);

@@ -132,6 +132,7 @@ MonitorRun DescribeRun(const std::map<std::string, std::string>& options, const 
   run.policy.apps = SplitCsv(apps);
   if (options.count("period-ms")) {
     run.settings.period = std::chrono::milliseconds(std::atol(options.at("period-ms").c_str()));
+    run.settings.period_with_events = run.settings.period;
   }
   if (options.count("receive-buffer")) {
     run.settings.event_receive_buffer_bytes = std::atoi(options.at("receive-buffer").c_str());

@@ -1,0 +1,151 @@
+#include "watch_while_ready.h"
+
+#include <poll.h>
+#include <pthread.h>
+#include <signal.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <ctime>
+
+#include "follow_network.h"
+#include "keep_installed.h"
+#include "lifecycle/route_events.h"
+#include "lifecycle/stop_signal.h"
+
+namespace {
+
+int64_t MonotonicMs() {
+  timespec now{};
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+}
+
+// What the loop has seen since it last acted.
+struct PendingWork {
+  bool burst = false;
+  int64_t first_ms = 0;
+  int64_t last_ms = 0;
+  bool network = false;
+  bool pieces = false;
+};
+
+void NoteMessage(int64_t now_ms, PendingWork* pending) {
+  if (!pending->burst) pending->first_ms = now_ms;
+  pending->burst = true;
+  pending->last_ms = now_ms;
+}
+
+// The earliest of the deadlines that are set (-1: none), as a ppoll timeout.
+bool NextTimeout(int64_t now_ms, int64_t deadline_ms, timespec* timeout) {
+  if (deadline_ms < 0) return false;
+  const int64_t left = std::max<int64_t>(0, deadline_ms - now_ms);
+  timeout->tv_sec = static_cast<time_t>(left / 1000);
+  timeout->tv_nsec = static_cast<long>((left % 1000) * 1000000);
+  return true;
+}
+
+int64_t EarliestDeadline(int64_t a, int64_t b) {
+  if (a < 0) return b;
+  if (b < 0) return a;
+  return std::min(a, b);
+}
+
+}  // namespace
+
+int64_t BurstActionTime(int64_t first_message_ms, int64_t last_message_ms) {
+  return std::min(last_message_ms + kBurstQuietMs, first_message_ms + kBurstLimitMs);
+}
+
+void WatchWhileReady(TunnelPlan* plan, const std::vector<ExtraWatch>& extra) {
+  // The stop signals stay blocked except inside ppoll, which unblocks them
+  // atomically: one that comes after the flag was checked still ends the
+  // wait at once, instead of waiting for the next event.
+  sigset_t stop_signals;
+  sigemptyset(&stop_signals);
+  sigaddset(&stop_signals, SIGINT);
+  sigaddset(&stop_signals, SIGTERM);
+  sigset_t outside;
+  pthread_sigmask(SIG_BLOCK, &stop_signals, &outside);
+  sigset_t inside = outside;
+  sigdelset(&inside, SIGINT);
+  sigdelset(&inside, SIGTERM);
+  // A signal delivered to another thread reaches the wait through this.
+  const int wakeup_fd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+  g_stop_wakeup_fd.store(wakeup_fd);
+  const int route_fd = OpenRouteEvents();
+
+  std::vector<pollfd> waits = {{wakeup_fd, POLLIN, 0}, {route_fd, POLLIN, 0}};
+  for (const ExtraWatch& watch : extra) waits.push_back({watch.fd, POLLIN, 0});
+
+  KeepInstalledState keep;
+  bool tun_present = ReadNetwork(plan->tun_name).tun_present;
+  // Whatever changed while the start was installing counts as a burst
+  // already under way: the first look comes at once.
+  PendingWork pending;
+  pending.network = true;
+  pending.pieces = true;
+  NoteMessage(MonotonicMs() - kBurstQuietMs, &pending);
+  int64_t keep_deadline = -1;
+  // Without routing notifications (a kernel that refuses the socket) the
+  // network is looked at every so often instead.
+  constexpr int64_t kLookWithoutEventsMs = 2000;
+
+  while (g_should_stop.load() == 0) {
+    const int64_t now_ms = MonotonicMs();
+    if (route_fd < 0 && !pending.burst) {
+      pending.network = true;
+      NoteMessage(now_ms + kLookWithoutEventsMs - kBurstQuietMs, &pending);
+    }
+    const int64_t burst_deadline =
+        pending.burst ? BurstActionTime(pending.first_ms, pending.last_ms) : -1;
+    timespec timeout{};
+    const bool timed =
+        NextTimeout(now_ms, EarliestDeadline(burst_deadline, keep_deadline), &timeout);
+    for (pollfd& wait : waits) wait.revents = 0;
+    const int ready = ppoll(waits.data(), waits.size(), timed ? &timeout : nullptr, &inside);
+    if (g_should_stop.load() != 0) break;
+
+    const int64_t woke_ms = MonotonicMs();
+    if (ready > 0) {
+      if (waits[1].revents != 0) {
+        const RouteEventSummary events = DrainRouteEvents(route_fd);
+        if (events.links || events.addresses || events.routes || events.overrun) {
+          pending.network = true;
+          NoteMessage(woke_ms, &pending);
+        }
+        if (events.rules || events.overrun) {
+          pending.pieces = true;
+          NoteMessage(woke_ms, &pending);
+        }
+      }
+      for (size_t i = 0; i < extra.size(); ++i) {
+        if (waits[i + 2].revents == 0) continue;
+        extra[i].drain(extra[i].fd);
+        pending.pieces = true;
+        NoteMessage(woke_ms, &pending);
+      }
+      if (waits[0].revents != 0) {
+        uint64_t count = 0;
+        (void)!read(wakeup_fd, &count, sizeof(count));
+      }
+    }
+
+    if (pending.burst && woke_ms >= BurstActionTime(pending.first_ms, pending.last_ms)) {
+      if (pending.network &&
+          FollowNetwork(ReadNetwork(plan->tun_name), plan, &tun_present)) {
+        pending.pieces = true;
+      }
+      if (pending.pieces) keep_deadline = KeepInstalledPieces(*plan, &keep, MonotonicMs());
+      pending = PendingWork{};
+    } else if (keep_deadline >= 0 && woke_ms >= keep_deadline) {
+      keep_deadline = KeepInstalledPieces(*plan, &keep, woke_ms);
+    }
+  }
+
+  g_stop_wakeup_fd.store(-1);
+  if (route_fd >= 0) close(route_fd);
+  if (wakeup_fd >= 0) close(wakeup_fd);
+  pthread_sigmask(SIG_SETMASK, &outside, nullptr);
+}

@@ -1,0 +1,31 @@
+#pragma once
+
+// The run's wait after READY: it sleeps until a stop signal, a routing
+// notification or one of the caller's descriptors wakes it, follows the
+// network (follow_network.h) and keeps what was installed
+// (keep_installed.h). Nothing ticks while nothing changes.
+
+#include <cstdint>
+#include <vector>
+
+#include "tunnel_plan.h"
+
+// A further source of change notifications: when the descriptor is
+// readable the loop calls drain with it (which must read what waits), and
+// then checks the installed pieces, after the same quiet time as routing
+// notifications.
+struct ExtraWatch {
+  int fd;
+  void (*drain)(int fd);
+};
+
+// Returns once a stop signal came; the plan then describes what is
+// installed now.
+void WatchWhileReady(TunnelPlan* plan, const std::vector<ExtraWatch>& extra);
+
+// A change is a burst of messages: acted on once the burst has been quiet
+// for a moment, or after a bound from its first message if it never is.
+// Times are monotonic milliseconds.
+inline constexpr int64_t kBurstQuietMs = 150;
+inline constexpr int64_t kBurstLimitMs = 1000;
+int64_t BurstActionTime(int64_t first_message_ms, int64_t last_message_ms);
