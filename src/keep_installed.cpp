@@ -15,6 +15,7 @@
 #include "routing/icmp_bypass.h"
 #include "routing/ipv6_support.h"
 #include "routing/marked_traffic.h"
+#include "routing/src_valid_mark.h"
 
 // Screens: nothing read from the host goes into a command here. Every
 // command is built from the plan's values, which passed their screens when
@@ -42,7 +43,6 @@ struct GonePiece {
 // empty text where the tool could not list it (then nothing is restored
 // from it) or where nothing of the plan lives.
 struct FamilyListings {
-  std::string filter;
   std::string mangle;
   std::string nat_postrouting;
   std::string rules;
@@ -122,42 +122,71 @@ void FindIcmpBypass(const TunnelPlan& plan, const FamilyListings& listed,
                     listed, gone);
 }
 
-// Every piece of the plan that the host no longer holds as installed, in
-// the order the start installs them: the kill switch first, and the app
-// mark rule before the ICMP one in mangle OUTPUT, so a selected program's
-// ping still ends up with the ICMP mark.
-std::vector<GonePiece> FindGonePieces(const TunnelPlan& plan) {
-  const bool ipv6 = KernelHasIpv6();
+// A reload that takes the marker leaves the value raised; without the
+// marker the teardown would not put the 0 back. Only devices the plan's
+// marked traffic still uses, and only where the helper placed a marker.
+void FindSrcValidMarkMarkers(const std::set<std::string>& devices, const std::string& mangle_listing,
+                             std::set<std::string>* remembered, std::vector<GonePiece>* gone) {
+  const std::set<std::string> listed = SrcValidMarkMarkedDevices(mangle_listing);
+  std::set<std::string> marked;
+  for (const std::string& device : devices) {
+    if (listed.count(device) == 0 && remembered->count(device) == 0) continue;
+    marked.insert(device);
+    if (listed.count(device) != 0) continue;
+    const std::string name = "src_valid_mark marker (" + device + ")";
+    gone->push_back({name, {name}, false, [device] { return InstallSrcValidMarkMarker(device); }});
+  }
+  *remembered = marked;
+}
+
+// As the start decides it.
+bool HasIpv6KillSwitch(const TunnelPlan& plan) {
+  return WantsIpv6KillSwitch(KernelHasIpv6(), plan.endpoint);
+}
+
+// The kill switch of both families, read and restored before anything
+// else: until it is back, traffic leaks.
+std::vector<GonePiece> FindGoneKillSwitch(const TunnelPlan& plan) {
+  std::vector<GonePiece> gone;
+  if (!plan.kill_switch) return gone;
+  const bool marks = PolicyMarksPrograms(plan.policy);
+  FindKillSwitch("iptables",
+                 KillSwitchIpv4Rules(plan.tun_name, plan.endpoint, plan.bypass_prefixes, marks),
+                 List("iptables -S"), &gone);
+  if (HasIpv6KillSwitch(plan)) {
+    FindKillSwitch("ip6tables", KillSwitchIpv6Rules(plan.tun_name, plan.endpoint, marks),
+                   List("ip6tables -S"), &gone);
+  }
+  return gone;
+}
+
+// The policy rules and the mark and NAT rules, in the order the start
+// installs them: the app mark rule before the ICMP one in mangle OUTPUT, so
+// a selected program's ping still ends up with the ICMP mark.
+std::vector<GonePiece> FindGoneRouting(const TunnelPlan& plan, KeepInstalledState* state) {
+  std::vector<GonePiece> gone;
   const bool steers = SteersPrograms(plan);
   const bool icmp = plan.icmp_bypass && IsUsableDefaultRoute(plan.default4);
   const Family families[] = {{kAppRoutingIpv4, "IPv4", plan.default4},
                              {kAppRoutingIpv6, "IPv6", plan.default6}};
-  std::vector<GonePiece> gone;
   for (const Family& family : families) {
     const bool is_ipv4 = &family == &families[0];
-    if (!is_ipv4 && !ipv6) continue;
+    if (!steers && !(is_ipv4 && icmp)) continue;
+    if (!is_ipv4 && !KernelHasIpv6()) continue;
     const std::string tool = family.tools.firewall;
-    FamilyListings listed;
-    const bool kill_switch =
-        plan.kill_switch && (is_ipv4 || WantsIpv6KillSwitch(ipv6, plan.endpoint));
-    if (kill_switch) listed.filter = List(tool + " -S");
-    if (steers || (is_ipv4 && icmp)) {
-      listed.mangle = List(tool + " -t mangle -S");
-      listed.nat_postrouting = List(tool + " -t nat -S POSTROUTING");
-      listed.rules = List(std::string(family.tools.ip) + " rule show");
-    }
-    if (kill_switch) {
-      const bool marks = PolicyMarksPrograms(plan.policy);
-      FindKillSwitch(tool,
-                     is_ipv4 ? KillSwitchIpv4Rules(plan.tun_name, plan.endpoint, plan.bypass_prefixes, marks)
-                             : KillSwitchIpv6Rules(plan.tun_name, plan.endpoint, marks),
-                     listed.filter, &gone);
-    }
+    const FamilyListings listed{List(tool + " -t mangle -S"), List(tool + " -t nat -S POSTROUTING"),
+                                List(std::string(family.tools.ip) + " rule show")};
     if (steers) FindAppRouting(plan, family, listed, &gone);
-    if (is_ipv4 && icmp) FindIcmpBypass(plan, listed, &gone);
+    if (!is_ipv4) continue;
+    if (icmp) FindIcmpBypass(plan, listed, &gone);
+    if (listed.mangle.empty()) continue;
+    std::set<std::string> devices;
+    if (icmp) devices.insert(plan.default4.dev);
+    const std::optional<MarkedTraffic> app =
+        AppRoutingMarkedTraffic(family.tools, plan.policy.mode, plan.tun_name, plan.default4);
+    if (steers && app) devices.insert(app->device);
+    FindSrcValidMarkMarkers(devices, listed.mangle, &state->src_valid_mark_markers, &gone);
   }
-  // Both kill switch families before anything else.
-  std::stable_partition(gone.begin(), gone.end(), [](const GonePiece& piece) { return piece.kill_switch; });
   return gone;
 }
 
@@ -165,19 +194,11 @@ int64_t Earliest(int64_t deadline, int64_t candidate) {
   return deadline < 0 ? candidate : std::min(deadline, candidate);
 }
 
-}  // namespace
-
-void NoteRestored(PieceBackoff* backoff, int64_t now_ms, bool kill_switch) {
-  const bool calm = backoff->pause_ms == 0 || now_ms - backoff->last_restored_ms > kCalmMs;
-  const int64_t longest = kill_switch ? kKillSwitchLongestPauseMs : kLongestPauseMs;
-  backoff->pause_ms = calm ? kFirstPauseMs : std::min(backoff->pause_ms * 2, longest);
-  backoff->last_restored_ms = now_ms;
-  backoff->next_allowed_ms = now_ms + backoff->pause_ms;
-}
-
-int64_t KeepInstalledPieces(const TunnelPlan& plan, KeepInstalledState* state, int64_t now_ms) {
+// Puts back each piece whose pause is over; returns the earliest moment a
+// piece held back or not put back wants another try, or -1.
+int64_t RestorePieces(const std::vector<GonePiece>& gone, KeepInstalledState* state, int64_t now_ms) {
   int64_t deadline = -1;
-  for (const GonePiece& piece : FindGonePieces(plan)) {
+  for (const GonePiece& piece : gone) {
     PieceBackoff& backoff = state->backoff[piece.key];
     if (now_ms < backoff.next_allowed_ms) {
       deadline = Earliest(deadline, backoff.next_allowed_ms);
@@ -191,6 +212,23 @@ int64_t KeepInstalledPieces(const TunnelPlan& plan, KeepInstalledState* state, i
     // A failed restore is tried again once its pause is over.
     if (!restored) deadline = Earliest(deadline, backoff.next_allowed_ms);
   }
+  return deadline;
+}
+
+}  // namespace
+
+void NoteRestored(PieceBackoff* backoff, int64_t now_ms, bool kill_switch) {
+  const bool calm = backoff->pause_ms == 0 || now_ms - backoff->last_restored_ms > kCalmMs;
+  const int64_t longest = kill_switch ? kKillSwitchLongestPauseMs : kLongestPauseMs;
+  backoff->pause_ms = calm ? kFirstPauseMs : std::min(backoff->pause_ms * 2, longest);
+  backoff->last_restored_ms = now_ms;
+  backoff->next_allowed_ms = now_ms + backoff->pause_ms;
+}
+
+int64_t KeepInstalledPieces(const TunnelPlan& plan, KeepInstalledState* state, int64_t now_ms) {
+  int64_t deadline = RestorePieces(FindGoneKillSwitch(plan), state, now_ms);
+  const int64_t routing = RestorePieces(FindGoneRouting(plan, state), state, now_ms);
+  if (routing >= 0) deadline = Earliest(deadline, routing);
   const bool firewall_pieces = plan.kill_switch || plan.icmp_bypass || SteersPrograms(plan);
   if (firewall_pieces && !state->firewall_events) {
     deadline = Earliest(deadline, now_ms + kFirewallCheckPeriodMs);

@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <map>
+#include <set>
 #include <string>
 
 #include "tunnel_plan.h"
@@ -25,6 +26,9 @@ struct KeepInstalledState {
   // (lifecycle/firewall_events.h); without them the firewall pieces are
   // checked periodically.
   bool firewall_events = false;
+  // Devices whose src_valid_mark the helper raised, as the last check saw
+  // their markers (routing/src_valid_mark.h).
+  std::set<std::string> src_valid_mark_markers;
 };
 
 // How often the firewall pieces are read back when no notification says

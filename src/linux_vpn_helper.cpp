@@ -2,6 +2,8 @@
 // line and, in the run mode, brings the tunnel up, waits for a stop signal
 // and takes everything down again in reverse.
 
+#include <unistd.h>
+
 #include <string>
 #include <thread>
 #include <vector>
@@ -17,6 +19,7 @@
 #include "lifecycle/engine_library.h"
 #include "lifecycle/engine_request.h"
 #include "lifecycle/exit_status.h"
+#include "lifecycle/firewall_events.h"
 #include "lifecycle/one_shot_modes.h"
 #include "lifecycle/secure_execution.h"
 #include "lifecycle/shell.h"
@@ -222,7 +225,13 @@ int RunTunnel(const CommandLine& command_line) {
     EndBySignal(SIGPIPE);
   }
 
-  WatchWhileReady(&plan, {});
+  // Without the firewall's notifications the pieces are looked at
+  // periodically instead (keep_installed.h).
+  const int firewall_fd = OpenFirewallEvents();
+  std::vector<ExtraWatch> watches;
+  if (firewall_fd >= 0) watches.push_back({firewall_fd, DrainFirewallEvents, true});
+  WatchWhileReady(&plan, watches);
+  if (firewall_fd >= 0) close(firewall_fd);
 
   // After READY a further signal changes nothing: the teardown runs to its end.
   UndoStart(StartStage::kIcmpBypass, plan, &engine, &monitor);

@@ -46,6 +46,14 @@ bool NextTimeout(int64_t now_ms, int64_t deadline_ms, timespec* timeout) {
   return true;
 }
 
+// A firewall change alone is one transaction whose messages come
+// together: the pieces are looked at almost at once, since a kill switch
+// taken away leaks until then. A network change waits for its burst.
+int64_t ActionTime(const PendingWork& pending) {
+  if (pending.network) return BurstActionTime(pending.first_ms, pending.last_ms);
+  return std::min(pending.last_ms + kPiecesQuietMs, pending.first_ms + kBurstLimitMs);
+}
+
 int64_t EarliestDeadline(int64_t a, int64_t b) {
   if (a < 0) return b;
   if (b < 0) return a;
@@ -80,6 +88,8 @@ void WatchWhileReady(TunnelPlan* plan, const std::vector<ExtraWatch>& extra) {
   for (const ExtraWatch& watch : extra) waits.push_back({watch.fd, POLLIN, 0});
 
   KeepInstalledState keep;
+  keep.firewall_events = std::any_of(extra.begin(), extra.end(),
+                                     [](const ExtraWatch& watch) { return watch.firewall; });
   bool tun_present = ReadNetwork(plan->tun_name).tun_present;
   // Whatever changed while the start was installing counts as a burst
   // already under way: the first look comes at once.
@@ -98,8 +108,7 @@ void WatchWhileReady(TunnelPlan* plan, const std::vector<ExtraWatch>& extra) {
       pending.network = true;
       NoteMessage(now_ms + kLookWithoutEventsMs - kBurstQuietMs, &pending);
     }
-    const int64_t burst_deadline =
-        pending.burst ? BurstActionTime(pending.first_ms, pending.last_ms) : -1;
+    const int64_t burst_deadline = pending.burst ? ActionTime(pending) : -1;
     timespec timeout{};
     const bool timed =
         NextTimeout(now_ms, EarliestDeadline(burst_deadline, keep_deadline), &timeout);
@@ -132,7 +141,7 @@ void WatchWhileReady(TunnelPlan* plan, const std::vector<ExtraWatch>& extra) {
       }
     }
 
-    if (pending.burst && woke_ms >= BurstActionTime(pending.first_ms, pending.last_ms)) {
+    if (pending.burst && woke_ms >= ActionTime(pending)) {
       if (pending.network &&
           FollowNetwork(ReadNetwork(plan->tun_name), plan, &tun_present)) {
         pending.pieces = true;

@@ -17,6 +17,9 @@
 struct ExtraWatch {
   int fd;
   void (*drain)(int fd);
+  // It reports every firewall change, so the firewall pieces need no
+  // periodic look.
+  bool firewall = false;
 };
 
 // Returns once a stop signal came; the plan then describes what is
@@ -28,4 +31,6 @@ void WatchWhileReady(TunnelPlan* plan, const std::vector<ExtraWatch>& extra);
 // Times are monotonic milliseconds.
 inline constexpr int64_t kBurstQuietMs = 150;
 inline constexpr int64_t kBurstLimitMs = 1000;
+// The quiet time when only the firewall or the policy rules changed.
+inline constexpr int64_t kPiecesQuietMs = 10;
 int64_t BurstActionTime(int64_t first_message_ms, int64_t last_message_ms);

@@ -42,16 +42,23 @@ std::string SrcValidMarkMarkerCommand(const std::string& action, const std::stri
          kSrcValidMarkMarker;
 }
 
-std::vector<std::string> SrcValidMarkDevicesToRelease(const std::string& mangle_prerouting_listing) {
-  const std::vector<std::string> rules = ListedChainRules(mangle_prerouting_listing, "PREROUTING");
+std::set<std::string> SrcValidMarkMarkedDevices(const std::string& mangle_prerouting_listing) {
   std::set<std::string> marked;
-  std::set<std::string> in_use;
-  for (const std::string& rule : rules) {
+  for (const std::string& rule : ListedChainRules(mangle_prerouting_listing, "PREROUTING")) {
     const std::string device = ListedRuleOption(rule, "-i");
     // Screen: the device goes into a delete command and a path.
-    if (SrcValidMarkPath(device).empty()) continue;
-    if (HasCommentMarker(rule, kSrcValidMarkMarker)) marked.insert(device);
-    if (IsOtherOwnedRule(rule)) in_use.insert(device);
+    if (!SrcValidMarkPath(device).empty() && HasCommentMarker(rule, kSrcValidMarkMarker)) {
+      marked.insert(device);
+    }
+  }
+  return marked;
+}
+
+std::vector<std::string> SrcValidMarkDevicesToRelease(const std::string& mangle_prerouting_listing) {
+  const std::set<std::string> marked = SrcValidMarkMarkedDevices(mangle_prerouting_listing);
+  std::set<std::string> in_use;
+  for (const std::string& rule : ListedChainRules(mangle_prerouting_listing, "PREROUTING")) {
+    if (IsOtherOwnedRule(rule)) in_use.insert(ListedRuleOption(rule, "-i"));
   }
   std::vector<std::string> devices;
   for (const std::string& device : marked) {
@@ -66,11 +73,13 @@ void RaiseSrcValidMark(const std::string& device) {
   // The marker goes in before the value changes: killed in between, the
   // helper leaves a marker on a device that still reads 0, and a cleanup
   // writing 0 again is harmless. Without a marker nobody could undo it.
-  if (RunShellCommand(SrcValidMarkMarkerCommand("-C", device) + kQuietSuffix + " || " +
-                      SrcValidMarkMarkerCommand("-A", device)) != 0) {
-    return;
-  }
+  if (!InstallSrcValidMarkMarker(device)) return;
   WriteValue(path, "1");
+}
+
+bool InstallSrcValidMarkMarker(const std::string& device) {
+  return RunShellCommand(SrcValidMarkMarkerCommand("-C", device) + kQuietSuffix + " || " +
+                         SrcValidMarkMarkerCommand("-A", device)) == 0;
 }
 
 void ReleaseSrcValidMarks() {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <set>
 #include <string>
 #include <vector>
 
@@ -20,6 +21,13 @@ std::string SrcValidMarkMarkerCommand(const std::string& action, const std::stri
 // on which no other rule of the helper's still restores marks: their
 // value can go back to 0.
 std::vector<std::string> SrcValidMarkDevicesToRelease(const std::string& mangle_prerouting_listing);
+
+// Devices with a marker in such a listing (screened: safe device names).
+std::set<std::string> SrcValidMarkMarkedDevices(const std::string& mangle_prerouting_listing);
+
+// The marker alone, once; true when it is in place. For putting back a
+// marker that a firewall reload took while the value stays raised.
+bool InstallSrcValidMarkMarker(const std::string& device);
 
 // Sets src_valid_mark on the device if it is 0; nothing otherwise.
 void RaiseSrcValidMark(const std::string& device);
