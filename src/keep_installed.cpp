@@ -30,6 +30,7 @@ constexpr int64_t kFirstPauseMs = 1000;
 constexpr int64_t kLongestPauseMs = 30000;
 constexpr int64_t kKillSwitchLongestPauseMs = 1000;
 constexpr int64_t kCalmMs = 60000;
+constexpr int64_t kFirstRetryMs = 50;
 
 // A piece found missing or out of place, and how to put it back.
 struct GonePiece {
@@ -204,13 +205,17 @@ int64_t RestorePieces(const std::vector<GonePiece>& gone, KeepInstalledState* st
       deadline = Earliest(deadline, backoff.next_allowed_ms);
       continue;
     }
-    const bool restored = piece.restore();
-    for (const std::string& name : piece.names) {
-      PrintStatusLine((restored ? "INFO: restored " : "INFO: could not restore ") + name);
+    if (piece.restore()) {
+      for (const std::string& name : piece.names) PrintStatusLine("INFO: restored " + name);
+      NoteRestored(&backoff, now_ms, piece.kill_switch);
+      continue;
     }
-    NoteRestored(&backoff, now_ms, piece.kill_switch);
-    // A failed restore is tried again once its pause is over.
-    if (!restored) deadline = Earliest(deadline, backoff.next_allowed_ms);
+    // Said once per run of failures; the piece is tried again regardless.
+    if (backoff.failures == 0) {
+      for (const std::string& name : piece.names) PrintStatusLine("INFO: could not restore " + name);
+    }
+    NoteRestoreFailed(&backoff, now_ms, piece.kill_switch);
+    deadline = Earliest(deadline, backoff.next_allowed_ms);
   }
   return deadline;
 }
@@ -222,7 +227,15 @@ void NoteRestored(PieceBackoff* backoff, int64_t now_ms, bool kill_switch) {
   const int64_t longest = kill_switch ? kKillSwitchLongestPauseMs : kLongestPauseMs;
   backoff->pause_ms = calm ? kFirstPauseMs : std::min(backoff->pause_ms * 2, longest);
   backoff->last_restored_ms = now_ms;
+  backoff->failures = 0;
   backoff->next_allowed_ms = now_ms + backoff->pause_ms;
+}
+
+void NoteRestoreFailed(PieceBackoff* backoff, int64_t now_ms, bool kill_switch) {
+  const int64_t longest = kill_switch ? kKillSwitchLongestPauseMs : kLongestPauseMs;
+  const int doublings = std::min(backoff->failures, 10);
+  backoff->failures += 1;
+  backoff->next_allowed_ms = now_ms + std::min(kFirstRetryMs << doublings, longest);
 }
 
 int64_t KeepInstalledPieces(const TunnelPlan& plan, KeepInstalledState* state, int64_t now_ms) {

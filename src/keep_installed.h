@@ -18,6 +18,7 @@ struct PieceBackoff {
   int64_t next_allowed_ms = 0;
   int64_t pause_ms = 0;
   int64_t last_restored_ms = 0;
+  int failures = 0;  // restores that failed in a row
 };
 
 struct KeepInstalledState {
@@ -40,6 +41,10 @@ inline constexpr int64_t kFirewallCheckPeriodMs = 2000;
 // to a second for the kill switch, which is never left away long). A piece
 // that stayed in place for a minute starts over with no pause.
 void NoteRestored(PieceBackoff* backoff, int64_t now_ms, bool kill_switch);
+// Records a restore that failed at now_ms, most often because something
+// else was changing the same table at that moment: the next try comes
+// after 50 ms, then twice as long each time up to the same limits.
+void NoteRestoreFailed(PieceBackoff* backoff, int64_t now_ms, bool kill_switch);
 
 // Checks every piece the plan says is installed and puts back what is gone
 // or out of place, one "INFO: restored ..." line per piece put back. `now_ms`

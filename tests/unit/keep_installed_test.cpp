@@ -138,6 +138,7 @@ TEST(KeepInstalledListings, FindsTheHelpersRulesAsTheToolsListThem) {
 }
 
 TEST(KeepInstalledBackoff, ASecondThenDoublingUpToItsLimitAndCalmStartsOver) {
+  // A negative time is a restore that failed there.
   struct Case {
     bool kill_switch;
     std::vector<int64_t> restored_at;
@@ -145,6 +146,8 @@ TEST(KeepInstalledBackoff, ASecondThenDoublingUpToItsLimitAndCalmStartsOver) {
   };
   const Case cases[] = {
       {false, {0, 1000, 3000, 7000}, {1000, 3000, 7000, 15000}},
+      // Failures are tried again soon, then less often; a success starts over.
+      {true, {-1000, -1050, -1150, -1350, 1750, -2750}, {1050, 1150, 1350, 1750, 2750, 2800}},
       {false, {0, 1000, 3000, 7000, 15000, 31000, 61000}, {1000, 3000, 7000, 15000, 31000, 61000, 91000}},
       // Never away for long: the kill switch pauses a second at most.
       {true, {0, 1000, 2000, 3000}, {1000, 2000, 3000, 4000}},
@@ -154,7 +157,11 @@ TEST(KeepInstalledBackoff, ASecondThenDoublingUpToItsLimitAndCalmStartsOver) {
   for (const Case& c : cases) {
     PieceBackoff backoff;
     for (size_t i = 0; i < c.restored_at.size(); ++i) {
-      NoteRestored(&backoff, c.restored_at[i], c.kill_switch);
+      if (c.restored_at[i] < 0) {
+        NoteRestoreFailed(&backoff, -c.restored_at[i], c.kill_switch);
+      } else {
+        NoteRestored(&backoff, c.restored_at[i], c.kill_switch);
+      }
       EXPECT_EQ(c.next_allowed[i], backoff.next_allowed_ms) << "restore " << i;
     }
   }

@@ -16,6 +16,7 @@
 #   BENCH_LOAD          extra processes for the monitor figures (default 2000)
 #   BENCH_APP_PROCS     of them, processes of the selected application (default 10)
 #   BENCH_SCALE_ROUNDS  input-scale rounds (default 5)
+#   BENCH_RESTORE_ROUNDS  restores of the kill switch per figure (default 21)
 #   BENCH_STARTS        program starts per exec-to-moved figure (default 200)
 #   LVH_BUILD_DIR       build to measure (default build/)
 set -u
@@ -39,6 +40,7 @@ HOLD_SECONDS=${BENCH_HOLD_SECONDS:-10}
 LOAD=${BENCH_LOAD:-2000}
 APP_PROCS=${BENCH_APP_PROCS:-10}
 SCALE_ROUNDS=${BENCH_SCALE_ROUNDS:-5}
+RESTORE_ROUNDS=${BENCH_RESTORE_ROUNDS:-21}
 DRIVER="$LVH_BUILD_DIR/tools/bench/bench_driver"
 for needed in "$LVH_HELPER" "$DRIVER" "$LVH_ENGINE" "$LVH_RECORDER"; do
   [ -e "$needed" ] || { echo "bench: $needed is missing; build first" >&2; exit 1; }
@@ -128,5 +130,16 @@ bench_remove_load
 echo "bench: $SCALE_ROUNDS rounds of input-scale operations" >&2
 "$DRIVER" scale --config-bytes $((16 * 1024 * 1024)) --policy-bytes 65536 \
   --repeat "$SCALE_ROUNDS" >> "$SAMPLES" || exit 1
+
+# --- 5. Keeping what was installed while READY ------------------------------
+echo "bench: $RESTORE_ROUNDS restores of the kill switch per figure" >&2
+start_helper "${TYPICAL[@]}"
+wait_for_line READY || { echo "bench: the helper did not become READY" >&2; exit 1; }
+"$DRIVER" restore --take "iptables -F OUTPUT" --check "iptables -C OUTPUT -j ZELMO_KILLSWITCH" \
+  --figure restore_output_ms --repeat "$RESTORE_ROUNDS" >> "$SAMPLES" || exit 1
+"$DRIVER" restore --take "iptables -F; iptables -X" \
+  --check "iptables -C OUTPUT -j ZELMO_KILLSWITCH" \
+  --figure restore_table_ms --repeat "$RESTORE_ROUNDS" >> "$SAMPLES" || exit 1
+stop_helper
 
 bench_print_table

@@ -9,8 +9,11 @@
 //   startup --repeat N -- COMMAND ARGS...
 //   pass   --app NAME --repeat N
 //   scale  --config-bytes N --policy-bytes N --repeat N
+//   restore --take COMMAND --check COMMAND --figure NAME --repeat N
+//          (a READY helper is running beside it)
 
 #include <fcntl.h>
+#include <poll.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -24,6 +27,7 @@
 #include "helper_run.h"
 #include "lifecycle/engine_library.h"
 #include "lifecycle/engine_request.h"
+#include "lifecycle/firewall_events.h"
 #include "pure_operations.h"
 
 namespace {
@@ -179,6 +183,40 @@ int RunScaleCommand(const std::map<std::string, std::string>& options) {
   return 0;
 }
 
+// Takes a piece away with one command and times until the firewall's
+// notification of the change that makes the check pass again: the moment
+// the helper's restore was committed, not when a poll happened to see it.
+int RunRestoreCommand(const std::map<std::string, std::string>& options) {
+  for (const char* required : {"take", "check", "figure", "repeat"}) {
+    if (!options.count(required)) return Fail(std::string("restore needs --") + required);
+  }
+  const int events = OpenFirewallEvents();
+  if (events < 0) return Fail("no firewall notifications to time the restore by");
+  const std::string check = options.at("check") + " >/dev/null 2>&1";
+  constexpr double kGiveUpMs = 5000;
+  // Restores of one piece closer together than this are paced by the
+  // helper; each round starts past it.
+  constexpr useconds_t kPastThePause = 1200 * 1000;
+  for (int i = 0; i < std::atoi(options.at("repeat").c_str()); ++i) {
+    usleep(kPastThePause);
+    DrainFirewallEvents(events);
+    const double started = NowMs();
+    if (std::system(options.at("take").c_str()) != 0) return Fail("the take command failed");
+    double restored = -1;
+    while (restored < 0 && NowMs() - started < kGiveUpMs) {
+      pollfd wait{events, POLLIN, 0};
+      if (poll(&wait, 1, 100) <= 0) continue;
+      const double notified = NowMs();
+      DrainFirewallEvents(events);
+      if (std::system(check.c_str()) == 0) restored = notified;
+    }
+    if (restored < 0) return Fail("not restored within 5 s: " + options.at("take"));
+    PrintSample(options.at("figure"), restored - started);
+  }
+  close(events);
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -200,5 +238,6 @@ int main(int argc, char** argv) {
   if (command == "startup") return RunStartupCommand(options, rest);
   if (command == "pass") return RunPassCommand(options);
   if (command == "scale") return RunScaleCommand(options);
+  if (command == "restore") return RunRestoreCommand(options);
   return Fail("unknown subcommand " + command);
 }

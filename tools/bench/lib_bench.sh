@@ -227,4 +227,7 @@ bench_print_table() {
   bench_row "ExtractProxyAddress, 16 MiB of keys without a value" ms proxy_address_adversarial
   bench_row "IsValidLinuxAppBypassPolicy, 65,536-byte policy ($apps apps)" ms policy_validate
   bench_row "ParseAppRoutingPolicy, same policy" ms policy_parse
+  echo "| **5. Keeping what was installed** while READY (typical run, firewall notifications), $(bench_values restore_output_ms | wc -l) rounds | | | | |"
+  bench_latency_rows "flushed kill switch to restored (iptables -F OUTPUT)" restore_output_ms
+  bench_latency_rows "emptied filter table to restored (iptables -F; iptables -X)" restore_table_ms
 }
