@@ -32,5 +32,8 @@ NetworkReading ReadNetwork(const std::string& tun_name);
 NetworkChange CompareNetwork(const TunnelPlan& plan, bool tun_present, const NetworkReading& now);
 
 // Brings the host and the plan up to the reading, with one "INFO: " line
-// per change. True when it ran anything on the host.
-bool FollowNetwork(const NetworkReading& now, TunnelPlan* plan, bool* tun_present);
+// per change. With reassert, the pieces on an unchanged default route are
+// put in place again as well (routes were removed; the replace commands
+// change nothing where they still are). True when it ran anything on the
+// host.
+bool FollowNetwork(const NetworkReading& now, bool reassert, TunnelPlan* plan, bool* tun_present);

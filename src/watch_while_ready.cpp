@@ -28,6 +28,7 @@ struct PendingWork {
   int64_t first_ms = 0;
   int64_t last_ms = 0;
   bool network = false;
+  bool routes_removed = false;
   bool pieces = false;
 };
 
@@ -113,6 +114,7 @@ void WatchWhileReady(TunnelPlan* plan, const std::vector<ExtraWatch>& extra) {
         const RouteEventSummary events = DrainRouteEvents(route_fd);
         if (events.links || events.addresses || events.routes || events.overrun) {
           pending.network = true;
+          pending.routes_removed |= events.routes_removed || events.overrun;
           NoteMessage(woke_ms, &pending);
         }
         if (events.rules || events.overrun) {
@@ -134,7 +136,8 @@ void WatchWhileReady(TunnelPlan* plan, const std::vector<ExtraWatch>& extra) {
 
     if (pending.burst && woke_ms >= BurstActionTime(pending.first_ms, pending.last_ms)) {
       if (pending.network &&
-          FollowNetwork(ReadNetwork(plan->tun_name), plan, &tun_present)) {
+          FollowNetwork(ReadNetwork(plan->tun_name), pending.routes_removed, plan,
+                        &tun_present)) {
         pending.pieces = true;
       }
       if (pending.pieces) keep_deadline = KeepInstalledPieces(*plan, &keep, MonotonicMs());

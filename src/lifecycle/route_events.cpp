@@ -11,8 +11,21 @@
 
 namespace {
 
-void CountMessage(uint16_t type, RouteEventSummary* summary) {
-  switch (type) {
+// The routing table a route message is about, or -1 when it is too short.
+int RouteTable(const unsigned char* message, size_t length) {
+  if (length < NLMSG_LENGTH(sizeof(rtmsg))) return -1;
+  rtmsg route;
+  std::memcpy(&route, message + NLMSG_HDRLEN, sizeof(route));
+  return route.rtm_table;
+}
+
+void CountMessage(const unsigned char* message, const nlmsghdr& header,
+                  RouteEventSummary* summary) {
+  if (header.nlmsg_type == RTM_DELROUTE) {
+    const int table = RouteTable(message, header.nlmsg_len);
+    if (table >= 0 && table != RT_TABLE_LOCAL) summary->routes_removed = true;
+  }
+  switch (header.nlmsg_type) {
     case RTM_NEWLINK:
     case RTM_DELLINK:
       summary->links = true;
@@ -61,7 +74,7 @@ RouteEventSummary SummarizeRouteMessages(const void* data, size_t length) {
     nlmsghdr header;
     std::memcpy(&header, bytes + offset, sizeof(header));
     if (header.nlmsg_len < sizeof(nlmsghdr) || header.nlmsg_len > length - offset) break;
-    CountMessage(header.nlmsg_type, &summary);
+    CountMessage(bytes + offset, header, &summary);
     const size_t step = NLMSG_ALIGN(header.nlmsg_len);
     if (step > length - offset) break;
     offset += step;
@@ -88,6 +101,7 @@ RouteEventSummary DrainRouteEvents(int fd) {
     total.addresses |= part.addresses;
     total.routes |= part.routes;
     total.rules |= part.rules;
+    total.routes_removed |= part.routes_removed;
   }
   return total;
 }
