@@ -110,7 +110,8 @@ NetworkChange CompareNetwork(const TunnelPlan& plan, bool tun_present, const Net
   return change;
 }
 
-bool FollowNetwork(const NetworkReading& now, bool reassert, TunnelPlan* plan, bool* tun_present) {
+bool FollowNetwork(const NetworkReading& now, bool reassert4, bool reassert6, TunnelPlan* plan,
+                   bool* tun_present) {
   const NetworkChange change = CompareNetwork(*plan, *tun_present, now);
   const DefaultRouteInfo old4 = UsableOrAbsent(plan->default4);
   const DefaultRouteInfo old6 = UsableOrAbsent(plan->default6);
@@ -131,11 +132,11 @@ bool FollowNetwork(const NetworkReading& now, bool reassert, TunnelPlan* plan, b
       (change.default4 || change.default6) &&
       ResolveMissingEndpoint(IsUsableDefaultRoute(now.default4),
                              IsUsableDefaultRoute(now.default6), plan);
-  if (change.default4 || resolved || (reassert && IsUsableDefaultRoute(now.default4))) {
+  if (change.default4 || resolved || (reassert4 && IsUsableDefaultRoute(now.default4))) {
     MoveIpv4(old4, plan);
     acted = true;
   }
-  if (change.default6 || resolved || (reassert && IsUsableDefaultRoute(now.default6))) {
+  if (change.default6 || resolved || (reassert6 && IsUsableDefaultRoute(now.default6))) {
     MoveIpv6(old6, plan);
     acted = true;
   }

@@ -11,19 +11,16 @@
 
 namespace {
 
-// The routing table a route message is about, or -1 when it is too short.
-int RouteTable(const unsigned char* message, size_t length) {
-  if (length < NLMSG_LENGTH(sizeof(rtmsg))) return -1;
-  rtmsg route;
-  std::memcpy(&route, message + NLMSG_HDRLEN, sizeof(route));
-  return route.rtm_table;
-}
 
 void CountMessage(const unsigned char* message, const nlmsghdr& header,
                   RouteEventSummary* summary) {
-  if (header.nlmsg_type == RTM_DELROUTE) {
-    const int table = RouteTable(message, header.nlmsg_len);
-    if (table >= 0 && table != RT_TABLE_LOCAL) summary->routes_removed = true;
+  if (header.nlmsg_type == RTM_DELROUTE && header.nlmsg_len >= NLMSG_LENGTH(sizeof(rtmsg))) {
+    rtmsg route;
+    std::memcpy(&route, message + NLMSG_HDRLEN, sizeof(route));
+    if (route.rtm_table != RT_TABLE_LOCAL) {
+      if (route.rtm_family == AF_INET) summary->routes_removed4 = true;
+      if (route.rtm_family == AF_INET6) summary->routes_removed6 = true;
+    }
   }
   switch (header.nlmsg_type) {
     case RTM_NEWLINK:
@@ -101,7 +98,8 @@ RouteEventSummary DrainRouteEvents(int fd) {
     total.addresses |= part.addresses;
     total.routes |= part.routes;
     total.rules |= part.rules;
-    total.routes_removed |= part.routes_removed;
+    total.routes_removed4 |= part.routes_removed4;
+    total.routes_removed6 |= part.routes_removed6;
   }
   return total;
 }

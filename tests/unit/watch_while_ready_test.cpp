@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 #include <linux/netlink.h>
+#include <sys/socket.h>
 #include <linux/rtnetlink.h>
 
 #include <cstring>
@@ -14,43 +15,48 @@
 namespace {
 
 // One netlink message of the type; route messages carry a table.
-void AppendMessage(std::vector<unsigned char>* buffer, uint16_t type, int table = RT_TABLE_MAIN) {
+void AppendMessage(std::vector<unsigned char>* buffer, uint16_t type, int table, int family) {
   const size_t body = type == RTM_NEWROUTE || type == RTM_DELROUTE ? sizeof(rtmsg) : 16;
   nlmsghdr header{};
   header.nlmsg_len = static_cast<uint32_t>(NLMSG_LENGTH(body));
   header.nlmsg_type = type;
   std::vector<unsigned char> message(NLMSG_ALIGN(header.nlmsg_len), 0);
   std::memcpy(message.data(), &header, sizeof(header));
-  if (body == sizeof(rtmsg)) message[NLMSG_HDRLEN + offsetof(rtmsg, rtm_table)] = static_cast<unsigned char>(table);
+  if (body == sizeof(rtmsg)) {
+    message[NLMSG_HDRLEN + offsetof(rtmsg, rtm_table)] = static_cast<unsigned char>(table);
+    message[NLMSG_HDRLEN + offsetof(rtmsg, rtm_family)] = static_cast<unsigned char>(family);
+  }
   buffer->insert(buffer->end(), message.begin(), message.end());
 }
 
 std::string Describe(const RouteEventSummary& s) {
   return std::string(s.links ? "links " : "") + (s.addresses ? "addresses " : "") +
          (s.routes ? "routes " : "") + (s.rules ? "rules " : "") +
-         (s.routes_removed ? "removed " : "");
+         (s.routes_removed4 ? "removed4 " : "") + (s.routes_removed6 ? "removed6 " : "");
 }
 
 TEST(SummarizeRouteMessages, NamesWhatKindOfThingChanged) {
   struct Case {
     std::vector<uint16_t> types;
     int table;
+    int family;
     std::string expected;
   };
   const Case cases[] = {
-      {{RTM_NEWLINK}, RT_TABLE_MAIN, "links "},
-      {{RTM_DELADDR, RTM_NEWRULE}, RT_TABLE_MAIN, "addresses rules "},
-      {{RTM_NEWROUTE}, RT_TABLE_MAIN, "routes "},
-      {{RTM_DELROUTE}, RT_TABLE_MAIN, "routes removed "},
+      {{RTM_NEWLINK}, RT_TABLE_MAIN, AF_INET, "links "},
+      {{RTM_DELADDR, RTM_NEWRULE}, RT_TABLE_MAIN, AF_INET, "addresses rules "},
+      {{RTM_NEWROUTE}, RT_TABLE_MAIN, AF_INET, "routes "},
+      {{RTM_DELROUTE}, RT_TABLE_MAIN, AF_INET, "routes removed4 "},
+      {{RTM_DELROUTE}, RT_TABLE_MAIN, AF_INET6, "routes removed6 "},
       // Tables above 255 read as the compatibility table in the header.
-      {{RTM_DELROUTE}, RT_TABLE_COMPAT, "routes removed "},
+      {{RTM_DELROUTE}, RT_TABLE_COMPAT, AF_INET, "routes removed4 "},
       // A device going down takes its local addresses' routes: not the helper's.
-      {{RTM_DELROUTE}, RT_TABLE_LOCAL, "routes "},
-      {{NLMSG_DONE, RTM_DELRULE}, RT_TABLE_MAIN, "rules "},
+      {{RTM_DELROUTE}, RT_TABLE_LOCAL, AF_INET6, "routes "},
+      {{NLMSG_DONE, RTM_DELRULE}, RT_TABLE_MAIN, AF_INET, "rules "},
   };
   for (const Case& c : cases) {
     std::vector<unsigned char> buffer;
-    for (const uint16_t type : c.types) AppendMessage(&buffer, type, c.table);
+    for (const uint16_t type : c.types) AppendMessage(&buffer, type, c.table, c.family);
     EXPECT_EQ(c.expected, Describe(SummarizeRouteMessages(buffer.data(), buffer.size())))
         << c.expected;
   }
@@ -58,8 +64,8 @@ TEST(SummarizeRouteMessages, NamesWhatKindOfThingChanged) {
 
 TEST(SummarizeRouteMessages, StopsAtATruncatedOrMalformedMessage) {
   std::vector<unsigned char> buffer;
-  AppendMessage(&buffer, RTM_NEWLINK);
-  AppendMessage(&buffer, RTM_NEWRULE);
+  AppendMessage(&buffer, RTM_NEWLINK, RT_TABLE_MAIN, AF_INET);
+  AppendMessage(&buffer, RTM_NEWRULE, RT_TABLE_MAIN, AF_INET);
   EXPECT_EQ("links ", Describe(SummarizeRouteMessages(buffer.data(), buffer.size() - 1)));
   nlmsghdr bad{};
   bad.nlmsg_len = 4;  // shorter than its own header
