@@ -29,21 +29,27 @@ bool HasAppRoutingPolicy(const TunnelPlan& plan) {
   return plan.policy.enabled && plan.policy.mode != "disabled";
 }
 
-// A start without a network may have found no address for the endpoint;
-// the first network that comes gets a second try, before anything is
-// pinned. True when addresses were found now.
-bool ResolveMissingEndpoint(TunnelPlan* plan) {
-  if (plan->endpoint_host.empty() || !plan->endpoint.ipv4.empty() || !plan->endpoint.ipv6.empty()) {
-    return false;
-  }
-  plan->endpoint = ResolveHostAddresses(plan->endpoint_host);
-  if (plan->endpoint.ipv4.empty() && plan->endpoint.ipv6.empty()) return false;
+// A start without a network may have found no address for the endpoint,
+// or none of a family (the resolver leaves out a family the host has no
+// address of): a network of that family gets a second try, before anything
+// is pinned. True when addresses were added now.
+bool ResolveMissingEndpoint(bool want4, bool want6, TunnelPlan* plan) {
+  const bool need4 = want4 && plan->endpoint.ipv4.empty();
+  const bool need6 = want6 && plan->endpoint.ipv6.empty();
+  if (plan->endpoint_host.empty() || (!need4 && !need6)) return false;
+  const ResolvedAddresses fresh = ResolveHostAddresses(plan->endpoint_host);
+  ResolvedAddresses added;
+  if (need4) added.ipv4 = fresh.ipv4;
+  if (need6) added.ipv6 = fresh.ipv6;
+  if (added.ipv4.empty() && added.ipv6.empty()) return false;
+  plan->endpoint.ipv4.insert(plan->endpoint.ipv4.end(), added.ipv4.begin(), added.ipv4.end());
+  plan->endpoint.ipv6.insert(plan->endpoint.ipv6.end(), added.ipv6.begin(), added.ipv6.end());
   PrintStatusLine("INFO: endpoint=" + plan->endpoint_host + " bypass4=[" +
                   JoinList(plan->endpoint.ipv4) + "] bypass6=[" + JoinList(plan->endpoint.ipv6) +
                   "]");
   std::string error;
   if (plan->kill_switch &&
-      !AddKillSwitchEndpoint(plan->endpoint, KernelHasIpv6(), HasAppRoutingPolicy(*plan), &error)) {
+      !AddKillSwitchEndpoint(added, KernelHasIpv6(), HasAppRoutingPolicy(*plan), &error)) {
     // No "ERROR: " line after READY; the chain still rejects, which is safe.
     PrintStatusLine("INFO: kill switch does not admit the endpoint: " + error);
   }
@@ -104,7 +110,8 @@ NetworkChange CompareNetwork(const TunnelPlan& plan, bool tun_present, const Net
   return change;
 }
 
-bool FollowNetwork(const NetworkReading& now, TunnelPlan* plan, bool* tun_present) {
+bool FollowNetwork(const NetworkReading& now, bool reassert4, bool reassert6, TunnelPlan* plan,
+                   bool* tun_present) {
   const NetworkChange change = CompareNetwork(*plan, *tun_present, now);
   const DefaultRouteInfo old4 = UsableOrAbsent(plan->default4);
   const DefaultRouteInfo old6 = UsableOrAbsent(plan->default6);
@@ -121,15 +128,15 @@ bool FollowNetwork(const NetworkReading& now, TunnelPlan* plan, bool* tun_presen
   // removes the pieces as they are then.
   plan->default4 = now.default4;
   plan->default6 = now.default6;
-  const bool has_network =
-      IsUsableDefaultRoute(now.default4) || IsUsableDefaultRoute(now.default6);
-  const bool resolved = (change.default4 || change.default6) && has_network &&
-                        ResolveMissingEndpoint(plan);
-  if (change.default4 || resolved) {
+  const bool resolved =
+      (change.default4 || change.default6) &&
+      ResolveMissingEndpoint(IsUsableDefaultRoute(now.default4),
+                             IsUsableDefaultRoute(now.default6), plan);
+  if (change.default4 || resolved || (reassert4 && IsUsableDefaultRoute(now.default4))) {
     MoveIpv4(old4, plan);
     acted = true;
   }
-  if (change.default6 || resolved) {
+  if (change.default6 || resolved || (reassert6 && IsUsableDefaultRoute(now.default6))) {
     MoveIpv6(old6, plan);
     acted = true;
   }

@@ -32,5 +32,9 @@ NetworkReading ReadNetwork(const std::string& tun_name);
 NetworkChange CompareNetwork(const TunnelPlan& plan, bool tun_present, const NetworkReading& now);
 
 // Brings the host and the plan up to the reading, with one "INFO: " line
-// per change. True when it ran anything on the host.
-bool FollowNetwork(const NetworkReading& now, TunnelPlan* plan, bool* tun_present);
+// per change. With reassert4 or reassert6, the pieces on an unchanged
+// default route of that family are put in place again as well (routes of
+// the family were removed; the replace commands change nothing where they
+// still are). True when it ran anything on the host.
+bool FollowNetwork(const NetworkReading& now, bool reassert4, bool reassert6, TunnelPlan* plan,
+                   bool* tun_present);

@@ -28,6 +28,8 @@ struct PendingWork {
   int64_t first_ms = 0;
   int64_t last_ms = 0;
   bool network = false;
+  bool routes_removed4 = false;
+  bool routes_removed6 = false;
   bool pieces = false;
 };
 
@@ -122,6 +124,8 @@ void WatchWhileReady(TunnelPlan* plan, const std::vector<ExtraWatch>& extra) {
         const RouteEventSummary events = DrainRouteEvents(route_fd);
         if (events.links || events.addresses || events.routes || events.overrun) {
           pending.network = true;
+          pending.routes_removed4 |= events.routes_removed4 || events.overrun;
+          pending.routes_removed6 |= events.routes_removed6 || events.overrun;
           NoteMessage(woke_ms, &pending);
         }
         if (events.rules || events.overrun) {
@@ -143,7 +147,8 @@ void WatchWhileReady(TunnelPlan* plan, const std::vector<ExtraWatch>& extra) {
 
     if (pending.burst && woke_ms >= ActionTime(pending)) {
       if (pending.network &&
-          FollowNetwork(ReadNetwork(plan->tun_name), plan, &tun_present)) {
+          FollowNetwork(ReadNetwork(plan->tun_name), pending.routes_removed4,
+                        pending.routes_removed6, plan, &tun_present)) {
         pending.pieces = true;
       }
       if (pending.pieces) keep_deadline = KeepInstalledPieces(*plan, &keep, MonotonicMs());

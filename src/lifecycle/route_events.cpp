@@ -11,8 +11,18 @@
 
 namespace {
 
-void CountMessage(uint16_t type, RouteEventSummary* summary) {
-  switch (type) {
+
+void CountMessage(const unsigned char* message, const nlmsghdr& header,
+                  RouteEventSummary* summary) {
+  if (header.nlmsg_type == RTM_DELROUTE && header.nlmsg_len >= NLMSG_LENGTH(sizeof(rtmsg))) {
+    rtmsg route;
+    std::memcpy(&route, message + NLMSG_HDRLEN, sizeof(route));
+    if (route.rtm_table != RT_TABLE_LOCAL) {
+      if (route.rtm_family == AF_INET) summary->routes_removed4 = true;
+      if (route.rtm_family == AF_INET6) summary->routes_removed6 = true;
+    }
+  }
+  switch (header.nlmsg_type) {
     case RTM_NEWLINK:
     case RTM_DELLINK:
       summary->links = true;
@@ -61,7 +71,7 @@ RouteEventSummary SummarizeRouteMessages(const void* data, size_t length) {
     nlmsghdr header;
     std::memcpy(&header, bytes + offset, sizeof(header));
     if (header.nlmsg_len < sizeof(nlmsghdr) || header.nlmsg_len > length - offset) break;
-    CountMessage(header.nlmsg_type, &summary);
+    CountMessage(bytes + offset, header, &summary);
     const size_t step = NLMSG_ALIGN(header.nlmsg_len);
     if (step > length - offset) break;
     offset += step;
@@ -88,6 +98,8 @@ RouteEventSummary DrainRouteEvents(int fd) {
     total.addresses |= part.addresses;
     total.routes |= part.routes;
     total.rules |= part.rules;
+    total.routes_removed4 |= part.routes_removed4;
+    total.routes_removed6 |= part.routes_removed6;
   }
   return total;
 }

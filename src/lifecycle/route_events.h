@@ -12,6 +12,11 @@ struct RouteEventSummary {
   bool addresses = false;
   bool routes = false;
   bool rules = false;
+  // A route of the family outside the local table went away: the kernel
+  // drops every route through a device that goes down, the helper's own
+  // among them, even when the same default route is back a moment later.
+  bool routes_removed4 = false;
+  bool routes_removed6 = false;
   // The socket's buffer ran over: messages were lost, anything may have
   // changed.
   bool overrun = false;

@@ -43,6 +43,14 @@ std::vector<std::string> ParseStaleBypassDestinations(const std::string& route_l
   return destinations;
 }
 
+DefaultRouteInfo ParsePinnedDefaultRoute(const std::string& table_listing) {
+  for (const std::string& line : SplitLines(table_listing)) {
+    const DefaultRouteInfo route = ParseIpv6DefaultRoute(line);
+    if (!route.gateway.empty() && !route.dev.empty()) return route;
+  }
+  return {};
+}
+
 std::vector<std::string> ParseOwnedTunNames(const std::string& link_listing) {
   // ^\d+:\s+([^:]+): searched in each line, \s spelled out (byte_pattern.h).
   const RE2 link_line(R"re(^\d+:[\t\n\v\f\r ]+([^:]+):)re", BytePatternOptions(false));

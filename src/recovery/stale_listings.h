@@ -12,6 +12,11 @@
 std::vector<std::string> ParseStaleBypassDestinations(const std::string& route_listing,
                                                       const DefaultRouteInfo& default4);
 
+// The gateway and device of the first "default via GW dev DEV" line of an
+// "ip route show default table N" listing (lines without both, such as the
+// table's unreachable fallback, are passed over); empty when there is none.
+DefaultRouteInfo ParsePinnedDefaultRoute(const std::string& table_listing);
+
 // Names of "ip -o link show type tun" lines that belong to the program
 // (beginning "qtun" or "zelmo_vpn-tun"), peer part cut off. Names that would
 // not be safe in a shell command are left out.

@@ -1,7 +1,9 @@
 #include "recovery/stale_state.h"
 
 #include <string>
+#include <vector>
 
+#include "approuting/markers.h"
 #include "approuting/policy_cleanup.h"
 #include "killswitch/kill_switch.h"
 #include "killswitch/safe_token.h"
@@ -12,18 +14,42 @@
 
 namespace {
 
-// Bypass routes carry no marker of their own beyond metric 3 via the host's
-// default gateway, so they can be found only while that gateway is current.
-void RemoveStaleBypassRoutes() {
+// Bypass routes carry no marker of their own beyond metric 3 via the
+// gateway the run pinned them to. That is the host's default gateway, or,
+// when the network changed under the run (and it followed, or crashed in
+// the middle of following), a gateway that is no longer the default on a
+// device that is still up. The run's own tables name that one: table 100
+// holds the ICMP bypass's route, moved last in a move, and table 1066 the
+// bypassSelected route. A user's metric-3 route via any other gateway is
+// never touched. Read before the tables are flushed.
+std::vector<DefaultRouteInfo> PinnedGateways() {
   // The default route is read with the mask taken into account: a leftover
   // 0.0.0.0/1 split route on a stale TUN device is not the default route.
-  const DefaultRouteInfo default4 = ReadDefaultRoute();
-  // Both values come from the host's route table and go into commands.
-  if (!IsUsableDefaultRoute(default4)) return;
+  std::vector<DefaultRouteInfo> pinned = {ReadDefaultRoute()};
+  for (const std::string table : {"100", kBypassTable}) {
+    pinned.push_back(
+        ParsePinnedDefaultRoute(ExecCommandOutput("ip -4 route show default table " + table)));
+  }
+  std::vector<DefaultRouteInfo> usable;
+  for (const DefaultRouteInfo& route : pinned) {
+    // Both values come from the host's tables and go into commands.
+    if (!IsUsableDefaultRoute(route)) continue;
+    bool seen = false;
+    for (const DefaultRouteInfo& kept : usable) {
+      seen = seen || (kept.gateway == route.gateway && kept.dev == route.dev);
+    }
+    if (!seen) usable.push_back(route);
+  }
+  return usable;
+}
+
+void RemoveStaleBypassRoutes(const std::vector<DefaultRouteInfo>& pinned) {
   const std::string listing = ExecCommandOutput("ip -4 route show");
-  for (const std::string& destination : ParseStaleBypassDestinations(listing, default4)) {
-    RunShellCommand("ip route del " + destination + " via " + default4.gateway + " dev " +
-                    default4.dev + " metric 3" + kQuietSuffix);
+  for (const DefaultRouteInfo& gateway : pinned) {
+    for (const std::string& destination : ParseStaleBypassDestinations(listing, gateway)) {
+      RunShellCommand("ip route del " + destination + " via " + gateway.gateway + " dev " +
+                      gateway.dev + " metric 3" + kQuietSuffix);
+    }
   }
 }
 
@@ -47,9 +73,10 @@ void RemoveStaleTunDevices() {
 // if a later step hangs.
 void CleanupZelmoOwnedState() {
   CleanupKillSwitchPolicy();
+  const std::vector<DefaultRouteInfo> pinned = PinnedGateways();
   // The bypass removal names no gateway or device, so an empty route will do.
   CleanupIcmpBypass(DefaultRouteInfo{});
   CleanupAppRoutingPolicy();
-  RemoveStaleBypassRoutes();
+  RemoveStaleBypassRoutes(pinned);
   RemoveStaleTunDevices();
 }

@@ -154,3 +154,78 @@ conv_as_app() {
 
 # ping_ok ADDRESS: an echo reply came back within 2 s (either family).
 ping_ok() { ping -c 1 -W 2 "$1" > /dev/null 2>&1; }
+
+# --- A second network for the host (the watch while READY).
+#
+#   host eth1 --- lan0 router2 wan0 --- isp1 internet
+#
+# router2 masquerades as ROUTER2_OUT4 / ROUTER2_OUT6, so a server tells by
+# the address it saw which router a conversation took. eth1 is down until
+# a scenario joins that network.
+HOST2_IP4=192.0.3.2
+ROUTER2_IP4=192.0.3.1
+HOST2_IP6=2001:db8:3::2
+ROUTER2_IP6=2001:db8:3::1
+ROUTER2_OUT4=198.51.101.1
+ROUTER2_OUT6=2001:db8:fe::1
+
+router2_exec() { testbed_ns_exec "$ROUTER2_PID" "$@"; }
+
+routed_second_router() {
+  testbed_spawn_netns ROUTER2_PID
+  ip link add eth1 type veth peer name lan0 netns "$ROUTER2_PID"
+  router2_exec ip addr add "$ROUTER2_IP4/24" dev lan0
+  router2_exec ip addr add "$ROUTER2_IP6/64" dev lan0 nodad
+  router2_exec ip link set lan0 up
+  router2_exec ip link add wan0 type veth peer name isp1 netns "$INET_PID"
+  routed_link_end "$ROUTER2_PID" wan0 "$ROUTER2_OUT4/30" "$ROUTER2_OUT6/64"
+  routed_link_end "$INET_PID" isp1 198.51.101.2/30 2001:db8:fe::2/64
+  routed_nat_router "$ROUTER2_PID" wan0 198.51.101.2 2001:db8:fe::2
+  sysctl -qw net.ipv4.conf.eth1.rp_filter=2
+}
+
+# router_count_rule NAME TOOL MATCH... / router_count NAME TOOL: like
+# gw_count_rule and gw_count, at both routers' host sides; the count is
+# "first router/second router". router_reset_counts zeroes them.
+router_count_rule() {
+  local name=$1 tool=$2
+  shift 2
+  gw_count_rule "$name" "$tool" "$@"
+  router2_exec "$tool" -t raw -A PREROUTING -i lan0 "$@" -m comment --comment "$name"
+}
+router_count() {
+  echo "$(gw_count "$1" "$2")/$(router2_exec "$2" -t raw -nvxL PREROUTING |
+    awk -v name="/* $1 */" 'index($0, name) { print $1 }')"
+}
+router_reset_counts() {
+  gw_reset_counts
+  router2_exec iptables -t raw -Z PREROUTING
+  router2_exec ip6tables -t raw -Z PREROUTING
+}
+
+# join_second_network [METRIC]: the host's eth1 joins router2's network,
+# with default routes of both families via router2 (with METRIC, beside the
+# first network's); leave_second_network undoes it.
+join_second_network() {
+  ip addr add "$HOST2_IP4/24" dev eth1
+  ip addr add "$HOST2_IP6/64" dev eth1 nodad
+  ip link set eth1 up
+  ip -4 route add default via "$ROUTER2_IP4" dev eth1 ${1:+metric $1}
+  ip -6 route add default via "$ROUTER2_IP6" dev eth1 ${1:+metric $1}
+}
+leave_second_network() {
+  ip link set eth1 down
+  ip addr flush dev eth1
+}
+
+# first_network_down / first_network_up: eth0 goes down (the kernel drops
+# every route through it, and its IPv6 address) and comes back with the test
+# bed's addresses and default routes, as a network manager brings them back
+# after a resume.
+first_network_down() { ip link set eth0 down; }
+first_network_up() {
+  ip link set eth0 up
+  ip addr replace "$HOST_IP6/64" dev eth0 nodad
+  ip -4 route replace default via "$GW_IP4" dev eth0
+  ip -6 route replace default via "$GW_IP6" dev eth0
+}

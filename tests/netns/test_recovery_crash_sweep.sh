@@ -2,35 +2,39 @@
 # Crash recovery: a full run (kill switch, bypass prefixes, IPv6, an app
 # routing policy with a running member) is killed with SIGKILL right after
 # each state-changing command of its start sequence in turn, and once while
-# READY. After each kill "--cleanup" must bring the host back to the snapshot
-# taken before the run. The one allowed difference is the IPv6 endpoint
-# route via the IPv6 gateway: it carries no marker the cleanup can recognise.
+# READY; then after each state-changing command of a re-pin, when the default
+# routes move to a second network while READY, and once after the move.
+# After each kill "--cleanup" must bring the host back to the snapshot taken
+# before the run (after a move: of the moved network without the helper).
+# The one allowed difference is the IPv6 endpoint route via an IPv6 gateway:
+# it carries no marker the cleanup can recognise.
 source "$(dirname "$0")/testbed.sh"
 testbed_enter "$@"
 source "$(dirname "$0")/lib_lifecycle.sh"
 full_run_setup
 APP_PID=$FULL_APP_PID
 ALLOWED_LEFTOVER="2001:db8:5::7 via $GW_IP6 dev eth0 metric 3 pref medium"
+ALLOWED_LEFTOVER_RE='^> 2001:db8:5::7 via [0-9a-f:]+ dev eth[01] metric 3 pref medium$'
 
 BEFORE=$(testbed_snapshot)
 
 # recover_and_compare WHAT: runs the cleanup mode, compares the host with the
 # snapshot, then removes the allowed leftover so the next kill starts clean.
 recover_and_compare() {
-  local what=$1 differences
+  local what=$1 expected=${2:-$BEFORE} differences
   LVH_RECORD_FILE= run_helper --cleanup
   if [ "$HELPER_STATUS" != 0 ] || [ "$(tail -n 1 "$HELPER_OUT")" != CLEANED ]; then
     fail "$what: cleanup did not end with CLEANED and exit 0"
     return 1
   fi
-  differences=$(diff <(echo "$BEFORE") <(testbed_snapshot) | grep '^[<>]')
-  if [ -n "$differences" ] && [ "$differences" != "> $ALLOWED_LEFTOVER" ]; then
+  differences=$(diff <(echo "$expected") <(testbed_snapshot) | grep '^[<>]' |
+    grep -v -E "$ALLOWED_LEFTOVER_RE")
+  while ip -6 route del 2001:db8:5::7/128 metric 3 2>/dev/null; do :; done
+  if [ -n "$differences" ]; then
     fail "$what: host differs from the snapshot after cleanup"
     sed 's/^/    /' <<< "$differences"
-    ip -6 route del 2001:db8:5::7/128 via "$GW_IP6" dev eth0 2>/dev/null
     return 1
   fi
-  ip -6 route del 2001:db8:5::7/128 via "$GW_IP6" dev eth0 2>/dev/null
   if [ "$(grep '^0::' /proc/$APP_PID/cgroup)" != "0::/" ]; then
     fail "$what: the app's process was not handed back"
     return 1
@@ -86,6 +90,63 @@ if wait_for_line READY; then
 else
   fail "vpnOnlySelected run reaches READY"
 fi
+
+# --- Inside a re-pin: eth1, on a second network of the gateway's namespace,
+# becomes the default in both families while eth0 stays up (a roam). The
+# run is killed after each state-changing command it runs for the move, and
+# once after the move: the cleanup must find its routes via either gateway
+# and take none of the new network's.
+gw_exec ip link add gw1 type veth peer name eth1 netns "$$"
+gw_exec ip addr add 192.0.3.1/24 dev gw1
+gw_exec ip addr add 2001:db8:3::1/64 dev gw1 nodad
+gw_exec ip link set gw1 up
+ip addr add 192.0.3.2/24 dev eth1
+ip addr add 2001:db8:3::2/64 dev eth1 nodad
+ip link set eth1 up
+roam() {
+  ip -4 route del default; ip -6 route del default
+  ip -4 route add default via 192.0.3.1 dev eth1; ip -6 route add default via 2001:db8:3::1 dev eth1
+}
+roam_back() {
+  ip -4 route del default; ip -6 route del default
+  ip -4 route add default via "$GW_IP4" dev eth0; ip -6 route add default via "$GW_IP6" dev eth0
+}
+roam
+ROAMED=$(testbed_snapshot)
+roam_back
+# The commands of the move: those recorded after READY, once it settled.
+REPIN_RECORD="$TESTBED_TMP/repin.record"
+full_run_record_start "$REPIN_RECORD" || fail "full run reaches READY before the roam"
+sleep 1
+READY_COMMANDS=$(wc -l < "$REPIN_RECORD")
+roam
+sleep 2
+stop_helper KILL
+tried=$((tried + 1))
+recover_and_compare "killed after the roam" "$ROAMED" && passed=$((passed + 1))
+roam_back
+mapfile -t REPIN_POINTS < <(start_sequence_kill_points "$REPIN_RECORD" |
+  awk -v ready="$READY_COMMANDS" '$1 > ready')
+assert_at_least 5 "${#REPIN_POINTS[@]}" "the re-pin has kill points"
+for point in "${REPIN_POINTS[@]}"; do
+  tried=$((tried + 1))
+  command=$(sed -n "${point}p" "$REPIN_RECORD")
+  record="$TESTBED_TMP/repin.$point.record"
+  : > "$record"
+  LVH_RECORD_FILE="$record" LVH_STOP_AFTER_COMMANDS="$point" start_helper "${FULL_RUN_ARGS[@]}"
+  wait_for_line READY
+  sleep 1
+  roam
+  wait_for_exit
+  if [ "$HELPER_STATUS" != 137 ] || [ "$(tail -n 1 "$record")" != "$command" ]; then
+    fail "kill in the re-pin after command $point (${command#system: }): run did not die there"
+    recover_and_compare "after command $point" "$ROAMED" > /dev/null
+  else
+    recover_and_compare "kill in the re-pin after command $point (${command#system: })" \
+      "$ROAMED" && passed=$((passed + 1))
+  fi
+  roam_back
+done
 
 echo "kill points: tried $tried, passed $passed"
 assert_eq "$tried" "$passed" "every kill point recovered"

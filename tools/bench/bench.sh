@@ -126,12 +126,95 @@ for round in $(seq "$HOLD_ROUNDS"); do
 done
 bench_remove_load
 
+# --- 5. The watch while READY ------------------------------------------------
+# A second network on eth1 (the gateway's namespace at 192.0.3.1) takes over
+# the default routes of both families while eth0 stays up; the helper (the
+# typical run with a bypassSelected policy) moves its pieces there.
+gw_exec ip link add gw1 type veth peer name eth1 netns "$$"
+gw_exec ip addr add 192.0.3.1/24 dev gw1
+gw_exec ip addr add 2001:db8:3::1/64 dev gw1 nodad
+gw_exec ip link set gw1 up
+ip addr add 192.0.3.2/24 dev eth1
+ip addr add 2001:db8:3::2/64 dev eth1 nodad
+ip link set eth1 up
+bench_roam() {
+  ip -4 route del default; ip -6 route del default
+  ip -4 route add default via 192.0.3.1 dev eth1; ip -6 route add default via 2001:db8:3::1 dev eth1
+}
+bench_roam_back() {
+  ip -4 route del default; ip -6 route del default
+  ip -4 route add default via "$GW_IP4" dev eth0; ip -6 route add default via "$GW_IP6" dev eth0
+}
+bench_now_ns() { date +%s%N; }
+WATCH_ARGS=("${TYPICAL[@]}" --app-routing-policy "$ROUND_POLICY")
+echo "bench: $ROUNDS default-route moves under a READY helper, beside their commands through sh -c" >&2
+for round in $(seq "$ROUNDS"); do
+  : > "$RECORD.watch"; : > "$RECORD.ends"
+  LVH_RECORD_FILE="$RECORD.watch" LVH_RECORD_END_FILE="$RECORD.ends" start_helper "${WATCH_ARGS[@]}"
+  wait_for_line READY || { echo "bench: no READY for the move" >&2; exit 1; }
+  sleep 1
+  before=$(wc -l < "$RECORD.watch")
+  start=$(bench_now_ns)
+  bench_roam
+  sleep 1.5
+  echo "repin_ms $(( ($(tail -n 1 "$RECORD.ends") - start) / 1000 ))e-3" | awk '{ print $1, $2 + 0 }' >> "$SAMPLES"
+  echo "repin_commands $(( $(wc -l < "$RECORD.watch") - before ))" >> "$SAMPLES"
+  tail -n +"$((before + 1))" "$RECORD.watch" | sed -E 's/^(system|popen): //' > "$RECORD.repin"
+  stop_helper
+  bench_roam_back
+  # The floor: the same move with the helper held still, and the commands
+  # it ran for it run one by one through sh -c from the same moment.
+  start_helper "${WATCH_ARGS[@]}"
+  wait_for_line READY || exit 1
+  sleep 1
+  kill -STOP "$HELPER_PID"
+  start=$(bench_now_ns)
+  bench_roam
+  while IFS= read -r command; do sh -c "$command" > /dev/null 2>&1; done < "$RECORD.repin"
+  echo "repin_floor_ms $(( ($(bench_now_ns) - start) / 1000 ))e-3" | awk '{ print $1, $2 + 0 }' >> "$SAMPLES"
+  kill -CONT "$HELPER_PID"
+  sleep 0.5
+  stop_helper
+  bench_roam_back
+done
+rm -f "$RECORD.ends"
+
+# Wake-ups while READY with a policy and nothing changing: every context
+# switch of every thread of the helper is one (the monitor here has no
+# process events; the driver's rows beside it, outside, have them).
+bench_thread_switches() {
+  cat /proc/"$1"/task/*/status 2>/dev/null |
+    awk '/^(non)?voluntary_ctxt_switches:/ { n += $2 } END { print n + 0 }'
+}
+bench_main_switches() {
+  awk '/^(non)?voluntary_ctxt_switches:/ { n += $2 } END { print n + 0 }' /proc/"$1"/task/"$1"/status
+}
+bench_cpu_ticks() { awk '{ print $14 + $15 }' /proc/"$1"/stat; }
+echo "bench: $HOLD_ROUNDS holds of ${HOLD_SECONDS}s READY with a policy, counting wake-ups" >&2
+for round in $(seq "$HOLD_ROUNDS"); do
+  start_helper "${WATCH_ARGS[@]}"
+  wait_for_line READY || exit 1
+  sleep 2
+  all=$(bench_thread_switches "$HELPER_PID") main=$(bench_main_switches "$HELPER_PID")
+  ticks=$(bench_cpu_ticks "$HELPER_PID")
+  sleep "$HOLD_SECONDS"
+  awk -v all="$(bench_thread_switches "$HELPER_PID")" -v all0="$all" \
+      -v main="$(bench_main_switches "$HELPER_PID")" -v main0="$main" \
+      -v ticks="$(bench_cpu_ticks "$HELPER_PID")" -v ticks0="$ticks" -v s="$HOLD_SECONDS" \
+      -v hz="$(getconf CLK_TCK)" 'BEGIN {
+        print "watch_wakeups_per_second", (all - all0) / s
+        print "watch_main_wakeups_per_second", (main - main0) / s
+        print "watch_cpu_percent", 100 * (ticks - ticks0) / hz / s }' >> "$SAMPLES"
+  stop_helper
+done
+ip link delete eth1
+
 # --- 4. Input scale -----------------------------------------------------------
 echo "bench: $SCALE_ROUNDS rounds of input-scale operations" >&2
 "$DRIVER" scale --config-bytes $((16 * 1024 * 1024)) --policy-bytes 65536 \
   --repeat "$SCALE_ROUNDS" >> "$SAMPLES" || exit 1
 
-# --- 5. Keeping what was installed while READY ------------------------------
+# --- 6. Keeping what was installed while READY -----------------------------
 echo "bench: $RESTORE_ROUNDS restores of the kill switch per figure" >&2
 start_helper "${TYPICAL[@]}"
 wait_for_line READY || { echo "bench: the helper did not become READY" >&2; exit 1; }

@@ -227,7 +227,16 @@ bench_print_table() {
   bench_row "ExtractProxyAddress, 16 MiB of keys without a value" ms proxy_address_adversarial
   bench_row "IsValidLinuxAppBypassPolicy, 65,536-byte policy ($apps apps)" ms policy_validate
   bench_row "ParseAppRoutingPolicy, same policy" ms policy_parse
-  echo "| **5. Keeping what was installed** while READY (typical run, firewall notifications), $(bench_values restore_output_ms | wc -l) rounds | | | | |"
+  echo "| **5. Watch while READY** (typical run with a bypassSelected policy; both default routes move to a second network) | | | | |"
+  bench_row "default-route change -> last re-pin command finished (recorded run; includes the 150 ms quiet time that coalesces a burst)" \
+    ms repin_ms "floor: the same $(bench_values repin_commands | head -n 1) commands through sh -c from the change on" repin_floor_ms
+  bench_row "wake-ups of all the helper's threads while READY with a policy, nothing changing (test bed: no process events, the monitor's 750 ms pass)" \
+    "per second" watch_wakeups_per_second
+  bench_row "of which: the main thread's wait" "per second" watch_main_wakeups_per_second
+  bench_row "monitor driver's wake-ups with process events (the 5 s safety net), outside" "per second" \
+    events_wakeups_per_second "the pass alone (750 ms)" pass_wakeups_per_second
+  bench_row "helper's CPU while READY with a policy, nothing changing" "% of a core" watch_cpu_percent
+  echo "| **6. Keeping what was installed** while READY (typical run, firewall notifications), $(bench_values restore_output_ms | wc -l) rounds | | | | |"
   bench_latency_rows "flushed kill switch to restored (iptables -F OUTPUT)" restore_output_ms
   bench_latency_rows "emptied filter table to restored (iptables -F; iptables -X)" restore_table_ms
 }

@@ -14,6 +14,10 @@
  *                     of the record file) has finished: when the wait for it
  *                     returns, or at pclose() of the Nth popen() stream.
  *                     Simulates a crash at that point of a run.
+ *   LVH_RECORD_END_FILE
+ *                     file a line with the wall-clock time in nanoseconds
+ *                     goes to whenever a recorded command has finished (its
+ *                     shell waited for, its popen() stream closed)
  *   LVH_SIGNAL_AFTER_COMMANDS=N with LVH_SIGNAL_NAME=TERM|INT|PIPE|HUP
  *                     at the same point the process sends itself that signal
  *                     (default TERM), as a client would, and carries on.
@@ -29,9 +33,11 @@
 #include <string.h>
 #include <sys/types.h>
 #include <sys/wait.h>
+#include <time.h>
 #include <unistd.h>
 
 static char* record_file;
+static char* end_file;
 static char* fail_command;
 static long act_after_commands; /* 0: never */
 static int act_signal;          /* what is sent after that command */
@@ -52,6 +58,8 @@ __attribute__((constructor)) static void InitRecorder(void) {
   const char* file = getenv("LVH_RECORD_FILE");
   const char* fail = getenv("LVH_FAIL_COMMAND");
   record_file = file ? strdup(file) : NULL;
+  const char* ends = getenv("LVH_RECORD_END_FILE");
+  end_file = ends ? strdup(ends) : NULL;
   fail_command = fail ? strdup(fail) : NULL;
   const char* stop_after = getenv("LVH_STOP_AFTER_COMMANDS");
   const char* signal_after = getenv("LVH_SIGNAL_AFTER_COMMANDS");
@@ -71,6 +79,16 @@ static void RecordCommand(const char* kind, const char* command) {
   FILE* out = fopen(record_file, "a");
   if (out == NULL) return;
   fprintf(out, "%s: %s\n", kind, command);
+  fclose(out);
+}
+
+static void RecordEnd(void) {
+  if (end_file == NULL) return;
+  struct timespec now;
+  clock_gettime(CLOCK_REALTIME, &now);
+  FILE* out = fopen(end_file, "a");
+  if (out == NULL) return;
+  fprintf(out, "%lld\n", (long long)now.tv_sec * 1000000000LL + now.tv_nsec);
   fclose(out);
 }
 
@@ -122,6 +140,7 @@ pid_t waitpid(pid_t pid, int* status, int options) {
   static pid_t (*real_waitpid)(pid_t, int*, int);
   if (real_waitpid == NULL) real_waitpid = dlsym(RTLD_NEXT, "waitpid");
   const pid_t result = real_waitpid(pid, status, options);
+  if (result > 0) RecordEnd();
   if (result > 0 && result == act_pid) {
     act_pid = 0;
     Act();
@@ -157,6 +176,7 @@ int pclose(FILE* stream) {
   if (real_pclose == NULL) real_pclose = (int (*)(FILE*))dlsym(RTLD_NEXT, "pclose");
   const int act = stream != NULL && stream == act_stream;
   const int status = real_pclose(stream);
+  RecordEnd();
   if (act) Act();
   return status;
 }

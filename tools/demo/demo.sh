@@ -5,8 +5,10 @@
 # network. The throwaway host sits behind a home router, with servers and
 # the VPN server beyond it (tests/netns/lib_routed.sh). The demo shows the
 # status lines, what the helper installed, one conversation through the
-# tunnel and one around it, then stops the helper with SIGTERM and compares
-# the host with its state before the run.
+# tunnel and one around it; then the host leaves its network for another
+# subnet behind another router, and the same conversations complete again
+# through it; then it stops the helper with SIGTERM, goes back to the first
+# network and compares the host with its state before the run.
 DEMO_DIR=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 source "$DEMO_DIR/../../tests/netns/testbed.sh"
 if [ "$(id -u)" != 0 ]; then
@@ -27,6 +29,7 @@ show() { printf '$ %s\n' "$*"; "$@" 2>&1 | sed 's/^/    /'; }
 
 section "Throwaway network"
 routed_setup
+routed_second_router
 echo "host eth0 ($HOST_IP4, $HOST_IP6) -> home router (masquerades as $ROUTER_OUT4, $ROUTER_OUT6)"
 echo "  -> internet: servers $SERVER4, $SERVER6 and $BYPASS_HOST4"
 echo "  -> VPN server vpn.test ($ENDPOINT4, $ENDPOINT6), masquerading what leaves its tunnel"
@@ -84,12 +87,32 @@ converse() {
 converse "$SERVER4" "$ENDPOINT4" "the VPN server's address: through the tunnel"
 converse "$BYPASS_HOST4" "$ROUTER_OUT4" "the home router's address: around the tunnel, in a bypass prefix"
 
+section "The network changes under the READY helper"
+echo "eth0 goes down; eth1 joins $HOST2_IP4/24 behind a second router (masquerades as $ROUTER2_OUT4)"
+lines_before=$(wc -l < "$HELPER_OUT")
+first_network_down
+join_second_network
+for wait in $(seq 50); do
+  grep -qxF "INFO: default6 via=$ROUTER2_IP6 dev=eth1" "$HELPER_OUT" && break
+  sleep 0.1
+done
+sleep 0.5
+echo "new status lines:"
+tail -n +"$((lines_before + 1))" "$HELPER_OUT" | sed 's/^/    /'
+show ip route get "$ENDPOINT4"
+show ip route show table 100
+converse "$SERVER4" "$ENDPOINT4" "the VPN server's address: through the tunnel, now over the second router"
+converse "$BYPASS_HOST4" "$ROUTER2_OUT4" "the second router's address: the bypass prefix followed the network"
+
 section "SIGTERM"
 stop_helper TERM
 echo "new status lines:"
 sed -n '/^READY$/,$p' "$HELPER_OUT" | tail -n +2 | sed 's/^/    /'
 echo "exit status: $HELPER_STATUS"
 show ip link show zelmo_vpn-tun0
+echo "back to the first network"
+leave_second_network
+first_network_up
 
 section "Host state compared with the snapshot before the run"
 after=$(testbed_snapshot)

@@ -27,6 +27,7 @@
 //       monitor, in percent of one core, and "events_per_second X": the
 //       processes named by the events it handled (the machine's execs).
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <linux/magic.h>
 #include <pthread.h>
@@ -42,6 +43,7 @@
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
+#include <fstream>
 #include <map>
 #include <string>
 #include <thread>
@@ -268,6 +270,27 @@ int Latency(const std::map<std::string, std::string>& options) {
   return 0;
 }
 
+// Context switches of all the driver's threads so far: each is a wake-up.
+long ThreadSwitches() {
+  long total = 0;
+  DIR* tasks = opendir("/proc/self/task");
+  if (tasks == nullptr) return 0;
+  while (const dirent* entry = readdir(tasks)) {
+    if (entry->d_name[0] == '.') continue;
+    std::ifstream status(std::string("/proc/self/task/") + entry->d_name + "/status");
+    std::string key;
+    long value = 0;
+    while (status >> key) {
+      if (key == "voluntary_ctxt_switches:" || key == "nonvoluntary_ctxt_switches:") {
+        status >> value;
+        total += value;
+      }
+    }
+  }
+  closedir(tasks);
+  return total;
+}
+
 int Hold(const std::map<std::string, std::string>& options) {
   if (!options.count("apps") || !options.count("seconds")) return Fail("hold needs --apps, --seconds");
   MonitorRun run = DescribeRun(options, options.at("apps"));
@@ -275,12 +298,16 @@ int Hold(const std::map<std::string, std::string>& options) {
   if (!StartRun(&run, &error)) return Fail(error);
   const double seconds = std::atof(options.at("seconds").c_str());
   const double cpu_before = OwnCpuMs();
+  const long switches_before = ThreadSwitches();
   SleepMs(seconds * 1000);
+  const long switches = ThreadSwitches() - switches_before;
   const double cpu_used = OwnCpuMs() - cpu_before;
   const unsigned events = g_app_routing_monitor_stats.events.load();
   FinishRun(&run);
   printf("cpu_percent %.6f\n", 100.0 * cpu_used / (seconds * 1000));
   printf("events_per_second %.6f\n", events / seconds);
+  // Less the main thread's one wake-up at the end of its sleep.
+  printf("wakeups_per_second %.6f\n", static_cast<double>(switches - 1) / seconds);
   return 0;
 }
 
