@@ -73,6 +73,11 @@ void RemoveStaleTunDevices() {
 // if a later step hangs.
 void CleanupZelmoOwnedState() {
   CleanupKillSwitchPolicy();
+  // A restore while READY puts the jump back at rule 1 before it deletes
+  // the one a foreign rule had pushed down: killed in between, a run leaves
+  // two. Each pass deletes one; the second also deletes the chain, which
+  // the first could not while it was still referenced.
+  CleanupKillSwitchPolicy();
   const std::vector<DefaultRouteInfo> pinned = PinnedGateways();
   // The bypass removal names no gateway or device, so an empty route will do.
   CleanupIcmpBypass(DefaultRouteInfo{});
