@@ -91,43 +91,6 @@ else
   fail "vpnOnlySelected run reaches READY"
 fi
 
-# --- Inside a restore while READY: a rule slipped in front of the kill
-# switch's jump, which goes back to rule 1 before the pushed-down one is
-# deleted. The run is killed after each command of the restore, and once
-# after it; the foreign rule goes before the cleanup runs.
-RESTORE_RECORD="$TESTBED_TMP/restore.record"
-full_run_record_start "$RESTORE_RECORD" || fail "full run reaches READY before the restore"
-sleep 1
-READY_COMMANDS=$(wc -l < "$RESTORE_RECORD")
-iptables -I OUTPUT 1 -j ACCEPT
-sleep 1
-stop_helper KILL
-iptables -D OUTPUT -j ACCEPT
-tried=$((tried + 1))
-recover_and_compare "killed after a restore of the kill switch" && passed=$((passed + 1))
-mapfile -t RESTORE_POINTS < <(start_sequence_kill_points "$RESTORE_RECORD" |
-  awk -v ready="$READY_COMMANDS" '$1 > ready')
-assert_at_least 2 "${#RESTORE_POINTS[@]}" "the restore has kill points"
-for point in "${RESTORE_POINTS[@]}"; do
-  tried=$((tried + 1))
-  command=$(sed -n "${point}p" "$RESTORE_RECORD")
-  record="$TESTBED_TMP/restore.$point.record"
-  : > "$record"
-  LVH_RECORD_FILE="$record" LVH_STOP_AFTER_COMMANDS="$point" start_helper "${FULL_RUN_ARGS[@]}"
-  wait_for_line READY
-  sleep 1
-  iptables -I OUTPUT 1 -j ACCEPT
-  wait_for_exit
-  iptables -D OUTPUT -j ACCEPT
-  if [ "$HELPER_STATUS" != 137 ] || [ "$(tail -n 1 "$record")" != "$command" ]; then
-    fail "kill in the restore after command $point (${command#system: }): run did not die there"
-    recover_and_compare "after command $point" > /dev/null
-  else
-    recover_and_compare "kill in the restore after command $point (${command#system: })" &&
-      passed=$((passed + 1))
-  fi
-done
-
 # --- Inside a re-pin: eth1, on a second network of the gateway's namespace,
 # becomes the default in both families while eth0 stays up (a roam). The
 # run is killed after each state-changing command it runs for the move, and
@@ -183,6 +146,46 @@ for point in "${REPIN_POINTS[@]}"; do
       "$ROAMED" && passed=$((passed + 1))
   fi
   roam_back
+done
+
+# --- Inside a restore while READY: a rule slipped in front of the kill
+# switch's jump, which goes back to rule 1 before the pushed-down one is
+# deleted. The run is killed after each command of the restore, and once
+# after it; the foreign rule goes before the cleanup runs. The host now has
+# the second network's link as well.
+TWO_LINKS=$(testbed_snapshot)
+RESTORE_RECORD="$TESTBED_TMP/restore.record"
+full_run_record_start "$RESTORE_RECORD" || fail "full run reaches READY before the restore"
+sleep 1
+READY_COMMANDS=$(wc -l < "$RESTORE_RECORD")
+iptables -I OUTPUT 1 -j ACCEPT
+sleep 1
+stop_helper KILL
+iptables -D OUTPUT -j ACCEPT
+tried=$((tried + 1))
+recover_and_compare "killed after a restore of the kill switch" "$TWO_LINKS" && passed=$((passed + 1))
+mapfile -t RESTORE_POINTS < <(start_sequence_kill_points "$RESTORE_RECORD" |
+  awk -v ready="$READY_COMMANDS" '$1 > ready')
+assert_at_least 2 "${#RESTORE_POINTS[@]}" "the restore has kill points"
+for point in "${RESTORE_POINTS[@]}"; do
+  tried=$((tried + 1))
+  command=$(sed -n "${point}p" "$RESTORE_RECORD")
+  record="$TESTBED_TMP/restore.$point.record"
+  : > "$record"
+  LVH_RECORD_FILE="$record" LVH_STOP_AFTER_COMMANDS="$point" start_helper "${FULL_RUN_ARGS[@]}"
+  wait_for_line READY
+  sleep 1
+  iptables -I OUTPUT 1 -j ACCEPT
+  wait_for_exit
+  iptables -D OUTPUT -j ACCEPT
+  if [ "$HELPER_STATUS" != 137 ] || [ "$(tail -n 1 "$record")" != "$command" ]; then
+    fail "kill in the restore after command $point (${command#system: }): run did not die there"
+    recover_and_compare "after command $point" "$TWO_LINKS" > /dev/null
+  else
+    recover_and_compare "kill in the restore after command $point (${command#system: })" \
+      "$TWO_LINKS" &&
+      passed=$((passed + 1))
+  fi
 done
 
 echo "kill points: tried $tried, passed $passed"
