@@ -37,7 +37,7 @@ struct GonePiece {
   std::string key;                 // its backoff record
   std::vector<std::string> names;  // one "INFO: restored NAME" line each
   bool kill_switch = false;
-  std::function<bool()> restore;   // true when every command succeeded
+  std::function<bool()> restore;  // true when every command succeeded
 };
 
 // What one address family lists, each table read at most once per check;
@@ -72,7 +72,8 @@ bool SteersPrograms(const TunnelPlan& plan) {
 
 void FindKillSwitch(const std::string& tool, const std::vector<std::string>& rules,
                     const std::string& filter_listing, std::vector<GonePiece>* gone) {
-  const KillSwitchRepair repair = PlanKillSwitchRepair(tool, rules, ParseKillSwitchListing(filter_listing));
+  const KillSwitchRepair repair =
+      PlanKillSwitchRepair(tool, rules, ParseKillSwitchListing(filter_listing));
   if (repair.commands.empty()) return;
   GonePiece piece{"kill switch (" + tool + ")", {}, true, [commands = repair.commands] {
                     return RunInOrder(commands);
@@ -105,29 +106,33 @@ void FindAppRouting(const TunnelPlan& plan, const Family& family, const FamilyLi
     const AppRoutingFamily* tools = &family.tools;
     gone->push_back({name, {name}, false, [tools] { return InstallAppMarkRule(*tools); }});
   }
-  FindMarkedTraffic("app routing NAT and connection marks (" + tool + ")",
-                    AppRoutingMarkedTraffic(family.tools, mode, plan.tun_name, family.default_route),
-                    listed, gone);
+  FindMarkedTraffic(
+      "app routing NAT and connection marks (" + tool + ")",
+      AppRoutingMarkedTraffic(family.tools, mode, plan.tun_name, family.default_route), listed,
+      gone);
 }
 
 void FindIcmpBypass(const TunnelPlan& plan, const FamilyListings& listed,
                     std::vector<GonePiece>* gone) {
   if (!listed.rules.empty() && !ListsIcmpBypassRule(listed.rules)) {
-    gone->push_back({"ICMP bypass policy rule", {"ICMP bypass policy rule"}, false,
-                     [] { return RunShellCommand(IcmpBypassRuleCommand()) == 0; }});
+    gone->push_back({"ICMP bypass policy rule", {"ICMP bypass policy rule"}, false, [] {
+                       return RunShellCommand(IcmpBypassRuleCommand()) == 0;
+                     }});
   }
   if (!listed.mangle.empty() && !ListsIcmpMarkRule(listed.mangle)) {
-    gone->push_back({"ICMP bypass mark rule", {"ICMP bypass mark rule"}, false, InstallIcmpMarkRule});
+    gone->push_back(
+        {"ICMP bypass mark rule", {"ICMP bypass mark rule"}, false, InstallIcmpMarkRule});
   }
-  FindMarkedTraffic("ICMP bypass NAT and connection marks", IcmpBypassMarkedTraffic(plan.default4.dev),
-                    listed, gone);
+  FindMarkedTraffic("ICMP bypass NAT and connection marks",
+                    IcmpBypassMarkedTraffic(plan.default4.dev), listed, gone);
 }
 
 // A reload that takes the marker leaves the value raised; without the
 // marker the teardown would not put the 0 back. Only devices the plan's
 // marked traffic still uses, and only where the helper placed a marker.
-void FindSrcValidMarkMarkers(const std::set<std::string>& devices, const std::string& mangle_listing,
-                             std::set<std::string>* remembered, std::vector<GonePiece>* gone) {
+void FindSrcValidMarkMarkers(const std::set<std::string>& devices,
+                             const std::string& mangle_listing, std::set<std::string>* remembered,
+                             std::vector<GonePiece>* gone) {
   const std::set<std::string> listed = SrcValidMarkMarkedDevices(mangle_listing);
   std::set<std::string> marked;
   for (const std::string& device : devices) {
@@ -197,7 +202,8 @@ int64_t Earliest(int64_t deadline, int64_t candidate) {
 
 // Puts back each piece whose pause is over; returns the earliest moment a
 // piece held back or not put back wants another try, or -1.
-int64_t RestorePieces(const std::vector<GonePiece>& gone, KeepInstalledState* state, int64_t now_ms) {
+int64_t RestorePieces(const std::vector<GonePiece>& gone, KeepInstalledState* state,
+                      int64_t now_ms) {
   int64_t deadline = -1;
   for (const GonePiece& piece : gone) {
     PieceBackoff& backoff = state->backoff[piece.key];
@@ -212,7 +218,8 @@ int64_t RestorePieces(const std::vector<GonePiece>& gone, KeepInstalledState* st
     }
     // Said once per run of failures; the piece is tried again regardless.
     if (backoff.failures == 0) {
-      for (const std::string& name : piece.names) PrintStatusLine("INFO: could not restore " + name);
+      for (const std::string& name : piece.names)
+        PrintStatusLine("INFO: could not restore " + name);
     }
     NoteRestoreFailed(&backoff, now_ms, piece.kill_switch);
     deadline = Earliest(deadline, backoff.next_allowed_ms);

@@ -2,7 +2,6 @@
 
 #include <arpa/inet.h>
 
-
 #include "killswitch/kill_switch_commands.h"
 #include "lifecycle/rule_listing.h"
 #include "lifecycle/text_utils.h"
@@ -18,7 +17,8 @@ std::string CanonicalAddress(const std::string& text) {
   const std::string length = slash == std::string::npos ? "" : text.substr(slash + 1);
   unsigned char bytes[sizeof(struct in6_addr)];
   if (inet_pton(AF_INET, address.c_str(), bytes) == 1) {
-    const std::string normalized = NormalizeIpv4Cidr(address + "/" + (length.empty() ? "32" : length));
+    const std::string normalized =
+        NormalizeIpv4Cidr(address + "/" + (length.empty() ? "32" : length));
     return normalized.empty() ? text : normalized;
   }
   char shortest[INET6_ADDRSTRLEN];

@@ -37,7 +37,9 @@ struct KillSwitchRepair {
 // changed chain gets the expected rules inserted at its top before the old
 // ones are deleted below them; a jump goes in at rule 1 before the other
 // jumps are deleted, by position (TOOL -D OUTPUT N), from the last one up.
-// No commands when the listing shows everything in place.
+// No commands when the listing shows everything in place. Nothing read
+// from the listing goes into a command but rule counts and positions; the
+// rules are the install's own.
 KillSwitchRepair PlanKillSwitchRepair(const std::string& tool,
                                       const std::vector<std::string>& expected_rules,
                                       const KillSwitchListing& listing);

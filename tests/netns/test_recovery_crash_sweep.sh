@@ -3,7 +3,8 @@
 # routing policy with a running member) is killed with SIGKILL right after
 # each state-changing command of its start sequence in turn, and once while
 # READY; then after each state-changing command of a re-pin, when the default
-# routes move to a second network while READY, and once after the move.
+# routes move to a second network while READY, and once after the move; and
+# after each command of a restore of the kill switch while READY.
 # After each kill "--cleanup" must bring the host back to the snapshot taken
 # before the run (after a move: of the moved network without the helper).
 # The one allowed difference is the IPv6 endpoint route via an IPv6 gateway:
@@ -40,6 +41,46 @@ recover_and_compare() {
     return 1
   fi
   return 0
+}
+
+# kill_inside WHAT CHANGE UNDO EXPECTED MIN_POINTS: a full run that the
+# command CHANGE makes act while READY is recorded and killed once it has
+# settled, then killed after each state-changing command it ran for the
+# change, in turn; each time the cleanup must leave the host as EXPECTED,
+# and UNDO then takes the change back.
+kill_inside() {
+  local what=$1 change=$2 undo=$3 expected=$4 min_points=$5
+  local all="$TESTBED_TMP/$what.record" ready_commands points point command record
+  full_run_record_start "$all" || fail "full run reaches READY before the $what"
+  sleep 1
+  ready_commands=$(wc -l < "$all")
+  $change
+  sleep 2
+  stop_helper KILL
+  tried=$((tried + 1))
+  recover_and_compare "killed after the $what" "$expected" && passed=$((passed + 1))
+  $undo
+  mapfile -t points < <(start_sequence_kill_points "$all" | awk -v ready="$ready_commands" '$1 > ready')
+  assert_at_least "$min_points" "${#points[@]}" "the $what has kill points"
+  for point in "${points[@]}"; do
+    tried=$((tried + 1))
+    command=$(sed -n "${point}p" "$all")
+    record="$TESTBED_TMP/$what.$point.record"
+    : > "$record"
+    LVH_RECORD_FILE="$record" LVH_STOP_AFTER_COMMANDS="$point" start_helper "${FULL_RUN_ARGS[@]}"
+    wait_for_line READY
+    sleep 1
+    $change
+    wait_for_exit
+    if [ "$HELPER_STATUS" != 137 ] || [ "$(tail -n 1 "$record")" != "$command" ]; then
+      fail "kill in the $what after command $point (${command#system: }): run did not die there"
+      recover_and_compare "after command $point" "$expected" > /dev/null
+    else
+      recover_and_compare "kill in the $what after command $point (${command#system: })" \
+        "$expected" && passed=$((passed + 1))
+    fi
+    $undo
+  done
 }
 
 # --- The start sequence, recorded up to READY, then killed there.
@@ -114,79 +155,16 @@ roam_back() {
 roam
 ROAMED=$(testbed_snapshot)
 roam_back
-# The commands of the move: those recorded after READY, once it settled.
-REPIN_RECORD="$TESTBED_TMP/repin.record"
-full_run_record_start "$REPIN_RECORD" || fail "full run reaches READY before the roam"
-sleep 1
-READY_COMMANDS=$(wc -l < "$REPIN_RECORD")
-roam
-sleep 2
-stop_helper KILL
-tried=$((tried + 1))
-recover_and_compare "killed after the roam" "$ROAMED" && passed=$((passed + 1))
-roam_back
-mapfile -t REPIN_POINTS < <(start_sequence_kill_points "$REPIN_RECORD" |
-  awk -v ready="$READY_COMMANDS" '$1 > ready')
-assert_at_least 5 "${#REPIN_POINTS[@]}" "the re-pin has kill points"
-for point in "${REPIN_POINTS[@]}"; do
-  tried=$((tried + 1))
-  command=$(sed -n "${point}p" "$REPIN_RECORD")
-  record="$TESTBED_TMP/repin.$point.record"
-  : > "$record"
-  LVH_RECORD_FILE="$record" LVH_STOP_AFTER_COMMANDS="$point" start_helper "${FULL_RUN_ARGS[@]}"
-  wait_for_line READY
-  sleep 1
-  roam
-  wait_for_exit
-  if [ "$HELPER_STATUS" != 137 ] || [ "$(tail -n 1 "$record")" != "$command" ]; then
-    fail "kill in the re-pin after command $point (${command#system: }): run did not die there"
-    recover_and_compare "after command $point" "$ROAMED" > /dev/null
-  else
-    recover_and_compare "kill in the re-pin after command $point (${command#system: })" \
-      "$ROAMED" && passed=$((passed + 1))
-  fi
-  roam_back
-done
+kill_inside re-pin roam roam_back "$ROAMED" 5
 
 # --- Inside a restore while READY: a rule slipped in front of the kill
 # switch's jump, which goes back to rule 1 before the pushed-down one is
-# deleted. The run is killed after each command of the restore, and once
-# after it; the foreign rule goes before the cleanup runs. The host now has
-# the second network's link as well.
-TWO_LINKS=$(testbed_snapshot)
-RESTORE_RECORD="$TESTBED_TMP/restore.record"
-full_run_record_start "$RESTORE_RECORD" || fail "full run reaches READY before the restore"
-sleep 1
-READY_COMMANDS=$(wc -l < "$RESTORE_RECORD")
-iptables -I OUTPUT 1 -j ACCEPT
-sleep 1
-stop_helper KILL
-iptables -D OUTPUT -j ACCEPT
-tried=$((tried + 1))
-recover_and_compare "killed after a restore of the kill switch" "$TWO_LINKS" && passed=$((passed + 1))
-mapfile -t RESTORE_POINTS < <(start_sequence_kill_points "$RESTORE_RECORD" |
-  awk -v ready="$READY_COMMANDS" '$1 > ready')
-assert_at_least 2 "${#RESTORE_POINTS[@]}" "the restore has kill points"
-for point in "${RESTORE_POINTS[@]}"; do
-  tried=$((tried + 1))
-  command=$(sed -n "${point}p" "$RESTORE_RECORD")
-  record="$TESTBED_TMP/restore.$point.record"
-  : > "$record"
-  LVH_RECORD_FILE="$record" LVH_STOP_AFTER_COMMANDS="$point" start_helper "${FULL_RUN_ARGS[@]}"
-  wait_for_line READY
-  sleep 1
-  iptables -I OUTPUT 1 -j ACCEPT
-  wait_for_exit
-  iptables -D OUTPUT -j ACCEPT
-  if [ "$HELPER_STATUS" != 137 ] || [ "$(tail -n 1 "$record")" != "$command" ]; then
-    fail "kill in the restore after command $point (${command#system: }): run did not die there"
-    recover_and_compare "after command $point" "$TWO_LINKS" > /dev/null
-  else
-    recover_and_compare "kill in the restore after command $point (${command#system: })" \
-      "$TWO_LINKS" &&
-      passed=$((passed + 1))
-  fi
-done
+# deleted. The cleanup must take every jump and the chain, and leave the
+# foreign rule (and the second network's link).
+slip_rule_in() { iptables -I OUTPUT 1 -j ACCEPT; }
+take_rule_out() { iptables -D OUTPUT -j ACCEPT; }
+WITH_FOREIGN_RULE=$(slip_rule_in && testbed_snapshot && take_rule_out)
+kill_inside restore slip_rule_in take_rule_out "$WITH_FOREIGN_RULE" 2
 
 echo "kill points: tried $tried, passed $passed"
 assert_eq "$tried" "$passed" "every kill point recovered"

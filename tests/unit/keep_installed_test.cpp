@@ -1,10 +1,11 @@
+#include "keep_installed.h"
+
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
 
 #include "approuting/app_routing_commands.h"
-#include "keep_installed.h"
 #include "killswitch/kill_switch_commands.h"
 #include "killswitch/kill_switch_repair.h"
 #include "lifecycle/firewall_events.h"
@@ -54,13 +55,18 @@ TEST(KillSwitchRepair, PutsBackOnlyWhatIsGoneWithoutAnUnguardedMoment) {
   const Case cases[] = {
       {"everything in place", kPolicies + chain + jump, false, false, {}},
       {"a listing that could not be read", "", false, false, {}},
-      {"flushed OUTPUT", kPolicies + chain, false, true, {"iptables -I OUTPUT 1 -j ZELMO_KILLSWITCH"}},
+      {"flushed OUTPUT",
+       kPolicies + chain,
+       false,
+       true,
+       {"iptables -I OUTPUT 1 -j ZELMO_KILLSWITCH"}},
       {"an ACCEPT inserted first",
        kPolicies + chain + "-A OUTPUT -j ACCEPT\n" + jump + "-A OUTPUT -o eth0 -j DROP\n",
        false,
        true,
        {"iptables -I OUTPUT 1 -j ZELMO_KILLSWITCH", "iptables -D OUTPUT 3"}},
-      {"a second jump further down", kPolicies + chain + jump + "-A OUTPUT -j ACCEPT\n" + jump,
+      {"a second jump further down",
+       kPolicies + chain + jump + "-A OUTPUT -j ACCEPT\n" + jump,
        false,
        true,
        {"iptables -D OUTPUT 3"}},
@@ -148,7 +154,9 @@ TEST(KeepInstalledBackoff, ASecondThenDoublingUpToItsLimitAndCalmStartsOver) {
       {false, {0, 1000, 3000, 7000}, {1000, 3000, 7000, 15000}},
       // Failures are tried again soon, then less often; a success starts over.
       {true, {-1000, -1050, -1150, -1350, 1750, -2750}, {1050, 1150, 1350, 1750, 2750, 2800}},
-      {false, {0, 1000, 3000, 7000, 15000, 31000, 61000}, {1000, 3000, 7000, 15000, 31000, 61000, 91000}},
+      {false,
+       {0, 1000, 3000, 7000, 15000, 31000, 61000},
+       {1000, 3000, 7000, 15000, 31000, 61000, 91000}},
       // Never away for long: the kill switch pauses a second at most.
       {true, {0, 1000, 2000, 3000}, {1000, 2000, 3000, 4000}},
       // A minute in place forgets the pauses.
