@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <csignal>
@@ -156,6 +157,30 @@ TEST(RunShellCommand, KeepsASigintThatArrivesWhileTheCommandRuns) {
   sigaction(SIGINT, &previous, nullptr);
   EXPECT_EQ(0, status);
   EXPECT_EQ(1, g_interrupts_seen);
+}
+
+// A terminal's Ctrl-C goes to the whole foreground process group: a command
+// in the helper's own group would be killed halfway through a teardown.
+TEST(ShellSeams, CommandsLeadAProcessGroupOfTheirOwn) {
+  // The fifth field of the shell's stat line is its process group.
+  const std::string own_group = "[ \"$(cut -d' ' -f5 /proc/$$/stat)\" = $$ ]";
+  EXPECT_EQ(0, RunShellCommand(own_group));
+  EXPECT_EQ("own\n", ExecCommandOutput(own_group + " && echo own"));
+}
+
+// Each seam waits for its own shell only; another child of the caller
+// that ends meanwhile is left for its owner to reap.
+TEST(ShellSeams, ReapOnlyTheirOwnShell) {
+  for (const bool read_output : {false, true}) {
+    const pid_t other = fork();
+    ASSERT_LE(0, other);
+    if (other == 0) _exit(7);
+    const std::string slower = "sleep 0.2";
+    read_output ? (void)ExecCommandOutput(slower) : (void)RunShellCommand(slower);
+    int status = 0;
+    EXPECT_EQ(other, waitpid(other, &status, WNOHANG)) << read_output;
+    EXPECT_EQ(7, WEXITSTATUS(status)) << read_output;
+  }
 }
 
 }  // namespace
