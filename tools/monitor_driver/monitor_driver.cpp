@@ -153,6 +153,7 @@ bool StartRun(MonitorRun* run, std::string* error) {
 void FinishRun(MonitorRun* run) {
   StopAppRoutingMonitor(&run->thread);
   HandBackAppCgroupMembers();
+  ForgetMemberOrigins();
   rmdir(g_app_cgroup_fs_dir.c_str());
 }
 
