@@ -164,7 +164,7 @@ int Probe() {
     printf("no events: %s\n", why_not.c_str());
     return 3;
   }
-  close(socket_fd);
+  CloseProcessEvents(socket_fd);
   printf("events\n");
   return 0;
 }
