@@ -1,7 +1,6 @@
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <csignal>
@@ -166,21 +165,6 @@ TEST(ShellSeams, CommandsLeadAProcessGroupOfTheirOwn) {
   const std::string own_group = "[ \"$(cut -d' ' -f5 /proc/$$/stat)\" = $$ ]";
   EXPECT_EQ(0, RunShellCommand(own_group));
   EXPECT_EQ("own\n", ExecCommandOutput(own_group + " && echo own"));
-}
-
-// Each seam waits for its own shell only; another child of the caller
-// that ends meanwhile is left for its owner to reap.
-TEST(ShellSeams, ReapOnlyTheirOwnShell) {
-  for (const bool read_output : {false, true}) {
-    const pid_t other = fork();
-    ASSERT_LE(0, other);
-    if (other == 0) _exit(7);
-    const std::string slower = "sleep 0.2";
-    read_output ? (void)ExecCommandOutput(slower) : (void)RunShellCommand(slower);
-    int status = 0;
-    EXPECT_EQ(other, waitpid(other, &status, WNOHANG)) << read_output;
-    EXPECT_EQ(7, WEXITSTATUS(status)) << read_output;
-  }
 }
 
 }  // namespace
