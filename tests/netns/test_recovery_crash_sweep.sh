@@ -73,7 +73,7 @@ kill_inside() {
     $change
     wait_for_exit
     if [ "$HELPER_STATUS" != 137 ] || [ "$(tail -n 1 "$record")" != "$command" ]; then
-      fail "kill in the $what after command $point (${command#system: }): run did not die there"
+      fail "kill in the $what after command $point (${command#system: }): run did not die there (status $HELPER_STATUS, last: $(tail -n 1 "$record"))"
       recover_and_compare "after command $point" "$expected" > /dev/null
     else
       recover_and_compare "kill in the $what after command $point (${command#system: })" \
@@ -145,12 +145,14 @@ ip addr add 192.0.3.2/24 dev eth1
 ip addr add 2001:db8:3::2/64 dev eth1 nodad
 ip link set eth1 up
 roam() {
-  ip -4 route del default; ip -6 route del default
-  ip -4 route add default via 192.0.3.1 dev eth1; ip -6 route add default via 2001:db8:3::1 dev eth1
+  # One batch (the family follows the gateway): the move reaches the helper
+  # as one burst, the same each time.
+  printf '%s\n' "route replace default via 192.0.3.1 dev eth1" \
+    "route replace default via 2001:db8:3::1 dev eth1" | ip -batch -
 }
 roam_back() {
-  ip -4 route del default; ip -6 route del default
-  ip -4 route add default via "$GW_IP4" dev eth0; ip -6 route add default via "$GW_IP6" dev eth0
+  printf '%s\n' "route replace default via $GW_IP4 dev eth0" \
+    "route replace default via $GW_IP6 dev eth0" | ip -batch -
 }
 roam
 ROAMED=$(testbed_snapshot)

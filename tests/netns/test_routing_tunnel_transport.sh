@@ -4,7 +4,10 @@
 # is the endpoint's host route that keeps those datagrams off the tunnel.
 # Without it the kernel routes them into the TUN device as well, the engine
 # drops them there (it never wraps its own datagrams again), and no tunnel
-# conversation completes; with the route back they complete again.
+# conversation completes; with the route back they complete again. The
+# helper puts a removed route back at once, so its routes are replaced by
+# routes of the same metric into the TUN device (the same as none), and it
+# puts its own back itself when those are deleted.
 source "$(dirname "$0")/testbed.sh"
 testbed_enter "$@"
 source "$(dirname "$0")/lib_routed.sh"
@@ -16,10 +19,11 @@ BEFORE=$(testbed_snapshot)
 
 # What the servers saw of one tunnel conversation per family.
 tunnel_conversations() { echo "$(conv "$SERVER4") $(conv "$SERVER6")"; }
-# endpoint_routes add|del: the endpoint's host routes as the helper installs them.
-endpoint_routes() {
-  ip route "$1" "$ENDPOINT4/32" via "$GW_IP4" dev eth0 metric 3
-  ip route "$1" "$ENDPOINT6/128" via "$GW_IP6" dev eth0 metric 3
+# endpoint_routes_into_tunnel replace|del: the endpoint's host routes into
+# the TUN device, in place of the helper's (same metric).
+endpoint_routes_into_tunnel() {
+  ip route "$1" "$ENDPOINT4/32" dev qtun0 metric 3
+  ip -6 route "$1" "$ENDPOINT6/128" dev qtun0 metric 3
 }
 # Packets that entered the TUN device: the engine's own datagrams to the
 # server, and everything else.
@@ -36,7 +40,7 @@ $ENDPOINT6 via $GW_IP6 dev eth0 metric 3" \
 assert_eq "$ENDPOINT4 $ENDPOINT6" "$(tunnel_conversations)" \
   "through the tunnel the servers see the endpoint's addresses"
 
-endpoint_routes del
+endpoint_routes_into_tunnel replace
 : > "$PACKETS"
 assert_eq "timeout timeout" "$(tunnel_conversations)" \
   "without the endpoint's host routes no tunnel conversation completes"
@@ -51,9 +55,13 @@ done
 assert_eq "own datagrams=$(other_packets)" "own datagrams=$(own_datagrams)" \
   "each came back once per packet carried and was dropped there"
 
-endpoint_routes add
+endpoint_routes_into_tunnel del
+for try in $(seq 60); do
+  [ -n "$(ip -4 route show "$ENDPOINT4/32")" ] && [ -n "$(ip -6 route show "$ENDPOINT6/128")" ] && break
+  sleep 0.05
+done
 assert_eq "$ENDPOINT4 $ENDPOINT6" "$(tunnel_conversations)" \
-  "with the endpoint's host routes back the tunnel conversations complete again"
+  "with the endpoint's host routes put back by the helper the tunnel conversations complete again"
 
 stop_helper
 assert_eq "0|STOPPED" "$HELPER_STATUS|$(tail -n 1 "$HELPER_OUT")" "the run ends with STOPPED"
