@@ -70,13 +70,24 @@ bool SteersPrograms(const TunnelPlan& plan) {
   return plan.policy.enabled && !AppRoutingRuleCommand(kAppRoutingIpv4, plan.policy.mode).empty();
 }
 
+// A repair that fails most often met another change of the same table (a
+// reload's next command): it is planned again from a fresh listing once
+// that change has had its turn, and tried once more.
+bool RepairKillSwitch(const std::string& tool, const std::vector<std::string>& rules,
+                      const std::vector<std::string>& commands) {
+  if (RunInOrder(commands)) return true;
+  const KillSwitchListing listing = ParseKillSwitchListing(List(tool + " -S"));
+  return listing.readable && RunInOrder(PlanKillSwitchRepair(tool, rules, listing).commands);
+}
+
 void FindKillSwitch(const std::string& tool, const std::vector<std::string>& rules,
                     const std::string& filter_listing, std::vector<GonePiece>* gone) {
   const KillSwitchRepair repair =
       PlanKillSwitchRepair(tool, rules, ParseKillSwitchListing(filter_listing));
   if (repair.commands.empty()) return;
-  GonePiece piece{"kill switch (" + tool + ")", {}, true, [commands = repair.commands] {
-                    return RunInOrder(commands);
+  GonePiece piece{"kill switch (" + tool + ")", {}, true,
+                  [tool, rules, commands = repair.commands] {
+                    return RepairKillSwitch(tool, rules, commands);
                   }};
   if (repair.chain) piece.names.push_back("kill switch chain (" + tool + ")");
   if (repair.jump) piece.names.push_back("kill switch jump (" + tool + ")");
