@@ -43,6 +43,17 @@ recover_and_compare() {
   return 0
 }
 
+# start_run_to_kill RECORD POINT TAG: counts a try and starts the full run
+# to die by SIGKILL right after the command numbered POINT in RECORD (now
+# in $command); its own commands go to $record.
+start_run_to_kill() {
+  tried=$((tried + 1))
+  command=$(sed -n "${2}p" "$1")
+  record="$TESTBED_TMP/$3.$2.record"
+  : > "$record"
+  LVH_RECORD_FILE="$record" LVH_STOP_AFTER_COMMANDS="$2" start_helper "${FULL_RUN_ARGS[@]}"
+}
+
 # kill_inside WHAT CHANGE UNDO EXPECTED MIN_POINTS: a full run that the
 # command CHANGE makes act while READY is recorded and killed once it has
 # settled, then killed after each state-changing command it ran for the
@@ -50,7 +61,7 @@ recover_and_compare() {
 # and UNDO then takes the change back.
 kill_inside() {
   local what=$1 change=$2 undo=$3 expected=$4 min_points=$5
-  local all="$TESTBED_TMP/$what.record" ready_commands points point command record
+  local all="$TESTBED_TMP/$what.record" ready_commands points point
   full_run_record_start "$all" || fail "full run reaches READY before the $what"
   sleep 1
   ready_commands=$(wc -l < "$all")
@@ -63,11 +74,7 @@ kill_inside() {
   mapfile -t points < <(start_sequence_kill_points "$all" | awk -v ready="$ready_commands" '$1 > ready')
   assert_at_least "$min_points" "${#points[@]}" "the $what has kill points"
   for point in "${points[@]}"; do
-    tried=$((tried + 1))
-    command=$(sed -n "${point}p" "$all")
-    record="$TESTBED_TMP/$what.$point.record"
-    : > "$record"
-    LVH_RECORD_FILE="$record" LVH_STOP_AFTER_COMMANDS="$point" start_helper "${FULL_RUN_ARGS[@]}"
+    start_run_to_kill "$all" "$point" "$what"
     wait_for_line READY
     sleep 1
     $change
@@ -101,11 +108,7 @@ mapfile -t KILL_POINTS < <(start_sequence_kill_points "$START_RECORD")
 assert_at_least 1 "${#KILL_POINTS[@]}" "the start sequence has kill points"
 
 for point in "${KILL_POINTS[@]}"; do
-  tried=$((tried + 1))
-  command=$(sed -n "${point}p" "$START_RECORD")
-  record="$TESTBED_TMP/kill.$point.record"
-  : > "$record"
-  LVH_RECORD_FILE="$record" LVH_STOP_AFTER_COMMANDS="$point" start_helper "${FULL_RUN_ARGS[@]}"
+  start_run_to_kill "$START_RECORD" "$point" kill
   wait "$HELPER_PID"
   status=$?
   # The run must have died by SIGKILL exactly after the intended command.
