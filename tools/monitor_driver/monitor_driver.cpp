@@ -156,6 +156,7 @@ bool StartRun(MonitorRun* run, std::string* error) {
 void FinishRun(MonitorRun* run) {
   StopAppRoutingMonitor(&run->thread);
   HandBackAppCgroupMembers();
+  ForgetMemberOrigins();
   rmdir(g_app_cgroup_fs_dir.c_str());
 }
 
@@ -166,7 +167,7 @@ int Probe() {
     printf("no events: %s\n", why_not.c_str());
     return 3;
   }
-  close(socket_fd);
+  CloseProcessEvents(socket_fd);
   printf("events\n");
   return 0;
 }
