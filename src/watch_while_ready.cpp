@@ -61,15 +61,16 @@ int64_t BurstActionTime(int64_t first_message_ms, int64_t last_message_ms) {
 }
 
 void WatchWhileReady(TunnelPlan* plan, const std::vector<ExtraWatch>& extra) {
-  // The stop signals stay blocked except inside ppoll, which unblocks them
-  // atomically: one that comes after the flag was checked still ends the
-  // wait at once, instead of waiting for the next event.
+  // From the check of the stop flag until ppoll the stop signals are
+  // blocked, and ppoll unblocks them atomically: one that comes after the
+  // check still ends the wait at once. Outside that window they stay
+  // unblocked, since the tools started meanwhile inherit the mask.
   sigset_t stop_signals;
   sigemptyset(&stop_signals);
   sigaddset(&stop_signals, SIGINT);
   sigaddset(&stop_signals, SIGTERM);
   sigset_t outside;
-  pthread_sigmask(SIG_BLOCK, &stop_signals, &outside);
+  pthread_sigmask(SIG_BLOCK, nullptr, &outside);
   sigset_t inside = outside;
   sigdelset(&inside, SIGINT);
   sigdelset(&inside, SIGTERM);
@@ -94,7 +95,9 @@ void WatchWhileReady(TunnelPlan* plan, const std::vector<ExtraWatch>& extra) {
   // network is looked at every so often instead.
   constexpr int64_t kLookWithoutEventsMs = 2000;
 
-  while (g_should_stop.load() == 0) {
+  for (;;) {
+    pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
+    if (g_should_stop.load() != 0) break;
     const int64_t now_ms = MonotonicMs();
     if (route_fd < 0 && !pending.burst) {
       pending.network = true;
@@ -107,6 +110,7 @@ void WatchWhileReady(TunnelPlan* plan, const std::vector<ExtraWatch>& extra) {
         NextTimeout(now_ms, EarliestDeadline(burst_deadline, keep_deadline), &timeout);
     for (pollfd& wait : waits) wait.revents = 0;
     const int ready = ppoll(waits.data(), waits.size(), timed ? &timeout : nullptr, &inside);
+    pthread_sigmask(SIG_SETMASK, &outside, nullptr);
     if (g_should_stop.load() != 0) break;
 
     const int64_t woke_ms = MonotonicMs();
