@@ -91,15 +91,15 @@ void WatchWhileReady(TunnelPlan* plan, const std::vector<ExtraWatch>& extra) {
   pending.pieces = true;
   NoteMessage(MonotonicMs() - kBurstQuietMs, &pending);
   int64_t keep_deadline = -1;
-  // Without routing notifications (a kernel that refuses the socket) the
-  // network is looked at every so often instead.
+  // Without routing notifications (a kernel that refuses the socket, or a
+  // socket that failed) the network is looked at every so often instead.
   constexpr int64_t kLookWithoutEventsMs = 2000;
 
   for (;;) {
     pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
     if (g_should_stop.load() != 0) break;
     const int64_t now_ms = MonotonicMs();
-    if (route_fd < 0 && !pending.burst) {
+    if (waits[1].fd < 0 && !pending.burst) {
       pending.network = true;
       NoteMessage(now_ms + kLookWithoutEventsMs - kBurstQuietMs, &pending);
     }
@@ -115,7 +115,9 @@ void WatchWhileReady(TunnelPlan* plan, const std::vector<ExtraWatch>& extra) {
 
     const int64_t woke_ms = MonotonicMs();
     if (ready > 0) {
+      if ((waits[1].revents & (POLLHUP | POLLNVAL)) != 0) waits[1].fd = -1;
       if (waits[1].revents != 0) {
+        // POLLERR here is an overrun, which the drain reads and reports.
         const RouteEventSummary events = DrainRouteEvents(route_fd);
         if (events.links || events.addresses || events.routes || events.overrun) {
           pending.network = true;
@@ -129,8 +131,12 @@ void WatchWhileReady(TunnelPlan* plan, const std::vector<ExtraWatch>& extra) {
         }
       }
       for (size_t i = 0; i < extra.size(); ++i) {
-        if (waits[i + 2].revents == 0) continue;
+        const short revents = waits[i + 2].revents;
+        if (revents == 0) continue;
         extra[i].drain(extra[i].fd);
+        // A descriptor that failed would wake the wait for ever: it is left
+        // out from now on (the checks' own deadline still comes).
+        if ((revents & (POLLERR | POLLHUP | POLLNVAL)) != 0) waits[i + 2].fd = -1;
         pending.pieces = true;
         NoteMessage(woke_ms, &pending);
       }
