@@ -179,7 +179,9 @@ int RunTunnel(const CommandLine& command_line) {
   EndIfStopRequested(StartStage::kTunRoutes, plan, &engine, &monitor);
 
   if (policy.enabled) {
-    if (!ApplyAppRoutingPolicy(policy, plan.tun_name, plan.default4, plan.default6, &error)) {
+    // The watch while READY moves the policy's routes when the network comes.
+    if (!ApplyAppRoutingPolicy(policy, plan.tun_name, plan.default4, plan.default6, &error,
+                               true)) {
       PrintStatusLine("ERROR: " + error);
       // The apply may have installed part of the policy before it failed;
       // its cleanup takes down whatever is there, sysctls included.

@@ -69,15 +69,16 @@ int64_t BurstActionTime(int64_t first_message_ms, int64_t last_message_ms) {
 }
 
 void WatchWhileReady(TunnelPlan* plan, const std::vector<ExtraWatch>& extra) {
-  // The stop signals stay blocked except inside ppoll, which unblocks them
-  // atomically: one that comes after the flag was checked still ends the
-  // wait at once, instead of waiting for the next event.
+  // From the check of the stop flag until ppoll the stop signals are
+  // blocked, and ppoll unblocks them atomically: one that comes after the
+  // check still ends the wait at once. Outside that window they stay
+  // unblocked, since the tools started meanwhile inherit the mask.
   sigset_t stop_signals;
   sigemptyset(&stop_signals);
   sigaddset(&stop_signals, SIGINT);
   sigaddset(&stop_signals, SIGTERM);
   sigset_t outside;
-  pthread_sigmask(SIG_BLOCK, &stop_signals, &outside);
+  pthread_sigmask(SIG_BLOCK, nullptr, &outside);
   sigset_t inside = outside;
   sigdelset(&inside, SIGINT);
   sigdelset(&inside, SIGTERM);
@@ -100,13 +101,15 @@ void WatchWhileReady(TunnelPlan* plan, const std::vector<ExtraWatch>& extra) {
   pending.pieces = true;
   NoteMessage(MonotonicMs() - kBurstQuietMs, &pending);
   int64_t keep_deadline = -1;
-  // Without routing notifications (a kernel that refuses the socket) the
-  // network is looked at every so often instead.
+  // Without routing notifications (a kernel that refuses the socket, or a
+  // socket that failed) the network is looked at every so often instead.
   constexpr int64_t kLookWithoutEventsMs = 2000;
 
-  while (g_should_stop.load() == 0) {
+  for (;;) {
+    pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
+    if (g_should_stop.load() != 0) break;
     const int64_t now_ms = MonotonicMs();
-    if (route_fd < 0 && !pending.burst) {
+    if (waits[1].fd < 0 && !pending.burst) {
       pending.network = true;
       NoteMessage(now_ms + kLookWithoutEventsMs - kBurstQuietMs, &pending);
     }
@@ -116,11 +119,14 @@ void WatchWhileReady(TunnelPlan* plan, const std::vector<ExtraWatch>& extra) {
         NextTimeout(now_ms, EarliestDeadline(burst_deadline, keep_deadline), &timeout);
     for (pollfd& wait : waits) wait.revents = 0;
     const int ready = ppoll(waits.data(), waits.size(), timed ? &timeout : nullptr, &inside);
+    pthread_sigmask(SIG_SETMASK, &outside, nullptr);
     if (g_should_stop.load() != 0) break;
 
     const int64_t woke_ms = MonotonicMs();
     if (ready > 0) {
+      if ((waits[1].revents & (POLLHUP | POLLNVAL)) != 0) waits[1].fd = -1;
       if (waits[1].revents != 0) {
+        // POLLERR here is an overrun, which the drain reads and reports.
         const RouteEventSummary events = DrainRouteEvents(route_fd);
         if (events.links || events.addresses || events.routes || events.overrun) {
           pending.network = true;
@@ -134,8 +140,17 @@ void WatchWhileReady(TunnelPlan* plan, const std::vector<ExtraWatch>& extra) {
         }
       }
       for (size_t i = 0; i < extra.size(); ++i) {
-        if (waits[i + 2].revents == 0) continue;
+        const short revents = waits[i + 2].revents;
+        if (revents == 0) continue;
         extra[i].drain(extra[i].fd);
+        // A descriptor that failed would wake the wait for ever: it is left
+        // out from now on (the checks' own deadline still comes), and the
+        // firewall is then looked at periodically. POLLERR on a netlink
+        // socket is an overrun, which the drain has read away.
+        if ((revents & (POLLHUP | POLLNVAL)) != 0) {
+          waits[i + 2].fd = -1;
+          if (extra[i].firewall) keep.firewall_events = false;
+        }
         pending.pieces = true;
         NoteMessage(woke_ms, &pending);
       }

@@ -32,7 +32,8 @@ bool InstallAppMarkRule(const AppRoutingFamily& family) {
 
 bool ApplyAppRoutingPolicy(const AppRoutingPolicy& policy, const std::string& tun_name,
                            const DefaultRouteInfo& default_route,
-                           const DefaultRouteInfo& default_route6, std::string* error) {
+                           const DefaultRouteInfo& default_route6, std::string* error,
+                           bool route_follows) {
   if (!policy.enabled || policy.mode == "disabled") return true;
   if (policy.apps.empty()) {
     *error = "selected app routing requires at least one app";
@@ -46,7 +47,7 @@ bool ApplyAppRoutingPolicy(const AppRoutingPolicy& policy, const std::string& tu
     *error = "invalid TUN interface name for app routing";
     return false;
   }
-  if (policy.mode == "bypassSelected" && !IsUsableDefaultRoute(default_route)) {
+  if (policy.mode == "bypassSelected" && !IsUsableDefaultRoute(default_route) && !route_follows) {
     *error = "original default route is unavailable for app bypass";
     return false;
   }

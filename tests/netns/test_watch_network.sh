@@ -72,10 +72,8 @@ for scenario in roam flap wired late; do
   AFTER=$(testbed_snapshot)
   "${scenario}_back"; "${scenario}_before"
   for with in on ""; do
-    # A bypassSelected policy needs a default route at start.
     policy=$with
-    [ "$scenario" = late ] && policy=
-    what="$scenario${with:+, kill switch}${policy:+ and bypassSelected}"
+    what="$scenario${with:+, kill switch and bypassSelected}"
     routed_start_helper --bypass-prefixes "$BYPASS_PREFIX4" ${with:+--kill-switch} \
       ${policy:+--app-routing-policy "{\"enabled\":true,\"mode\":\"bypassSelected\",\"apps\":[\"$APP\"]}"} ||
       fail "$what: READY ($(cat "$HELPER_ERR"))"
