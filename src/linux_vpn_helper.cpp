@@ -220,6 +220,10 @@ int RunTunnel(const CommandLine& command_line) {
   plan.icmp_bypass = IsUsableDefaultRoute(plan.default4);
   // The address lines change nothing; one check after them covers both.
   PrintTunAddresses(plan.tun_name);
+  // Opened before READY, so that the watch looks at the host right after
+  // it. Without the firewall's notifications the pieces are looked at
+  // periodically instead (keep_installed.h).
+  const int firewall_fd = OpenFirewallEvents();
   EndIfStopRequested(StartStage::kIcmpBypass, plan, &engine, &monitor);
   PrintStatusLine("READY");
   // A client that could not read READY has gone and will never stop the run.
@@ -228,9 +232,6 @@ int RunTunnel(const CommandLine& command_line) {
     EndBySignal(SIGPIPE);
   }
 
-  // Without the firewall's notifications the pieces are looked at
-  // periodically instead (keep_installed.h).
-  const int firewall_fd = OpenFirewallEvents();
   std::vector<ExtraWatch> watches;
   if (firewall_fd >= 0) watches.push_back({firewall_fd, DrainFirewallEvents, true});
   WatchWhileReady(&plan, watches);
