@@ -13,6 +13,11 @@ source "$(dirname "$0")/testbed.sh"
 testbed_enter "$@"
 source "$(dirname "$0")/lib_lifecycle.sh"
 full_run_setup
+# Kill points are counted in commands, so every run must see the same
+# events: the TUN device's IPv6 address would otherwise finish its duplicate
+# address detection a second or two after READY, an event that falls before
+# or into the change under test depending on the machine's load.
+sysctl -qw net.ipv6.conf.default.accept_dad=0
 APP_PID=$FULL_APP_PID
 ALLOWED_LEFTOVER="2001:db8:5::7 via $GW_IP6 dev eth0 metric 3 pref medium"
 ALLOWED_LEFTOVER_RE='^> 2001:db8:5::7 via [0-9a-f:]+ dev eth[01] metric 3 pref medium$'
