@@ -5,7 +5,8 @@
 #   without the kill switch, and with its policy rules deleted in both
 #   families while READY its TCP and UDP reach no router;
 # - the ICMP bypass carries the host's own pings (answered under rp_filter
-#   0, 1 and 2) but no ICMP error about a flow that came through the tunnel;
+#   0, 1 and 2) but neither an ICMP error about a flow that came through the
+#   tunnel nor the reply to a ping that did;
 # - routing table 100 holding a route of someone else's is left alone.
 source "$(dirname "$0")/testbed.sh"
 testbed_enter "$@"
@@ -15,6 +16,7 @@ APP=$(echo "markapp$RANDOM$RANDOM" | cut -c1-15)
 UDP_PORT=7001
 gw_count_rule echo4 iptables -p icmp --icmp-type echo-request
 gw_count_rule error4 iptables -p icmp --icmp-type destination-unreachable
+gw_count_rule reply4 iptables -p icmp --icmp-type echo-reply
 gw_count_rule syn4 iptables -p tcp --syn -d "$SERVER4" --dport "$CONV_PORT"
 gw_count_rule syn6 ip6tables -p tcp --syn -d "$SERVER6" --dport "$CONV_PORT"
 gw_count_rule udp4 iptables -p udp -d "$SERVER4" --dport "$UDP_PORT"
@@ -22,6 +24,9 @@ gw_count_rule udp6 ip6tables -p udp -d "$SERVER6" --dport "$UDP_PORT"
 # ICMP errors the host sends into the tunnel, where the VPN server reads them.
 vpn_exec iptables -t raw -A PREROUTING -i tunsrv0 -p icmp --icmp-type destination-unreachable
 tunnel_errors() { vpn_exec iptables -t raw -nvxL PREROUTING | awk '/tunsrv0/ { print $1 }'; }
+# The internet reaches the host's tunnel address through the VPN server.
+TUN_ADDRESS4=172.19.0.1
+inet_exec ip route add "$TUN_ADDRESS4/32" via "$ENDPOINT4"
 BEFORE=$(testbed_snapshot)
 
 pinged() { "$@" > /dev/null 2>&1 && echo answered || echo refused; }
@@ -76,9 +81,13 @@ for rp in 0 1 2; do
   sleep 0.5
   assert_eq "1 0" "$(tunnel_errors) $(gw_count error4 iptables)" \
     "rp_filter $rp: the error about a tunnel flow enters the tunnel, none at the router"
+  assert_eq "answered 0" "$(pinged inet_exec ping -c 1 -W 2 "$TUN_ADDRESS4") $(gw_count reply4 iptables)" \
+    "rp_filter $rp: a ping that came through the tunnel is answered through it, none at the router"
   gw_exec bash -c "echo probe > /dev/udp/$HOST_IP4/9"
+  gw_exec ping -c 1 -W 2 "$HOST_IP4" > /dev/null
   sleep 0.5
-  assert_eq 1 "$(gw_count error4 iptables)" "rp_filter $rp: an error about a physical flow reaches the router"
+  assert_eq "1/1" "$(gw_count error4 iptables)/$(gw_count reply4 iptables)" \
+    "rp_filter $rp: an error and a reply about physical flows reach the router"
   stop_helper
 done
 
