@@ -43,12 +43,14 @@ MarkedTraffic ReroutedPings(const std::string& device) {
 // "default via GATEWAY dev DEVICE", as the bypass installs it, with the
 // flags the kernel may add to a route whose link is down.
 bool IsBypassRouteLine(const std::string& line) {
-  std::istringstream words(line);
-  std::vector<std::string> word;
-  for (std::string w; words >> w;) word.push_back(w);
-  if (word.size() < 5 || word[0] != "default" || word[1] != "via" || word[3] != "dev") return false;
-  for (size_t i = 5; i < word.size(); ++i) {
-    if (word[i] != "linkdown" && word[i] != "onlink" && word[i] != "dead") return false;
+  std::istringstream stream(line);
+  std::vector<std::string> words;
+  for (std::string word; stream >> word;) words.push_back(word);
+  if (words.size() < 5 || words[0] != "default" || words[1] != "via" || words[3] != "dev") {
+    return false;
+  }
+  for (size_t i = 5; i < words.size(); ++i) {
+    if (words[i] != "linkdown" && words[i] != "onlink" && words[i] != "dead") return false;
   }
   return true;
 }
