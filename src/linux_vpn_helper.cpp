@@ -18,6 +18,7 @@
 #include "lifecycle/engine_library.h"
 #include "lifecycle/engine_request.h"
 #include "lifecycle/exit_status.h"
+#include "lifecycle/helper_lock.h"
 #include "lifecycle/one_shot_modes.h"
 #include "lifecycle/secure_execution.h"
 #include "lifecycle/shell.h"
@@ -239,6 +240,29 @@ int RunTunnel(const CommandLine& command_line) {
   return kExitCompleted;
 }
 
+// Every privileged mode changes the host; two helpers in one network
+// namespace would take down each other's pieces. Held until the process
+// ends, so past STOPPED too.
+bool TakeLockOrReport() {
+  int holder_pid = 0;
+  std::string error;
+  switch (TakeHelperLock(&holder_pid, &error)) {
+    case HelperLockOutcome::kTaken:
+      return true;
+    case HelperLockOutcome::kUnavailable:
+      PrintErrorLine("linux_vpn_helper: " + error + "; running without the helper lock");
+      return true;
+    case HelperLockOutcome::kHeldElsewhere:
+      PrintStatusLine("ERROR: another linux_vpn_helper is running" +
+                      (holder_pid > 0 ? " (pid " + std::to_string(holder_pid) + ")" : std::string()));
+      return false;
+    case HelperLockOutcome::kFailed:
+      break;
+  }
+  PrintStatusLine("ERROR: cannot take the helper lock: " + error);
+  return false;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -251,6 +275,7 @@ int main(int argc, char** argv) {
     // First of all: every command, the engine and any thread inherit it.
     ResetEnvironmentForSecureExecution();
     if (!CheckNetAdminCapability()) return kExitFailed;
+    if (!TakeLockOrReport()) return kExitFailed;
   }
 
   switch (mode) {

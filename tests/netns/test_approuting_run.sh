@@ -66,7 +66,8 @@ run_with_policy bypassSelected
 run_with_policy vpnOnlySelected
 
 # --- The mark rule cannot be installed: the run ends before READY with
-# everything it installed removed, the policy's pieces included.
+# everything undone, what the apply made before the failure (group, tables,
+# rules, the other family's pieces) included.
 MARK_ADD="iptables -t mangle -A OUTPUT -m cgroup --path $GROUP_NAME -j MARK --set-mark 0x66"
 LVH_RECORD_FILE="$TESTBED_TMP/record" LVH_FAIL_COMMAND="$MARK_ADD" run_helper --lib "$LVH_ENGINE" \
   --config "$CONFIG" --dat-dir "$TESTBED_TMP" --app-routing-policy "$(ar_policy bypassSelected "$EARLY")"
