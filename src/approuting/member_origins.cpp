@@ -100,5 +100,6 @@ void HandBackAppCgroupMembers() {
     }
     if (parent_fd >= 0) close(parent_fd);
   }
-  g_app_member_origins.clear();
 }
+
+void ForgetMemberOrigins() { g_app_member_origins.clear(); }

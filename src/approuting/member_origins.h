@@ -32,8 +32,10 @@ void RememberMemberOrigin(int process_id, const std::string& cgroup_dir);
 // Drops the processes that are gone; `live_ids` is sorted.
 void ForgetExitedMemberOrigins(const std::vector<int>& live_ids);
 
-// Hands every member of the group back: to the cgroup it came from, or,
-// for a member forked inside the group, to where its nearest remembered
-// ancestor came from; to the group's parent where nothing is remembered or
-// that cgroup is gone or refuses. Forgets the origins afterwards.
+// Hands every member the group's membership file lists now back: to the
+// cgroup it came from, or, for a member forked inside the group, to where
+// its nearest remembered ancestor came from; to the group's parent where
+// nothing is remembered or that cgroup is gone or refuses. The origins are
+// kept for a further round (a member may fork meanwhile).
 void HandBackAppCgroupMembers();
+void ForgetMemberOrigins();

@@ -157,7 +157,7 @@ void AppRoutingCgroupMonitor(AppRoutingPolicy policy, AppRoutingMonitorSettings 
         g_app_routing_monitor_stats.overruns.fetch_add(1);
         RunFullPass(&state);
       } else if (outcome == ProcessEventRead::kFailed) {
-        close(events_fd);
+        CloseProcessEvents(events_fd);
         events_fd = -1;
         g_app_routing_monitor_stats.uses_process_events.store(false);
         RunFullPass(&state);
@@ -173,7 +173,7 @@ void AppRoutingCgroupMonitor(AppRoutingPolicy policy, AppRoutingMonitorSettings 
       next_pass = Clock::now() + settings.period;
     }
   }
-  if (events_fd >= 0) close(events_fd);
+  if (events_fd >= 0) CloseProcessEvents(events_fd);
 }
 
 bool StartAppRoutingMonitor(const AppRoutingPolicy& policy,

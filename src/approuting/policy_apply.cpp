@@ -1,5 +1,7 @@
 #include "approuting/policy_apply.h"
 
+#include <net/if.h>
+
 #include <optional>
 #include <vector>
 
@@ -54,7 +56,9 @@ bool ApplyAppRoutingPolicy(const AppRoutingPolicy& policy, const std::string& tu
   }
   // Screens: the TUN name and the default routes go unquoted into commands
   // (an IPv6 route that fails IsUsableDefaultRoute is treated as missing).
-  if (!IsSafeShellToken(tun_name)) {
+  // A name no interface can carry would fail only halfway through the
+  // install, in the source NAT on the device.
+  if (!IsSafeShellToken(tun_name) || tun_name.size() >= IFNAMSIZ) {
     *error = "invalid TUN interface name for app routing";
     return false;
   }

@@ -1,5 +1,7 @@
 #include "approuting/policy_cleanup.h"
 
+#include <unistd.h>
+
 #include "approuting/app_guard.h"
 #include "approuting/app_routing_commands.h"
 #include "approuting/cgroup_location.h"
@@ -7,10 +9,31 @@
 #include "approuting/member_origins.h"
 #include "approuting/membership.h"
 #include "lifecycle/shell.h"
+#include "lifecycle/status_line.h"
 #include "lifecycle/text_utils.h"
 #include "routing/marked_traffic.h"
 
 namespace {
+
+// rmdir fails while the group holds a process, and a member that forks
+// while it is handed back leaves the children it made meanwhile in the
+// group: hand back and remove in rounds, each reading the membership
+// afresh. The kernel refuses every hand-back when the parent has
+// controllers enabled for its children; the rounds then end, and the group
+// stays for a later call.
+constexpr int kRemoveGroupRounds = 5;
+
+bool HandBackAndRemoveAppCgroup() {
+  bool removed = false;
+  for (int round = 0; round < kRemoveGroupRounds && !removed; ++round) {
+    HandBackAppCgroupMembers();
+    // Gone also when there was none to remove.
+    removed = RunShellCommand("rmdir " + g_app_cgroup_fs_dir + kQuietSuffix) == 0 ||
+              access(g_app_cgroup_fs_dir.c_str(), F_OK) != 0;
+  }
+  ForgetMemberOrigins();
+  return removed;
+}
 
 void RunAll(const std::vector<std::string>& commands) {
   for (const std::string& command : commands) RunShellCommand(command);
@@ -48,13 +71,9 @@ void CleanupAppRoutingPolicy() {
   CleanupMarkedTraffic("iptables", kAppRoutingMarker);
   CleanupMarkedTraffic("ip6tables", kAppRoutingMarker);
   ResolveAppRoutingCgroupPaths();
-  // Members go back before the group is removed: rmdir fails while a group
-  // has processes. The kernel refuses the hand-back when the parent has
-  // controllers enabled for its children; the group then stays for a later
-  // call.
-  if (own_group_valid) {
-    HandBackAppCgroupMembers();
-    RunShellCommand("rmdir " + g_app_cgroup_fs_dir + kQuietSuffix);
+  if (own_group_valid && !HandBackAndRemoveAppCgroup()) {
+    PrintErrorLine("failed to remove app routing cgroup " + g_app_cgroup_fs_dir +
+                   ": it is not empty");
   }
   RunShellCommand(std::string("rmdir ") + kCgroupMountPoint + "/" + kOlderAppCgroupMatchPath + kQuietSuffix);
   RunShellCommand(std::string("rmdir ") + kCgroupMountPoint + "/zelmo-vpn" + kQuietSuffix);

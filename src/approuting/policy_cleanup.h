@@ -4,5 +4,6 @@
 // rules, routing rules, both tables, the source NAT and connection-mark
 // rules of the selected programs, the group after handing its processes
 // back) and asks the monitor to stop. The caller joins a running monitor
-// first.
+// first. A group that cannot be emptied and removed stays, with one line
+// on standard error.
 void CleanupAppRoutingPolicy();

@@ -137,9 +137,10 @@ std::vector<ProcessEvent> ParseProcessEvents(const unsigned char* data, size_t l
   return events;
 }
 
-std::vector<unsigned char> BuildProcessEventRequest(uint32_t ack, bool filtered) {
-  const FilteredRequest body{PROC_CN_MCAST_LISTEN,
-                             proc_event::PROC_EVENT_EXEC | proc_event::PROC_EVENT_COMM};
+namespace {
+
+std::vector<unsigned char> BuildConnectorRequest(uint32_t ack, uint32_t operation, bool filtered) {
+  const FilteredRequest body{operation, proc_event::PROC_EVENT_EXEC | proc_event::PROC_EVENT_COMM};
   // The plain form is the operation alone; the filtered form adds the mask.
   const size_t body_length = filtered ? sizeof(body) : sizeof(body.mcast_op);
   std::vector<unsigned char> request(NLMSG_SPACE(sizeof(cn_msg) + body_length), 0);
@@ -155,6 +156,23 @@ std::vector<unsigned char> BuildProcessEventRequest(uint32_t ack, bool filtered)
   std::memcpy(request.data() + NLMSG_HDRLEN, &header, sizeof(header));
   std::memcpy(request.data() + NLMSG_HDRLEN + sizeof(cn_msg), &body, body_length);
   return request;
+}
+
+}  // namespace
+
+std::vector<unsigned char> BuildProcessEventRequest(uint32_t ack, bool filtered) {
+  return BuildConnectorRequest(ack, PROC_CN_MCAST_LISTEN, filtered);
+}
+
+std::vector<unsigned char> BuildProcessEventWithdrawal(uint32_t ack) {
+  return BuildConnectorRequest(ack, PROC_CN_MCAST_IGNORE, false);
+}
+
+void CloseProcessEvents(int socket_fd) {
+  // Once per accepted subscription: an older kernel lowers its count on
+  // every withdrawal, even one from a socket that never subscribed.
+  SendRequest(socket_fd, BuildProcessEventWithdrawal(FreshAckValue()));
+  close(socket_fd);
 }
 
 bool OpenProcessEvents(int receive_buffer_bytes, int* socket_fd, std::string* error) {

@@ -32,12 +32,21 @@ std::vector<ProcessEvent> ParseProcessEvents(const unsigned char* data, size_t l
 // narrows the events to execs and command-name changes (kernels before 6.6
 // ignore it, and then every event keeps coming).
 std::vector<unsigned char> BuildProcessEventRequest(uint32_t ack, bool filtered);
+// The request that withdraws a subscription, in the plain form every
+// kernel reads.
+std::vector<unsigned char> BuildProcessEventWithdrawal(uint32_t ack);
 
 // Subscribes a new connector socket to process events. Returns false, with
 // the reason, when events cannot be had here (no connector in this network
 // namespace, no privilege, a namespace the kernel does not serve, or a
 // /proc that is not the initial PID namespace's).
 bool OpenProcessEvents(int receive_buffer_bytes, int* socket_fd, std::string* error);
+
+// Withdraws the subscription, then closes the socket. Kernels before 6.6
+// count subscriptions machine-wide and go on producing process events, for
+// every exec and exit on the machine, after a subscribed socket is closed
+// without withdrawing.
+void CloseProcessEvents(int socket_fd);
 
 enum class ProcessEventRead { kDrained, kOverrun, kFailed };
 

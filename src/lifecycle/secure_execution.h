@@ -13,6 +13,7 @@ inline constexpr const char* kSecureExecutionPath = "/usr/sbin:/usr/bin:/sbin:/b
 
 // In secure-execution mode, replaces the whole environment with
 // PATH=kSecureExecutionPath; otherwise leaves it exactly as it is. Called
-// once, before any command, library load or thread, so that system(),
-// popen(), the engine and whatever starts commands later all inherit it.
+// once, before any command, library load or thread, so that the shells the
+// helper starts, the engine and whatever starts commands later all inherit
+// it.
 void ResetEnvironmentForSecureExecution();

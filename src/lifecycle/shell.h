@@ -9,11 +9,17 @@
 // Appended to cleanup commands whose failures are expected and not reported.
 inline constexpr const char* kQuietSuffix = " >/dev/null 2>&1";
 
-// Runs the command through "/bin/sh -c" and returns its raw wait status, as
-// system() would (0 success, 512 for exit status 2), or -1 when no shell
-// could be started.
+// Both run the command through "/bin/sh -c" in a process group of its own,
+// so a terminal's SIGINT or SIGQUIT reaches the helper alone; a shell that
+// such a signal caught before it left the helper's group, and so before it
+// ran anything, is started again (three times at most). The tools inherit
+// SIGTTOU and SIGTTIN ignored.
+
+// Returns the command's raw wait status, as system() would (0 success, 512
+// for exit status 2), or -1 when no shell could be started.
 int RunShellCommand(const std::string& command);
 
-// Runs the command through popen() and returns all it wrote to standard
-// output; its exit status is discarded.
+// Returns all the command wrote to standard output, as popen() would; its
+// exit status is discarded. The recording test library tells the two apart
+// by the file actions only this one passes to posix_spawn.
 std::string ExecCommandOutput(const std::string& command);

@@ -86,9 +86,9 @@ run_to_end --remove-app-bypass-policy
 assert_eq "$BEFORE" "$(testbed_snapshot)" "group with a sub-group: gone once the sub-group is"
 
 # --- A parent with controllers enabled for its children may hold no
-# processes itself, so the kernel refuses the hand-back (EBUSY). The helper
-# ignores the refusal: the mark rule is gone, the members stay in the group
-# and the group stays until they leave.
+# processes itself, so the kernel refuses the hand-back (EBUSY). The mark
+# rule is gone, the members stay in the group and the group stays until
+# they leave, with one line on standard error that says so.
 CONTROLLER=$(awk '{ print $1 }' "$CG/cgroup.controllers")
 if [ -z "$CONTROLLER" ]; then
   echo "note: the test bed's cgroup root offers no controller here; hand-back refusal not exercised"
@@ -104,6 +104,8 @@ else
   assert_eq "0 APP_ROUTING_REMOVED" "$STATUS $(ar_lines_after_capability "$OUT")" "controllers: removed line"
   assert_eq "/app.slice/$GROUP_NAME|" "$(ar_cgroup_of "$SELECTED_PID")|$(ar_mark_rules)" \
     "controllers: hand-back refused, member and group stay, mark rule gone"
+  assert_eq "failed to remove app routing cgroup $CG/app.slice/$GROUP_NAME: it is not empty" "$ERR" \
+    "controllers: the group left is named on standard error"
   echo "$SELECTED_PID" > "$CG/leaf/cgroup.procs"
   rmdir "$CG/app.slice/$GROUP_NAME"
   echo "-$CONTROLLER" > "$CG/app.slice/cgroup.subtree_control"

@@ -113,6 +113,9 @@ apply_error "ERROR: original default route is unavailable for app bypass" "no de
   --apply-app-bypass-policy "$BYPASS_POLICY" --tun artun0
 ip route add default via "$GW_IP4" dev eth0
 BEFORE=$(testbed_snapshot)
+# A safe word, but longer than any interface name (15 bytes).
+apply_error "ERROR: invalid TUN interface name for app routing" "16-byte TUN name" \
+  --apply-app-bypass-policy "$BYPASS_POLICY" --tun artun0123456789a
 apply_error "ERROR: --apply-app-bypass-policy requires --tun" "no --tun" \
   --apply-app-bypass-policy "$BYPASS_POLICY"
 apply_error "ERROR: invalid app routing policy: enabled app bypass requires at least one process name" \

@@ -4,8 +4,8 @@
 # ip6tables) really change the routes and the firewall, which they can only
 # do because the helper raised CAP_NET_ADMIN into its ambient set.
 # Such a caller must not steer what runs with the capability: a fake ip
-# first on its PATH never runs, and a library in a directory it can write
-# is refused; root, who starts the helper outside secure-execution mode,
+# first on its PATH never runs, and a library in a directory it can write,
+# or on a filesystem mounted nosuid, is refused; root, who starts the helper outside secure-execution mode,
 # gets both as before.
 source "$(dirname "$0")/testbed.sh"
 testbed_enter "$@"
@@ -103,6 +103,35 @@ assert_eq 2 "$status" "a library in the caller's directory: exit status"
 assert_eq "ERROR: dlopen failed: $dir/user/libtest_engine.so: refused in secure-execution mode: directory $dir/user is not owned by root" \
   "$(sed 1d <<< "$out")" "a library in the caller's directory is refused"
 assert_eq "$before" "$(testbed_snapshot)" "nothing installed for a refused library"
+
+# A disk image of the user's, mounted nosuid as the desktop mounts
+# removable media: root owns the library on it, but the image's author made
+# that so. The same filesystem bound without nosuid is root's choice, and
+# the same file loads from there. (A tmpfs stands in where no loop device
+# can be had.)
+image="$TESTBED_TMP/user.img"
+mkdir "$dir/media" "$dir/trusted"
+if truncate -s 8M "$image" && mkfs.ext4 -q "$image" && mount -o loop "$image" "$dir/trusted"; then
+  media=ext4
+else
+  media=tmpfs; mount -t tmpfs -o mode=0755 none "$dir/trusted"
+fi
+install -m 0644 "$LVH_ENGINE" "$dir/trusted/libtest_engine.so"
+mount --bind "$dir/trusted" "$dir/media"
+mount -o remount,bind,nosuid,nodev "$dir/media"
+out=$(as_nobody "$dir/linux_vpn_helper" --lib "$dir/media/libtest_engine.so" --config "$dir/config.json")
+assert_eq "2|ERROR: dlopen failed: $dir/media/libtest_engine.so: refused in secure-execution mode: $dir/media/libtest_engine.so is on a filesystem mounted nosuid" \
+  "$?|$(sed 1d <<< "$out")" "a library on a nosuid $media mount is refused"
+assert_eq "$before" "$(testbed_snapshot)" "nothing installed for the library on the nosuid mount"
+HELPER_OUT="$TESTBED_TMP/trusted.out"
+setpriv --reuid=65534 --regid=65534 --clear-groups --inh-caps=-all -- "$dir/linux_vpn_helper" \
+  --lib "$dir/trusted/libtest_engine.so" --config "$dir/config.json" > "$HELPER_OUT" 2>&1 &
+HELPER_PID=$!
+wait_for_line READY 20 && pass "the same file on the $media mount without nosuid loads" ||
+  { fail "no READY from the mount without nosuid"; cat "$HELPER_OUT"; }
+stop_helper TERM
+umount "$dir/media" "$dir/trusted"
+assert_eq "$before" "$(testbed_snapshot)" "host state as before the run from the mount"
 
 # Root runs outside secure-execution mode: its PATH and library are used.
 HELPER_OUT="$TESTBED_TMP/root.out"

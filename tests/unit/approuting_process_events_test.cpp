@@ -116,25 +116,37 @@ TEST(ProcessEvents, SeveralMessagesInOneDatagram) {
 }
 
 TEST(ProcessEvents, SubscriptionRequests) {
-  for (const bool filtered : {false, true}) {
-    SCOPED_TRACE(filtered);
-    const Bytes request = BuildProcessEventRequest(99, filtered);
+  const uint32_t kExecAndName = proc_event::PROC_EVENT_EXEC | proc_event::PROC_EVENT_COMM;
+  struct Case {
+    const char* what;
+    Bytes request;
+    uint32_t operation;
+    uint16_t body_length;
+    uint32_t event_mask;
+  };
+  // The withdrawal takes the plain form: kernels before 6.6 read only that
+  // and ignore a longer request, which would leave them subscribed.
+  const Case cases[] = {
+      {"plain", BuildProcessEventRequest(99, false), PROC_CN_MCAST_LISTEN, 4, 0},
+      {"filtered", BuildProcessEventRequest(99, true), PROC_CN_MCAST_LISTEN, 8, kExecAndName},
+      {"withdrawal", BuildProcessEventWithdrawal(99), PROC_CN_MCAST_IGNORE, 4, 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
     nlmsghdr message{};
     cn_msg header{};
-    std::memcpy(&message, request.data(), sizeof(message));
-    std::memcpy(&header, request.data() + NLMSG_HDRLEN, sizeof(header));
-    const uint16_t body_length = filtered ? 8 : 4;
-    EXPECT_EQ(NLMSG_LENGTH(sizeof(cn_msg) + body_length), message.nlmsg_len);
+    std::memcpy(&message, c.request.data(), sizeof(message));
+    std::memcpy(&header, c.request.data() + NLMSG_HDRLEN, sizeof(header));
+    EXPECT_EQ(NLMSG_LENGTH(sizeof(cn_msg) + c.body_length), message.nlmsg_len);
     EXPECT_EQ(NLMSG_DONE, message.nlmsg_type);
     EXPECT_EQ(static_cast<uint32_t>(CN_IDX_PROC), header.id.idx);
     EXPECT_EQ(static_cast<uint32_t>(CN_VAL_PROC), header.id.val);
     EXPECT_EQ(99u, header.ack);
-    EXPECT_EQ(body_length, header.len);
+    EXPECT_EQ(c.body_length, header.len);
     uint32_t body[2] = {};
-    std::memcpy(body, request.data() + NLMSG_HDRLEN + sizeof(cn_msg), body_length);
-    EXPECT_EQ(static_cast<uint32_t>(PROC_CN_MCAST_LISTEN), body[0]);
-    EXPECT_EQ(filtered ? uint32_t{proc_event::PROC_EVENT_EXEC | proc_event::PROC_EVENT_COMM} : 0u,
-              body[1]);
+    std::memcpy(body, c.request.data() + NLMSG_HDRLEN + sizeof(cn_msg), c.body_length);
+    EXPECT_EQ(c.operation, body[0]);
+    EXPECT_EQ(c.event_mask, body[1]);
   }
 }
 

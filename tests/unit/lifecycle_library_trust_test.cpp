@@ -89,4 +89,47 @@ TEST_F(LibraryTrust, AcceptsOnlyWhatRootAloneCouldHavePlaced) {
   }
 }
 
+// The verdict on facts alone: on a filesystem a user can supply (mounted
+// nosuid, as removable media and user mounts are) or serve (FUSE), owner
+// and mode prove nothing.
+TEST(JudgeLibraryChain, RefusesWhatAUserControlledFilesystemHolds) {
+  const PathFacts root_file{true, true, 0, S_IFREG | 0644, true, false, false};
+  const PathFacts root_dir{true, false, 0, S_IFDIR | 0755, true, false, false};
+  const auto with = [](PathFacts facts, bool nosuid, bool fuse, bool known = true) {
+    facts.nosuid = nosuid;
+    facts.fuse = fuse;
+    facts.filesystem_known = known;
+    return facts;
+  };
+  struct Case {
+    const char* what;
+    PathFacts file;
+    PathFacts media_dir;  // /media/img, the mount point
+    std::string why;      // empty: trusted
+  };
+  const Case cases[] = {
+      {"root's filesystem", root_file, root_dir, ""},
+      {"file on nosuid", with(root_file, true, false), with(root_dir, true, false),
+       "/media/img/lib.so is on a filesystem mounted nosuid"},
+      {"file on FUSE", with(root_file, true, true), with(root_dir, true, true),
+       "/media/img/lib.so is on a FUSE filesystem"},
+      {"FUSE without nosuid", with(root_file, false, true), root_dir,
+       "/media/img/lib.so is on a FUSE filesystem"},
+      {"directory on nosuid", root_file, with(root_dir, true, false),
+       "directory /media/img is on a filesystem mounted nosuid"},
+      {"directory on FUSE", root_file, with(root_dir, false, true),
+       "directory /media/img is on a FUSE filesystem"},
+      {"filesystem unknown", with(root_file, false, false, false), root_dir,
+       "/media/img/lib.so is on a filesystem that cannot be examined"},
+      {"owner before filesystem", with({true, true, kNobody, S_IFREG | 0644}, true, false), root_dir,
+       "/media/img/lib.so is not owned by root"},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(c.why, JudgeLibraryChain("/media/img/lib.so", c.file,
+                                       {{"/media/img", c.media_dir}, {"/media", root_dir},
+                                        {"/", root_dir}}))
+        << c.what;
+  }
+}
+
 }  // namespace

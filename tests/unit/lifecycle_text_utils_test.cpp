@@ -158,4 +158,18 @@ TEST(RunShellCommand, KeepsASigintThatArrivesWhileTheCommandRuns) {
   EXPECT_EQ(1, g_interrupts_seen);
 }
 
+// A terminal's Ctrl-C goes to the whole foreground process group: a command
+// in the helper's own group would be killed halfway through a teardown.
+TEST(ShellSeams, CommandsLeadAProcessGroupOfTheirOwn) {
+  // The fifth field of the shell's stat line is its process group.
+  const std::string own_group = "[ \"$(cut -d' ' -f5 /proc/$$/stat)\" = $$ ]";
+  EXPECT_EQ(0, RunShellCommand(own_group));
+  EXPECT_EQ("own\n", ExecCommandOutput(own_group + " && echo own"));
+  // Outside the foreground group, a write to a terminal set to "tostop"
+  // would stop a tool for good unless SIGTTOU (22) is ignored; SIGTTIN (21)
+  // likewise for a read.
+  EXPECT_EQ(0, RunShellCommand("[ $((0x$(awk '/^SigIgn/ { print $2 }' /proc/$$/status) & 0x300000)) = "
+                               "$((0x300000)) ]"));
+}
+
 }  // namespace

@@ -1,8 +1,10 @@
 /* Test-only LD_PRELOAD library: records every command text the helper hands
  * to the shell, in order, and can make one chosen command fail or cut the
- * run short right after a chosen command. The helper runs a command either as
- * "/bin/sh -c -- TEXT" through posix_spawn() and waitpid(), or through
- * popen(); both, and system(), are recorded.
+ * run short right after a chosen command. The helper runs every command as
+ * "/bin/sh -c -- TEXT" through posix_spawn() and waitpid(); one whose output
+ * it reads is spawned with file actions (its standard output on a pipe) and
+ * recorded as "popen", the others as "system". popen() and system()
+ * themselves are recorded too.
  *
  *   LVH_RECORD_FILE   file the lines "system: TEXT" (a command run for its
  *                     status) / "popen: TEXT" go to
@@ -104,7 +106,7 @@ int posix_spawn(pid_t* pid, const char* path, const posix_spawn_file_actions_t* 
   if (real_spawn == NULL) real_spawn = dlsym(RTLD_NEXT, "posix_spawn");
   const char* command = ShellCommandText(path, argv);
   if (command == NULL) return real_spawn(pid, path, file_actions, attributes, argv, envp);
-  RecordCommand("system", command);
+  RecordCommand(file_actions != NULL ? "popen" : "system", command);
   const int act = IsActCommand();
   char* const failing[] = {"sh", "-c", "exit 2", NULL};
   pid_t child = 0;

@@ -153,6 +153,7 @@ bool StartRun(MonitorRun* run, std::string* error) {
 void FinishRun(MonitorRun* run) {
   StopAppRoutingMonitor(&run->thread);
   HandBackAppCgroupMembers();
+  ForgetMemberOrigins();
   rmdir(g_app_cgroup_fs_dir.c_str());
 }
 
@@ -163,7 +164,7 @@ int Probe() {
     printf("no events: %s\n", why_not.c_str());
     return 3;
   }
-  close(socket_fd);
+  CloseProcessEvents(socket_fd);
   printf("events\n");
   return 0;
 }
