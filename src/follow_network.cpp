@@ -71,8 +71,8 @@ void MoveIpv4(const DefaultRouteInfo& old4, TunnelPlan* plan) {
   if (plan->icmp_bypass) {
     RepinIcmpBypass(old4, new4);
   } else if (IsUsableDefaultRoute(new4)) {
-    ApplyIcmpBypass(new4);
-    plan->icmp_bypass = true;
+    // Still not where table 100 holds another owner's routes.
+    plan->icmp_bypass = ApplyIcmpBypass(new4) == IcmpBypassResult::kInstalled;
   }
 }
 

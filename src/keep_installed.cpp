@@ -5,6 +5,7 @@
 #include <optional>
 #include <vector>
 
+#include "approuting/app_guard.h"
 #include "approuting/app_routing_commands.h"
 #include "approuting/cgroup_location.h"
 #include "approuting/policy_apply.h"
@@ -111,6 +112,15 @@ void FindAppRouting(const TunnelPlan& plan, const Family& family, const FamilyLi
     const std::string name = std::string("app routing policy rule (") + family.name + ")";
     const std::string command = AppRoutingRuleCommand(family.tools, mode);
     gone->push_back({name, {name}, false, [command] { return RunShellCommand(command) == 0; }});
+  }
+  if (mode == "vpnOnlySelected" && !listed.mangle.empty() &&
+      !ListsAppGuard(listed.mangle, plan.tun_name)) {
+    // Before the mark rule, as at start: no marked packet without it.
+    // Rebuilt as installed, the chain emptied and filled and the jump added
+    // when missing; the chain is only rebuilt when it is already wrong.
+    const std::string name = "app routing guard (" + tool + ")";
+    const std::vector<std::string> commands = AppGuardInstallCommands(family.tools, plan.tun_name);
+    gone->push_back({name, {name}, false, [commands] { return RunInOrder(commands); }});
   }
   if (!listed.mangle.empty() && !ListsAppMarkRule(listed.mangle, g_app_cgroup_match_path)) {
     const std::string name = "app routing mark rule (" + tool + ")";

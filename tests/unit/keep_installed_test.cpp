@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "approuting/app_guard.h"
 #include "approuting/app_routing_commands.h"
 #include "killswitch/kill_switch_commands.h"
 #include "killswitch/kill_switch_repair.h"
@@ -129,13 +130,25 @@ TEST(KeepInstalledListings, FindsTheHelpersRulesAsTheToolsListThem) {
       "CONNMARK --restore-mark --nfmask 0xffffffff --ctmask 0xffffffff\n"
       "-A OUTPUT -m cgroup --path \"user.slice/zelmo-vpn-app-routing\" -j MARK --set-xmark "
       "0x66/0xffffffff\n"
-      "-A OUTPUT -p icmp -j MARK --set-xmark 0x1/0xffffffff\n"
+      "-A OUTPUT -p icmp -m mark --mark 0x0 -m conntrack --ctstate NEW,ESTABLISHED --ctdir "
+      "ORIGINAL -m comment --comment zelmo-vpn-icmp-bypass -j MARK --set-xmark 0x1/0xffffffff\n"
+      "-A POSTROUTING -m mark --mark 0x66 -m comment --comment zelmo-vpn-app-guard -j "
+      "ZELMO_APP_GUARD\n"
+      "-A ZELMO_APP_GUARD -o lo -j RETURN\n-A ZELMO_APP_GUARD -o tun0 -j RETURN\n"
+      "-A ZELMO_APP_GUARD -j DROP\n"
       "-A POSTROUTING -o eth0 -m mark --mark 0x1 -m connmark --mark 0x0 -m comment --comment "
       "zelmo-vpn-icmp-bypass -j CONNMARK --save-mark --nfmask 0xffffffff --ctmask 0xffffffff\n";
   const std::string nat =
       "-A POSTROUTING -o eth0 -m mark --mark 0x1 -m comment --comment zelmo-vpn-icmp-bypass -j "
       "MASQUERADE\n";
   EXPECT_TRUE(ListsIcmpMarkRule(mangle));
+  // The unconditional rule of older helpers is not the bypass's rule now.
+  EXPECT_FALSE(ListsIcmpMarkRule("-A OUTPUT -p icmp -j MARK --set-xmark 0x1/0xffffffff\n"));
+  EXPECT_TRUE(ListsAppGuard(mangle, "tun0"));
+  EXPECT_FALSE(ListsAppGuard(mangle, "tun1"));
+  EXPECT_FALSE(ListsAppGuard("-A ZELMO_APP_GUARD -o lo -j RETURN\n-A ZELMO_APP_GUARD -o tun0 -j "
+                             "RETURN\n-A ZELMO_APP_GUARD -j DROP\n",
+                             "tun0"));
   EXPECT_TRUE(ListsAppMarkRule(mangle, "user.slice/zelmo-vpn-app-routing"));
   EXPECT_FALSE(ListsAppMarkRule(mangle, "zelmo-vpn-app-routing"));
   EXPECT_TRUE(ListsMarkedTraffic(IcmpBypassMarkedTraffic("eth0"), {nat, mangle, mangle}));
