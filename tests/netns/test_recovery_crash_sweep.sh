@@ -118,11 +118,27 @@ ROAMED=$(testbed_snapshot)
 roam_back
 # The commands of the move: those recorded after READY, once it settled.
 REPIN_RECORD="$TESTBED_TMP/repin.record"
+# record_settles FILE: waits (30 s at most) until no command was added to
+# the record for a second: the run's first look after READY is over.
+record_settles() {
+  local settled try
+  settled=$(wc -l < "$1")
+  for try in $(seq 30); do
+    sleep 1
+    [ "$(wc -l < "$1")" = "$settled" ] && return 0
+    settled=$(wc -l < "$1")
+  done
+  return 1
+}
 full_run_record_start "$REPIN_RECORD" || fail "full run reaches READY before the roam"
-sleep 1
+record_settles "$REPIN_RECORD"
 READY_COMMANDS=$(wc -l < "$REPIN_RECORD")
 roam
-sleep 2
+# Killed only once the move is over: a tool still running when the helper
+# dies goes on in its own process group and could change the host after the
+# cleanup.
+wait_for_line "INFO: default6 via=2001:db8:3::1 dev=eth1" || fail "the run follows the roam"
+record_settles "$REPIN_RECORD"
 stop_helper KILL
 tried=$((tried + 1))
 recover_and_compare "killed after the roam" "$ROAMED" && passed=$((passed + 1))
@@ -137,7 +153,13 @@ for point in "${REPIN_POINTS[@]}"; do
   : > "$record"
   LVH_RECORD_FILE="$record" LVH_STOP_AFTER_COMMANDS="$point" start_helper "${FULL_RUN_ARGS[@]}"
   wait_for_line READY
-  sleep 1
+  # The move must find the run waiting, as in the recorded run: its first
+  # look has started (a command is recorded as it starts) and had time to end.
+  for try in $(seq 100); do
+    [ "$(wc -l < "$record")" -ge "$READY_COMMANDS" ] && break
+    sleep 0.1
+  done
+  sleep 0.5
   roam
   wait_for_exit
   if [ "$HELPER_STATUS" != 137 ] || [ "$(tail -n 1 "$record")" != "$command" ]; then
