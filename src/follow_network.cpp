@@ -71,8 +71,8 @@ void MoveIpv4(const DefaultRouteInfo& old4, TunnelPlan* plan) {
   if (plan->icmp_bypass) {
     RepinIcmpBypass(old4, new4);
   } else if (IsUsableDefaultRoute(new4)) {
-    ApplyIcmpBypass(new4);
-    plan->icmp_bypass = true;
+    // A start without a network, or a table 100 of another owner then.
+    plan->icmp_bypass = ApplyIcmpBypass(new4) == IcmpBypassResult::kInstalled;
   }
 }
 

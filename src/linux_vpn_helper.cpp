@@ -200,7 +200,8 @@ int RunTunnel(const CommandLine& command_line) {
     // The IPv6 chain whenever the kernel has IPv6: a default route missed at
     // start (multipath, or one that appears later) must not open a leak.
     // The selected programs' marked traffic passes: the policy's tables
-    // send it where it belongs, or refuse it.
+    // send it where it belongs, or refuse it, and a tunnel-only program's
+    // guard lets it leave through the tunnel alone.
     if (!ApplyKillSwitchPolicy(plan.tun_name, plan.endpoint, plan.bypass_prefixes, KernelHasIpv6(),
                                policy.enabled && policy.mode != "disabled", &error)) {
       PrintStatusLine("ERROR: " + error);
@@ -213,8 +214,11 @@ int RunTunnel(const CommandLine& command_line) {
   }
   EndIfStopRequested(StartStage::kKillSwitch, plan, &engine, &monitor);
 
-  ApplyIcmpBypass(plan.default4);
-  plan.icmp_bypass = IsUsableDefaultRoute(plan.default4);
+  const IcmpBypassResult icmp_bypass = ApplyIcmpBypass(plan.default4);
+  plan.icmp_bypass = icmp_bypass == IcmpBypassResult::kInstalled;
+  if (icmp_bypass == IcmpBypassResult::kTableInUse) {
+    PrintStatusLine("INFO: ICMP bypass not installed; routing table 100 holds routes of another owner");
+  }
   // The address lines change nothing; one check after them covers both.
   PrintTunAddresses(plan.tun_name);
   EndIfStopRequested(StartStage::kIcmpBypass, plan, &engine, &monitor);

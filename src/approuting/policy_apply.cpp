@@ -5,6 +5,7 @@
 #include <optional>
 #include <vector>
 
+#include "approuting/app_guard.h"
 #include "approuting/app_routing_commands.h"
 #include "approuting/cgroup_location.h"
 #include "approuting/membership.h"
@@ -22,6 +23,21 @@ bool InstallMarkRule(const AppRoutingFamily& family) {
   return RunShellCommand(AppMarkRuleCommand(family, "-C", g_app_cgroup_match_path) +
                          kQuietSuffix) == 0 ||
          RunShellCommand(AppMarkRuleCommand(family, "-A", g_app_cgroup_match_path)) == 0;
+}
+
+// A tunnel-only program relies on every one of these pieces to stay in the
+// tunnel, so each must be in place or the apply fails. A bypassed program
+// that misses its route only falls back into the tunnel: those results are
+// not examined.
+bool RunPieceCommands(const std::vector<std::string>& commands, bool required,
+                      std::string* error) {
+  for (const std::string& command : commands) {
+    if (RunShellCommand(command) != 0 && required) {
+      *error = "app routing command failed: " + command;
+      return false;
+    }
+  }
+  return true;
 }
 
 bool InstallMarkedTraffic(const std::optional<MarkedTraffic>& traffic) {
@@ -64,16 +80,24 @@ bool ApplyAppRoutingPolicy(const AppRoutingPolicy& policy, const std::string& tu
     *error = "unsupported app routing mode";
     return false;
   }
-  for (const std::string& command : route_commands) RunShellCommand(command);
+  const bool tunnel_only = policy.mode == "vpnOnlySelected";
+  if (!RunPieceCommands(route_commands, tunnel_only, error)) return false;
   // Without the IPv6 pieces a selected program's IPv6 would take the other
   // path: around the tunnel in "vpnOnlySelected", through it in
   // "bypassSelected". A kernel without IPv6 has no such traffic.
   const bool ipv6 = KernelHasIpv6();
-  if (ipv6) {
-    for (const std::string& command :
-         AppRoutingRouteCommands(kAppRoutingIpv6, policy.mode, tun_name, default_route6)) {
-      RunShellCommand(command);
-    }
+  if (ipv6 && !RunPieceCommands(AppRoutingRouteCommands(kAppRoutingIpv6, policy.mode, tun_name,
+                                                        default_route6),
+                                tunnel_only, error)) {
+    return false;
+  }
+  // The guard goes in before the mark rules, so no marked packet is ever
+  // without it. The TUN name passed the screen above.
+  if (tunnel_only &&
+      (!RunPieceCommands(AppGuardInstallCommands(kAppRoutingIpv4, tun_name), true, error) ||
+       (ipv6 &&
+        !RunPieceCommands(AppGuardInstallCommands(kAppRoutingIpv6, tun_name), true, error)))) {
+    return false;
   }
 
   if (!InstallMarkRule(kAppRoutingIpv4) || (ipv6 && !InstallMarkRule(kAppRoutingIpv6))) {

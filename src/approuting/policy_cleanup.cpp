@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include "approuting/app_guard.h"
 #include "approuting/app_routing_commands.h"
 #include "approuting/cgroup_location.h"
 #include "approuting/markers.h"
@@ -64,6 +65,9 @@ void CleanupAppRoutingPolicy() {
   RunAll(AppRoutingRuleDeleteCommands(kAppRoutingIpv6));
   RunAll(AppRoutingTableFlushCommands(kAppRoutingIpv4));
   RunAll(AppRoutingTableFlushCommands(kAppRoutingIpv6));
+  // Only once nothing is marked any more.
+  RunAll(AppGuardCleanupCommands(kAppRoutingIpv4));
+  RunAll(AppGuardCleanupCommands(kAppRoutingIpv6));
   CleanupMarkedTraffic("iptables", kAppRoutingMarker);
   CleanupMarkedTraffic("ip6tables", kAppRoutingMarker);
   ResolveAppRoutingCgroupPaths();

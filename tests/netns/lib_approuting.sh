@@ -95,6 +95,10 @@ ar_mark_rules() { iptables -t mangle -S OUTPUT | grep -- '-m cgroup' || true; }
 ar_mark_rules6() { ip6tables -t mangle -S OUTPUT | grep -- '-m cgroup' || true; }
 ar_app_rules() { ip rule show | grep '^1066:' || true; }
 ar_app_rules6() { ip -6 rule show | grep '^1066:' || true; }
+# The tunnel-only guard's jumps, "IPV4/IPV6".
+ar_guards() {
+  echo "$(iptables -t mangle -S POSTROUTING | grep -c -- '-j ZELMO_APP_GUARD')/$(ip6tables -t mangle -S POSTROUTING | grep -c -- '-j ZELMO_APP_GUARD')"
+}
 ar_table() { ip route show table "$1" 2>/dev/null | sed 's/ linkdown//; s/ *$//'; }
 ar_table6() { ip -6 route show table "$1" 2>/dev/null | sed 's/ linkdown//; s/ pref medium//; s/ *$//'; }
 # Every table of app routing ends in this route: with its first route gone

@@ -229,3 +229,27 @@ first_network_up() {
   ip -4 route replace default via "$GW_IP4" dev eth0
   ip -6 route replace default via "$GW_IP6" dev eth0
 }
+
+# run_as_app NAME CMD...: runs CMD from a script whose command name is NAME,
+# once the script is in the app-routing group (10 s at most; it fails
+# otherwise), so every socket CMD opens, ping's included, is the group's.
+run_as_app() {
+  local app="$TESTBED_TMP/apps/$1"
+  shift
+  if [ ! -x "$app" ]; then
+    mkdir -p "${app%/*}"
+    printf '%s\n' '#!/bin/bash' 'for try in $(seq 200); do' \
+      "  grep -qx '0::$APP_ROUTING_CGROUP' /proc/\$\$/cgroup && exec \"\$@\"" \
+      '  sleep 0.05' 'done' 'exit 1' > "$app"
+    chmod +x "$app"
+  fi
+  "$app" "$@"
+}
+
+# udp_probe ADDRESS PORT [SOURCE_PORT]: one datagram, errors ignored.
+udp_probe() {
+  local address=$1
+  [[ $address == *:* ]] && address="[$address]"
+  echo probe | socat -u - "UDP-SENDTO:$address:$2${3:+,sourceport=$3}" 2>/dev/null
+  return 0
+}

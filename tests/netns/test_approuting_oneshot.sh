@@ -87,6 +87,7 @@ $AR_FALLBACK" "$(ar_table 1067)" "apply vpnOnlySelected: table 1067 via the TUN 
 assert_eq "default dev artun0 metric 1024
 $AR_FALLBACK6" "$(ar_table6 1067)" "apply vpnOnlySelected: IPv6 table 1067 via the TUN device"
 assert_eq "1066:	from all fwmark 0x66 lookup 1067" "$(ar_app_rules)" "apply vpnOnlySelected: rule priority 1066"
+assert_eq "1/1" "$(ar_guards)" "apply vpnOnlySelected: the guard in both families"
 assert_eq "/$GROUP_NAME" "$(ar_cgroup_of "$SELECTED_PID")" "apply vpnOnlySelected: process moved"
 assert_contains "$(ip route get "$DEST4" mark 0x66)" "dev artun0" "apply vpnOnlySelected: marked packets enter the tunnel"
 run_to_end --remove-app-bypass-policy

@@ -35,6 +35,7 @@ run_with_policy() {
     assert_eq "default dev artun0 scope link
 $AR_FALLBACK" "$(ar_table 1067)" "$mode: table 1067 via the TUN device"
     assert_eq "1066:	from all fwmark 0x66 lookup 1067" "$(ar_app_rules)" "$mode: rule"
+    assert_eq "1/1" "$(ar_guards)" "$mode: the guard in both families"
   else
     assert_not_contains "$lines" "global full-tunnel routes" "$mode: no line 18"
     assert_contains "$(ip route show)" "0.0.0.0/1 dev artun0" "$mode: split routes"
@@ -73,6 +74,18 @@ LVH_RECORD_FILE="$TESTBED_TMP/record" LVH_FAIL_COMMAND="$MARK_ADD" run_helper --
 assert_eq "2 ERROR: failed to install cgroup fwmark rule" "$HELPER_STATUS $(tail -1 "$HELPER_OUT")" \
   "mark rule failure: one ERROR line, exit 2"
 assert_eq "$BEFORE" "$(testbed_snapshot)" "mark rule failure: host as before the run"
+
+# --- Every piece a tunnel-only program relies on to stay in the tunnel
+# fails the start when it cannot be installed, and the run undoes it all.
+for failing in "ip -6 rule add fwmark 0x66 lookup 1067 priority 1066 >/dev/null 2>&1" \
+  "ip route replace unreachable default metric 4096 table 1067" \
+  "ip6tables -t mangle -A ZELMO_APP_GUARD -j DROP"; do
+  LVH_RECORD_FILE="$TESTBED_TMP/record" LVH_FAIL_COMMAND="$failing" run_helper --lib "$LVH_ENGINE" \
+    --config "$CONFIG" --dat-dir "$TESTBED_TMP" --app-routing-policy "$(ar_policy vpnOnlySelected "$EARLY")"
+  assert_eq "2 ERROR: app routing command failed: $failing" "$HELPER_STATUS $(tail -1 "$HELPER_OUT")" \
+    "vpnOnlySelected, $failing fails: one ERROR line, exit 2"
+  assert_eq "$BEFORE" "$(testbed_snapshot)" "vpnOnlySelected, $failing fails: host as before the run"
+done
 
 # --- Teardown with a policy is prompt: SIGTERM right at READY, when the
 # monitor has just made its first pass and waits for its next one; the

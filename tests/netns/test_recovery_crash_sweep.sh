@@ -78,18 +78,34 @@ for point in "${KILL_POINTS[@]}"; do
 done
 
 # vpnOnlySelected has pieces of its own (source NAT and connection marks on
-# the TUN device, the tunnel-only tables): killed while READY, the cleanup
-# removes them as well.
-start_helper "${FULL_RUN_ARGS[@]/bypassSelected/vpnOnlySelected}"
+# the TUN device, the tunnel-only tables, the guard in both families):
+# killed while READY, and right after each command that builds the guard,
+# the cleanup removes them as well.
+VPN_ONLY_ARGS=("${FULL_RUN_ARGS[@]/bypassSelected/vpnOnlySelected}")
+VPN_ONLY_RECORD="$TESTBED_TMP/vpn-only.record"
+: > "$VPN_ONLY_RECORD"
+LVH_RECORD_FILE="$VPN_ONLY_RECORD" start_helper "${VPN_ONLY_ARGS[@]}"
 tried=$((tried + 1))
 if wait_for_line READY; then
   assert_contains "$(iptables -t nat -S POSTROUTING)" "-o qtun0 -m mark --mark 0x66" \
     "vpnOnlySelected: source NAT on the TUN device"
+  assert_contains "$(iptables -t mangle -S POSTROUTING; ip6tables -t mangle -S POSTROUTING)" \
+    "-j ZELMO_APP_GUARD" "vpnOnlySelected: the guard is hooked"
   stop_helper KILL
   recover_and_compare "vpnOnlySelected, killed while READY" && passed=$((passed + 1))
 else
   fail "vpnOnlySelected run reaches READY"
 fi
+mapfile -t GUARD_POINTS < <(start_sequence_kill_points "$VPN_ONLY_RECORD" | while read -r n; do
+  sed -n "${n}p" "$VPN_ONLY_RECORD" | grep -q ZELMO_APP_GUARD && echo "$n"; done)
+assert_at_least 10 "${#GUARD_POINTS[@]}" "vpnOnlySelected: the guard commands to kill after"
+for point in "${GUARD_POINTS[@]}"; do
+  tried=$((tried + 1))
+  LVH_RECORD_FILE="$TESTBED_TMP/vpn-only.$point.record" LVH_STOP_AFTER_COMMANDS="$point" \
+    start_helper "${VPN_ONLY_ARGS[@]}"
+  wait "$HELPER_PID"
+  recover_and_compare "vpnOnlySelected, kill after command $point" && passed=$((passed + 1))
+done
 
 # --- Inside a re-pin: eth1, on a second network of the gateway's namespace,
 # becomes the default in both families while eth0 stays up (a roam). The

@@ -186,9 +186,16 @@ assert_eq "$BEFORE" "$(testbed_snapshot)" "host restored after the failure runs"
 # --- ICMP bypass: the named commands, then the way back for the re-routed
 # pings (source NAT, connection mark saved and restored, src_valid_mark
 # raised with its marker).
-ICMP_NAMED="system: ip route replace default via $GW4 dev eth0 table 100
+# Only the host's own queries, nothing already marked.
+ICMP_MARK="-p icmp -m mark --mark 0x0 -m conntrack --ctstate NEW,ESTABLISHED --ctdir ORIGINAL -m comment --comment zelmo-vpn-icmp-bypass -j MARK --set-mark 1"
+ICMP_TABLE_READ="popen: ip route show table 100 2>/dev/null"
+ICMP_RULE_READ="popen: ip rule show fwmark 0x1 lookup 100 priority 100 2>/dev/null"
+ICMP_CHECK="system: iptables -t mangle -C OUTPUT $ICMP_MARK >/dev/null 2>&1"
+ICMP_NAMED="$ICMP_TABLE_READ
+system: ip route replace default via $GW4 dev eth0 table 100
+$ICMP_RULE_READ
 system: ip rule add fwmark 0x1 lookup 100 priority 100
-system: iptables -t mangle -C OUTPUT -p icmp -j MARK --set-mark 1 >/dev/null 2>&1"
+$ICMP_CHECK"
 # The three rules of the way back, as "TABLE CHAIN RULE".
 ICMP_RETURN_RULES=(
   "nat POSTROUTING -o eth0 -m mark --mark 0x1 -m comment --comment zelmo-vpn-icmp-bypass -j MASQUERADE"
@@ -211,10 +218,12 @@ icmp_return_path() {  # install|delete: the recorded commands for those rules
 ICMP_RETURN=$(icmp_return_path install)
 SVM_MARKER="PREROUTING -i eth0 -m comment --comment zelmo-vpn-src-valid-mark"
 ICMP_APPLY="$ICMP_NAMED
-system: iptables -t mangle -A OUTPUT -p icmp -j MARK --set-mark 1
+system: iptables -t mangle -A OUTPUT $ICMP_MARK
 $ICMP_RETURN
 system: iptables -t mangle -C $SVM_MARKER >/dev/null 2>&1 || iptables -t mangle -A $SVM_MARKER"
-ICMP_CLEANUP_NAMED="system: iptables -t mangle -D OUTPUT -p icmp -j MARK --set-mark 1 >/dev/null 2>&1
+ICMP_CLEANUP_NAMED="system: iptables -t mangle -D OUTPUT $ICMP_MARK >/dev/null 2>&1
+system: iptables -t mangle -D OUTPUT -p icmp -j MARK --set-mark 1 >/dev/null 2>&1
+$ICMP_TABLE_READ
 system: ip rule del fwmark 0x1 lookup 100 >/dev/null 2>&1
 system: ip route del default table 100 >/dev/null 2>&1
 popen: iptables -t nat -S POSTROUTING 2>/dev/null
@@ -226,7 +235,7 @@ popen: iptables -t mangle -S PREROUTING 2>/dev/null
 system: iptables -t mangle -D $SVM_MARKER >/dev/null 2>&1"
 svm() { cat /proc/sys/net/ipv4/conf/eth0/src_valid_mark; }
 icmp_rules() { ip -4 rule show | grep -c 'fwmark 0x1 lookup 100'; }
-icmp_marks() { iptables -t mangle -S OUTPUT | grep -c -- '-p icmp -j MARK --set-xmark 0x1/0xffffffff'; }
+icmp_marks() { iptables -t mangle -S OUTPUT | grep -c -- '-p icmp .*-j MARK --set-xmark 0x1/0xffffffff'; }
 
 rt_driver icmp-apply "" eth0
 assert_eq "" "$RT_COMMANDS" "ICMP bypass without a gateway runs nothing"
@@ -241,12 +250,13 @@ assert_eq 1 "$(icmp_marks)" "one ICMP marking rule"
 assert_eq "via $GW4 dev eth0 table 100" "$(ip route get 200.1.1.1 mark 1 | head -1 | sed -E 's/ (src|uid|mark) .*//; s/^[^ ]+ //')" \
   "marked traffic takes the physical path"
 rt_driver icmp-apply "$GW4" eth0
-assert_eq "$ICMP_NAMED
-$ICMP_RETURN" "$RT_COMMANDS" "second apply: the check finds the marking rule, no append; src_valid_mark already set"
+assert_eq "$ICMP_TABLE_READ
+system: ip route replace default via $GW4 dev eth0 table 100
+$ICMP_RULE_READ
+$ICMP_CHECK
+$ICMP_RETURN" "$RT_COMMANDS" "second apply: the rule and the marking rule are found, nothing added; src_valid_mark already set"
 assert_eq 1 "$(svm)" "src_valid_mark raised on the physical device"
 assert_eq 1 "$(icmp_marks)" "still one ICMP marking rule"
-# The rule is added again on every apply; this kernel refuses the exact
-# duplicate, so one entry remains and one cleanup removes it.
 assert_eq 1 "$(icmp_rules)" "one mark rule after two applies"
 rt_driver icmp-cleanup "" ""
 assert_eq "$ICMP_CLEANUP" "$RT_COMMANDS" "ICMP cleanup: mark, rule, route, once each, then the way back by its marker"

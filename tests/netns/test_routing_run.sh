@@ -51,7 +51,8 @@ default via $GW_IP6 dev eth0 metric 1024 pref medium" "$(rt_routes6 | grep -v '^
   "IPv6 routes while READY"
 assert_eq "default via $GW_IP4 dev eth0 " "$(ip -4 route show table 100)" "ICMP bypass table while READY"
 assert_eq "100:	from all fwmark 0x1 lookup 100" "$(ip -4 rule show priority 100)" "ICMP bypass rule while READY"
-assert_eq "-A OUTPUT -p icmp -j MARK --set-xmark 0x1/0xffffffff" "$(iptables -t mangle -S OUTPUT | grep icmp)" \
+assert_eq "-A OUTPUT -p icmp -m mark --mark 0x0 -m conntrack --ctstate NEW,ESTABLISHED --ctdir ORIGINAL -m comment --comment zelmo-vpn-icmp-bypass -j MARK --set-xmark 0x1/0xffffffff" \
+  "$(iptables -t mangle -S OUTPUT | grep icmp)" \
   "ICMP marking rule while READY"
 assert_eq "dev lvhtun0" "$(rt_route_get 93.184.216.34)" "arbitrary IPv4 traffic goes into the tunnel"
 assert_eq "dev lvhtun0" "$(rt_route_get 2001:db8:77::1 -6)" "arbitrary IPv6 traffic goes into the tunnel"
@@ -69,13 +70,17 @@ system: ip route replace 192.168.77.0/24 via $GW_IP4 dev eth0 metric 3
 system: ip route replace $RT_ENDPOINT_V4A/32 via $GW_IP4 dev eth0 metric 3
 system: ip route replace $RT_ENDPOINT_V4B/32 via $GW_IP4 dev eth0 metric 3
 system: ip -6 route replace $RT_ENDPOINT_V6/128 via $GW_IP6 dev eth0 metric 3
+popen: ip route show table 100 2>/dev/null
 system: ip route replace default via $GW_IP4 dev eth0 table 100
+popen: ip rule show fwmark 0x1 lookup 100 priority 100 2>/dev/null
 system: ip rule add fwmark 0x1 lookup 100 priority 100
-system: iptables -t mangle -C OUTPUT -p icmp -j MARK --set-mark 1 >/dev/null 2>&1
-system: iptables -t mangle -A OUTPUT -p icmp -j MARK --set-mark 1
+system: iptables -t mangle -C OUTPUT -p icmp -m mark --mark 0x0 -m conntrack --ctstate NEW,ESTABLISHED --ctdir ORIGINAL -m comment --comment zelmo-vpn-icmp-bypass -j MARK --set-mark 1 >/dev/null 2>&1
+system: iptables -t mangle -A OUTPUT -p icmp -m mark --mark 0x0 -m conntrack --ctstate NEW,ESTABLISHED --ctdir ORIGINAL -m comment --comment zelmo-vpn-icmp-bypass -j MARK --set-mark 1
 popen: ip -o addr show dev lvhtun0
 popen: ip -6 -o addr show dev lvhtun0
+system: iptables -t mangle -D OUTPUT -p icmp -m mark --mark 0x0 -m conntrack --ctstate NEW,ESTABLISHED --ctdir ORIGINAL -m comment --comment zelmo-vpn-icmp-bypass -j MARK --set-mark 1 >/dev/null 2>&1
 system: iptables -t mangle -D OUTPUT -p icmp -j MARK --set-mark 1 >/dev/null 2>&1
+popen: ip route show table 100 2>/dev/null
 system: ip rule del fwmark 0x1 lookup 100 >/dev/null 2>&1
 system: ip route del default table 100 >/dev/null 2>&1
 system: ip route del 0.0.0.0/1 dev lvhtun0 metric 5

@@ -3,6 +3,7 @@
 #include <string>
 #include <vector>
 
+#include "approuting/app_guard.h"
 #include "approuting/app_routing_commands.h"
 #include "approuting/membership.h"
 #include "routing/marked_traffic.h"
@@ -95,6 +96,24 @@ TEST(AppRoutingApplyCommands, MarkedTrafficGoesWhereTheMarkSendsIt) {
   ASSERT_TRUE(tunnel_only);
   EXPECT_EQ("iptables tun0", tunnel_only->tool + " " + tunnel_only->device);
   EXPECT_FALSE(AppRoutingMarkedTraffic(kAppRoutingIpv6, "bypassSelected", "tun0", {}));
+}
+
+TEST(AppGuardCommands, DropsMarkedPacketsOutsideTheTunnelAndComesDownJumpFirst) {
+  const std::string jump =
+      "POSTROUTING -m mark --mark 0x66 -m comment --comment zelmo-vpn-app-guard -j ZELMO_APP_GUARD";
+  const std::string mangle6 = "ip6tables -t mangle ";
+  const Commands install = {
+      mangle6 + "-F ZELMO_APP_GUARD" + kQuiet + " || " + mangle6 + "-N ZELMO_APP_GUARD",
+      mangle6 + "-A ZELMO_APP_GUARD -o lo -j RETURN",
+      mangle6 + "-A ZELMO_APP_GUARD -o qtun0 -j RETURN",
+      mangle6 + "-A ZELMO_APP_GUARD -j DROP",
+      mangle6 + "-C " + jump + kQuiet + " || " + mangle6 + "-I POSTROUTING 1 " + jump.substr(12),
+  };
+  EXPECT_EQ(install, AppGuardInstallCommands(kAppRoutingIpv6, "qtun0"));
+  const Commands cleanup = {"iptables -t mangle -D " + jump + kQuiet,
+                            "iptables -t mangle -F ZELMO_APP_GUARD" + kQuiet,
+                            "iptables -t mangle -X ZELMO_APP_GUARD" + kQuiet};
+  EXPECT_EQ(cleanup, AppGuardCleanupCommands(kAppRoutingIpv4));
 }
 
 TEST(MarkedTrafficCommands, InstallOnceAndDeleteWhatTheListingsShow) {

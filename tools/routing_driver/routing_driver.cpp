@@ -48,7 +48,9 @@ int main(int argc, char** argv) {
   if (args.size() == 3 && (args[0] == "icmp-apply" || args[0] == "icmp-cleanup")) {
     const DefaultRouteInfo default4{args[1], args[2]};
     if (args[0] == "icmp-apply") {
-      ApplyIcmpBypass(default4);
+      if (ApplyIcmpBypass(default4) == IcmpBypassResult::kTableInUse) {
+        std::cout << "table in use" << std::endl;
+      }
     } else {
       CleanupIcmpBypass(default4);
     }
