@@ -71,7 +71,7 @@ void MoveIpv4(const DefaultRouteInfo& old4, TunnelPlan* plan) {
   if (plan->icmp_bypass) {
     RepinIcmpBypass(old4, new4);
   } else if (IsUsableDefaultRoute(new4)) {
-    // Still not where table 100 holds another owner's routes.
+    // A start without a network, or a table 100 of another owner then.
     plan->icmp_bypass = ApplyIcmpBypass(new4) == IcmpBypassResult::kInstalled;
   }
 }

@@ -19,17 +19,19 @@ namespace {
 // when the network changed under the run (and it followed, or crashed in
 // the middle of following), a gateway that is no longer the default on a
 // device that is still up. The run's own tables name that one: table 100
-// holds the ICMP bypass's route, moved last in a move, and table 1066 the
-// bypassSelected route. A user's metric-3 route via any other gateway is
+// holds the ICMP bypass's route, moved last in a move (while the table is
+// the bypass's own), and table 1066 the bypassSelected route. A user's metric-3 route via any other gateway is
 // never touched. Read before the tables are flushed.
 std::vector<DefaultRouteInfo> PinnedGateways() {
   // The default route is read with the mask taken into account: a leftover
   // 0.0.0.0/1 split route on a stale TUN device is not the default route.
   std::vector<DefaultRouteInfo> pinned = {ReadDefaultRoute()};
-  for (const std::string table : {"100", kBypassTable}) {
-    pinned.push_back(
-        ParsePinnedDefaultRoute(ExecCommandOutput("ip -4 route show default table " + table)));
-  }
+  // Table 100 counts only while it holds nothing but the bypass's route:
+  // another owner's gateway there says nothing about the helper's routes.
+  const std::string icmp_table = ExecCommandOutput("ip -4 route show table 100 2>/dev/null");
+  if (IsIcmpBypassTableFree(icmp_table)) pinned.push_back(ParsePinnedDefaultRoute(icmp_table));
+  pinned.push_back(ParsePinnedDefaultRoute(
+      ExecCommandOutput(std::string("ip -4 route show default table ") + kBypassTable)));
   std::vector<DefaultRouteInfo> usable;
   for (const DefaultRouteInfo& route : pinned) {
     // Both values come from the host's tables and go into commands.

@@ -120,6 +120,9 @@ void CleanupIcmpBypass(const DefaultRouteInfo&) {
 }
 
 void RepinIcmpBypass(const DefaultRouteInfo& old4, const DefaultRouteInfo& new4) {
+  // Someone else's routes in the table meanwhile: it is no longer the
+  // bypass's to change.
+  if (!IsIcmpBypassTableFree(ExecCommandOutput(kIcmpTableListing))) return;
   if (!IsUsableDefaultRoute(new4)) {
     // No physical path left: pings take the tunnel until one comes back.
     RunShellCommand(kTableRouteDelete);

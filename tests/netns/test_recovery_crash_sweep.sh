@@ -59,6 +59,19 @@ start_run_to_kill() {
   LVH_RECORD_FILE="$record" LVH_STOP_AFTER_COMMANDS="$2" start_helper "${FULL_RUN_ARGS[@]}"
 }
 
+# record_settles FILE: waits (30 s at most) until no command was added to
+# the record for a second: what the run was doing is over.
+record_settles() {
+  local settled try
+  settled=$(wc -l < "$1")
+  for try in $(seq 30); do
+    sleep 1
+    [ "$(wc -l < "$1")" = "$settled" ] && return 0
+    settled=$(wc -l < "$1")
+  done
+  return 1
+}
+
 # kill_inside WHAT CHANGE UNDO EXPECTED MIN_POINTS: a full run that the
 # command CHANGE makes act while READY is recorded and killed once it has
 # settled, then killed after each state-changing command it ran for the
@@ -66,12 +79,15 @@ start_run_to_kill() {
 # and UNDO then takes the change back.
 kill_inside() {
   local what=$1 change=$2 undo=$3 expected=$4 min_points=$5
-  local all="$TESTBED_TMP/$what.record" ready_commands points point
+  local all="$TESTBED_TMP/$what.record" ready_commands points point try
   full_run_record_start "$all" || fail "full run reaches READY before the $what"
-  sleep 1
+  record_settles "$all"
   ready_commands=$(wc -l < "$all")
   $change
-  sleep 2
+  # Killed only once the run has acted: a tool still running when the
+  # helper dies goes on in its own process group and could change the host
+  # after the cleanup.
+  record_settles "$all"
   stop_helper KILL
   tried=$((tried + 1))
   recover_and_compare "killed after the $what" "$expected" && passed=$((passed + 1))
@@ -81,7 +97,14 @@ kill_inside() {
   for point in "${points[@]}"; do
     start_run_to_kill "$all" "$point" "$what"
     wait_for_line READY
-    sleep 1
+    # The change must find the run waiting, as in the recorded run: its
+    # first look has started (a command is recorded as it starts) and had
+    # time to end.
+    for try in $(seq 100); do
+      [ "$(wc -l < "$record")" -ge "$ready_commands" ] && break
+      sleep 0.1
+    done
+    sleep 0.5
     $change
     wait_for_exit
     if [ "$HELPER_STATUS" != 137 ] || [ "$(tail -n 1 "$record")" != "$command" ]; then
