@@ -29,7 +29,7 @@ void WatchWhileReady(TunnelPlan* plan, const std::vector<ExtraWatch>& extra);
 // A change is a burst of messages: acted on once the burst has been quiet
 // for a moment, or after a bound from its first message if it never is.
 // Times are monotonic milliseconds.
-inline constexpr int64_t kBurstQuietMs = 150;
+inline constexpr int64_t kBurstQuietMs = 50;
 inline constexpr int64_t kBurstLimitMs = 1000;
 // The quiet time when only the firewall or the policy rules changed.
 inline constexpr int64_t kPiecesQuietMs = 10;

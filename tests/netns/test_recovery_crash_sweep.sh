@@ -184,27 +184,11 @@ done
 # run is killed after each state-changing command it runs for the move, and
 # once after the move: the cleanup must find its routes via either gateway
 # and take none of the new network's.
-gw_exec ip link add gw1 type veth peer name eth1 netns "$$"
-gw_exec ip addr add 192.0.3.1/24 dev gw1
-gw_exec ip addr add 2001:db8:3::1/64 dev gw1 nodad
-gw_exec ip link set gw1 up
-ip addr add 192.0.3.2/24 dev eth1
-ip addr add 2001:db8:3::2/64 dev eth1 nodad
-ip link set eth1 up
-roam() {
-  # One batch (the family follows the gateway): the move reaches the helper
-  # as one burst, the same each time.
-  printf '%s\n' "route replace default via 192.0.3.1 dev eth1" \
-    "route replace default via 2001:db8:3::1 dev eth1" | ip -batch -
-}
-roam_back() {
-  printf '%s\n' "route replace default via $GW_IP4 dev eth0" \
-    "route replace default via $GW_IP6 dev eth0" | ip -batch -
-}
-roam
+testbed_second_network
+testbed_roam
 ROAMED=$(testbed_snapshot)
-roam_back
-kill_inside re-pin roam roam_back "$ROAMED" 5
+testbed_roam_back
+kill_inside re-pin testbed_roam testbed_roam_back "$ROAMED" 5
 
 # --- Inside a restore while READY: a rule slipped in front of the kill
 # switch's jump, which goes back to rule 1 before the pushed-down one is

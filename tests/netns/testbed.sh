@@ -174,6 +174,31 @@ gw_reset_counts() {
   gw_exec ip6tables -t raw -Z PREROUTING
 }
 
+# A second network beside the first: eth1 on 192.0.3.0/24 and
+# 2001:db8:3::/64 with the gateway's namespace at .1 / ::1 (gw1).
+# testbed_second_network builds it; testbed_roam makes it the default in
+# both families while eth0 stays up, testbed_roam_back returns to eth0.
+# Each move is one batch, so it reaches a watching helper as one burst.
+SECOND_GW_IP4=192.0.3.1
+SECOND_GW_IP6=2001:db8:3::1
+testbed_second_network() {
+  gw_exec ip link add gw1 type veth peer name eth1 netns "$$"
+  gw_exec ip addr add "$SECOND_GW_IP4/24" dev gw1
+  gw_exec ip addr add "$SECOND_GW_IP6/64" dev gw1 nodad
+  gw_exec ip link set gw1 up
+  ip addr add 192.0.3.2/24 dev eth1
+  ip addr add 2001:db8:3::2/64 dev eth1 nodad
+  ip link set eth1 up
+}
+testbed_roam() {
+  printf '%s\n' "route replace default via $SECOND_GW_IP4 dev eth1" \
+    "route replace default via $SECOND_GW_IP6 dev eth1" | ip -batch -
+}
+testbed_roam_back() {
+  printf '%s\n' "route replace default via $GW_IP4 dev eth0" \
+    "route replace default via $GW_IP6 dev eth0" | ip -batch -
+}
+
 # testbed_hosts LINE...: a private /etc/hosts for name resolution.
 testbed_hosts() {
   printf '%s\n' "127.0.0.1 localhost" "$@" > "$TESTBED_TMP/hosts"

@@ -130,23 +130,7 @@ bench_remove_load
 # A second network on eth1 (the gateway's namespace at 192.0.3.1) takes over
 # the default routes of both families while eth0 stays up; the helper (the
 # typical run with a bypassSelected policy) moves its pieces there.
-gw_exec ip link add gw1 type veth peer name eth1 netns "$$"
-gw_exec ip addr add 192.0.3.1/24 dev gw1
-gw_exec ip addr add 2001:db8:3::1/64 dev gw1 nodad
-gw_exec ip link set gw1 up
-ip addr add 192.0.3.2/24 dev eth1
-ip addr add 2001:db8:3::2/64 dev eth1 nodad
-ip link set eth1 up
-bench_roam() {
-  # One batch (the family follows the gateway): the move reaches the helper
-  # as one burst, the same each time.
-  printf '%s\n' "route replace default via 192.0.3.1 dev eth1" \
-    "route replace default via 2001:db8:3::1 dev eth1" | ip -batch -
-}
-bench_roam_back() {
-  printf '%s\n' "route replace default via $GW_IP4 dev eth0" \
-    "route replace default via $GW_IP6 dev eth0" | ip -batch -
-}
+testbed_second_network
 bench_now_ns() { date +%s%N; }
 WATCH_ARGS=("${TYPICAL[@]}" --app-routing-policy "$ROUND_POLICY")
 echo "bench: $ROUNDS default-route moves under a READY helper, beside their commands through sh -c" >&2
@@ -157,13 +141,13 @@ for round in $(seq "$ROUNDS"); do
   sleep 1
   before=$(wc -l < "$RECORD.watch")
   start=$(bench_now_ns)
-  bench_roam
+  testbed_roam
   sleep 1.5
   echo "repin_ms $(( ($(tail -n 1 "$RECORD.ends") - start) / 1000 ))e-3" | awk '{ print $1, $2 + 0 }' >> "$SAMPLES"
   echo "repin_commands $(( $(wc -l < "$RECORD.watch") - before ))" >> "$SAMPLES"
   tail -n +"$((before + 1))" "$RECORD.watch" | sed -E 's/^(system|popen): //' > "$RECORD.repin"
   stop_helper
-  bench_roam_back
+  testbed_roam_back
   # The floor: the same move with the helper held still, and the commands
   # it ran for it run one by one through sh -c from the same moment.
   start_helper "${WATCH_ARGS[@]}"
@@ -171,13 +155,13 @@ for round in $(seq "$ROUNDS"); do
   sleep 1
   kill -STOP "$HELPER_PID"
   start=$(bench_now_ns)
-  bench_roam
+  testbed_roam
   while IFS= read -r command; do sh -c "$command" > /dev/null 2>&1; done < "$RECORD.repin"
   echo "repin_floor_ms $(( ($(bench_now_ns) - start) / 1000 ))e-3" | awk '{ print $1, $2 + 0 }' >> "$SAMPLES"
   kill -CONT "$HELPER_PID"
   sleep 0.5
   stop_helper
-  bench_roam_back
+  testbed_roam_back
 done
 rm -f "$RECORD.ends"
 
