@@ -15,7 +15,7 @@ FUZZ_RUNS=${FUZZ_RUNS:-1000000}
 FUZZ_SECONDS=${FUZZ_SECONDS:-120}
 FUZZ_PARALLEL=${FUZZ_PARALLEL:-2}
 # Tests whose names match this run under ThreadSanitizer.
-TSAN_TESTS=${TSAN_TESTS:-'netns.test_(approuting_run|killswitch_run|lifecycle_run|lifecycle_stop_before_ready)|monitor.test_monitor_events'}
+TSAN_TESTS=${TSAN_TESTS:-'netns.test_(approuting_run|killswitch_run|lifecycle_run|lifecycle_stop_before_ready|watch_network|keep_installed)|monitor.test_monitor_events'}
 
 step() { printf '\n=== %s\n' "$*"; }
 

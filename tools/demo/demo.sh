@@ -105,9 +105,10 @@ converse "$SERVER4" "$ENDPOINT4" "the VPN server's address: through the tunnel, 
 converse "$BYPASS_HOST4" "$ROUTER2_OUT4" "the second router's address: the bypass prefix followed the network"
 
 section "SIGTERM"
+lines_before=$(wc -l < "$HELPER_OUT")
 stop_helper TERM
 echo "new status lines:"
-sed -n '/^READY$/,$p' "$HELPER_OUT" | tail -n +2 | sed 's/^/    /'
+tail -n +"$((lines_before + 1))" "$HELPER_OUT" | sed 's/^/    /'
 echo "exit status: $HELPER_STATUS"
 show ip link show zelmo_vpn-tun0
 echo "back to the first network"
