@@ -48,15 +48,19 @@ recover_and_compare() {
   return 0
 }
 
-# start_run_to_kill RECORD POINT TAG: counts a try and starts the full run
-# to die by SIGKILL right after the command numbered POINT in RECORD (now
-# in $command); its own commands go to $record.
+# start_run_to_kill RECORD POINT TAG [ARGS...]: counts a try and starts the
+# run (ARGS, the full run's by default) to die by SIGKILL right after the
+# command numbered POINT in RECORD (now in $command); its own commands go
+# to $record.
 start_run_to_kill() {
+  local source_record=$1 point=$2 tag=$3
+  shift 3
+  [ $# -gt 0 ] || set -- "${FULL_RUN_ARGS[@]}"
   tried=$((tried + 1))
-  command=$(sed -n "${2}p" "$1")
-  record="$TESTBED_TMP/$3.$2.record"
+  command=$(sed -n "${point}p" "$source_record")
+  record="$TESTBED_TMP/$tag.$point.record"
   : > "$record"
-  LVH_RECORD_FILE="$record" LVH_STOP_AFTER_COMMANDS="$2" start_helper "${FULL_RUN_ARGS[@]}"
+  LVH_RECORD_FILE="$record" LVH_STOP_AFTER_COMMANDS="$point" start_helper "$@"
 }
 
 # record_settles FILE: waits (30 s at most) until no command was added to
@@ -172,9 +176,7 @@ mapfile -t GUARD_POINTS < <(start_sequence_kill_points "$VPN_ONLY_RECORD" | whil
   sed -n "${n}p" "$VPN_ONLY_RECORD" | grep -q ZELMO_APP_GUARD && echo "$n"; done)
 assert_at_least 10 "${#GUARD_POINTS[@]}" "vpnOnlySelected: the guard commands to kill after"
 for point in "${GUARD_POINTS[@]}"; do
-  tried=$((tried + 1))
-  LVH_RECORD_FILE="$TESTBED_TMP/vpn-only.$point.record" LVH_STOP_AFTER_COMMANDS="$point" \
-    start_helper "${VPN_ONLY_ARGS[@]}"
+  start_run_to_kill "$VPN_ONLY_RECORD" "$point" vpn-only "${VPN_ONLY_ARGS[@]}"
   wait "$HELPER_PID"
   recover_and_compare "vpnOnlySelected, kill after command $point" && passed=$((passed + 1))
 done
