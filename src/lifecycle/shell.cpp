@@ -106,6 +106,18 @@ std::string ReadCommandOutput(const std::string& command, int* status) {
 
 }  // namespace
 
+std::string FeedLinesCommand(const std::vector<std::string>& lines, const std::string& tool) {
+  // printf with no argument still prints its format once.
+  if (lines.empty()) return "printf '' | " + tool;
+  std::string command = "printf '%s\\n'";
+  for (const std::string& line : lines) {
+    command += " '";
+    for (const char byte : line) command += byte == '\'' ? std::string("'\\''") : std::string(1, byte);
+    command += "'";
+  }
+  return command + " | " + tool;
+}
+
 int RunShellCommand(const std::string& command) {
   int status = -1;
   for (int attempt = 0; attempt < kMaxAttempts; ++attempt) {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 // The two seams through which the helper reaches the shell. Every value a
 // caller places into a command text must be screened (IsSafeShellToken) or
@@ -18,6 +19,14 @@ inline constexpr const char* kQuietSuffix = " >/dev/null 2>&1";
 // Returns the command's raw wait status, as system() would (0 success, 512
 // for exit status 2), or -1 when no shell could be started.
 int RunShellCommand(const std::string& command);
+
+// A command that hands LINES, one per line, to the standard input of TOOL
+// (a command text such as "iptables-restore --noflush" or "nft -f -"):
+// printf '%s\n' 'LINE' ... | TOOL. One line of text, so it is recorded and
+// replayed like any other command; every single quote in a line is written
+// as '\'' so a line can never leave its quotes. The lines must still hold
+// only screened or program-made values: the tool itself parses them.
+std::string FeedLinesCommand(const std::vector<std::string>& lines, const std::string& tool);
 
 // Returns all the command wrote to standard output, as popen() would; its
 // exit status is discarded. The recording test library tells the two apart

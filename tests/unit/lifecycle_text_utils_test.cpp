@@ -173,3 +173,22 @@ TEST(ShellSeams, CommandsLeadAProcessGroupOfTheirOwn) {
 }
 
 }  // namespace
+
+namespace {
+
+// The tool receives exactly the lines, whatever shell syntax they hold.
+TEST(FeedLinesCommand, TheToolReadsTheLinesAsWritten) {
+  const std::vector<std::vector<std::string>> cases = {
+      {},
+      {"*filter", "-A OUTPUT -j X", "COMMIT"},
+      {"it's", "'", "''", "$(touch /nonexistent/x) `id` ; | & > %s %d \\n \\"},
+      {"-n", "--", "oifname \"tun0\" { drop; }"},
+  };
+  for (const std::vector<std::string>& lines : cases) {
+    std::string expected;
+    for (const std::string& line : lines) expected += line + "\n";
+    EXPECT_EQ(expected, ExecCommandOutput(FeedLinesCommand(lines, "cat")));
+  }
+}
+
+}  // namespace
