@@ -16,8 +16,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string listing(reinterpret_cast<const char*>(data), size);
   ResolvedAddresses endpoint;
   endpoint.ipv4 = {"203.0.113.7"};
-  const std::vector<std::string> rules =
-      KillSwitchIpv4Rules("tun0", endpoint, {"10.0.0.0/8"}, true);
+  KillSwitchInputs inputs;
+  inputs.tun_name = "tun0";
+  inputs.endpoint = endpoint;
+  inputs.bypass_prefixes = {"10.0.0.0/8"};
+  inputs.allow_app_mark = true;
+  const std::vector<std::string> rules = KillSwitchIpv4Rules(inputs);
   const KillSwitchRepair repair =
       PlanKillSwitchRepair("iptables", rules, ParseKillSwitchListing(listing));
   for (std::string command : repair.commands) {

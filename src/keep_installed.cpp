@@ -168,7 +168,7 @@ void FindSrcValidMarkMarkers(const std::set<std::string>& devices,
 
 // As the start decides it.
 bool HasIpv6KillSwitch(const TunnelPlan& plan) {
-  return WantsIpv6KillSwitch(KernelHasIpv6(), plan.endpoint);
+  return WantsIpv6KillSwitch(KillSwitchInputsOf(plan, KernelHasIpv6()));
 }
 
 // The kill switch of both families, read and restored before anything
@@ -176,13 +176,10 @@ bool HasIpv6KillSwitch(const TunnelPlan& plan) {
 std::vector<GonePiece> FindGoneKillSwitch(const TunnelPlan& plan) {
   std::vector<GonePiece> gone;
   if (!plan.kill_switch) return gone;
-  const bool marks = PolicyMarksPrograms(plan.policy);
-  FindKillSwitch("iptables",
-                 KillSwitchIpv4Rules(plan.tun_name, plan.endpoint, plan.bypass_prefixes, marks),
-                 List("iptables -S"), &gone);
+  const KillSwitchInputs inputs = KillSwitchInputsOf(plan, KernelHasIpv6());
+  FindKillSwitch("iptables", KillSwitchIpv4Rules(inputs), List("iptables -S"), &gone);
   if (HasIpv6KillSwitch(plan)) {
-    FindKillSwitch("ip6tables", KillSwitchIpv6Rules(plan.tun_name, plan.endpoint, marks),
-                   List("ip6tables -S"), &gone);
+    FindKillSwitch("ip6tables", KillSwitchIpv6Rules(inputs), List("ip6tables -S"), &gone);
   }
   return gone;
 }

@@ -200,13 +200,10 @@ int RunTunnel(const CommandLine& command_line) {
   EndIfStopRequested(StartStage::kAppRouting, plan, &engine, &monitor);
 
   if (command_line.kill_switch) {
-    // The IPv6 chain whenever the kernel has IPv6: a default route missed at
-    // start (multipath, or one that appears later) must not open a leak.
     // The selected programs' marked traffic passes: the policy's tables
     // send it where it belongs, or refuse it, and a tunnel-only program's
     // guard lets it leave through the tunnel alone.
-    if (!ApplyKillSwitchPolicy(plan.tun_name, plan.endpoint, plan.bypass_prefixes, KernelHasIpv6(),
-                               PolicyMarksPrograms(policy), &error)) {
+    if (!ApplyKillSwitchPolicy(KillSwitchInputsOf(plan, KernelHasIpv6()), &error)) {
       PrintStatusLine("ERROR: " + error);
       UndoStart(StartStage::kAppRouting, plan, &engine, &monitor);
       return kExitFailed;

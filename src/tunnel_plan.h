@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "approuting/policy.h"
+#include "killswitch/kill_switch_commands.h"
 #include "routing/default_route.h"
 #include "routing/endpoint.h"
 
@@ -30,4 +31,17 @@ struct TunnelPlan {
 // those pass, since the policy's tables send them where they belong.
 inline bool PolicyMarksPrograms(const AppRoutingPolicy& policy) {
   return policy.enabled && policy.mode != "disabled";
+}
+
+// The kill switch of this run. The IPv6 chain whenever the kernel has IPv6
+// (kernel_ipv6): a default route missed at start (multipath, or one that
+// appears later) must not open a leak.
+inline KillSwitchInputs KillSwitchInputsOf(const TunnelPlan& plan, bool kernel_ipv6) {
+  KillSwitchInputs inputs;
+  inputs.tun_name = plan.tun_name;
+  inputs.endpoint = plan.endpoint;
+  inputs.bypass_prefixes = plan.bypass_prefixes;
+  inputs.want_ipv6 = kernel_ipv6;
+  inputs.allow_app_mark = PolicyMarksPrograms(plan.policy);
+  return inputs;
 }

@@ -23,25 +23,22 @@ bool RunKillSwitchCommand(const std::string& command, std::string* error) {
   return false;
 }
 
-bool ApplyKillSwitchPolicy(const std::string& tun_name, const ResolvedAddresses& endpoint,
-                           const std::vector<std::string>& bypass_prefixes, bool want_ipv6,
-                           bool allow_app_mark, std::string* error) {
+bool ApplyKillSwitchPolicy(const KillSwitchInputs& inputs, std::string* error) {
   // The TUN name comes from the engine configuration and goes unquoted into
   // the rules; an unsafe one is refused before anything on the host changes.
-  if (!IsSafeShellToken(tun_name)) {
+  if (!IsSafeShellToken(inputs.tun_name)) {
     *error = "invalid TUN interface name for kill switch";
     return false;
   }
   // Starting from nothing makes a second apply, or one after a crashed run,
   // leave exactly one chain and one jump per family.
   CleanupKillSwitchPolicy();
-  if (!RunKillSwitchCommands(BuildKillSwitchIpv4Commands(tun_name, endpoint, bypass_prefixes, allow_app_mark),
-                             error)) {
+  if (!RunKillSwitchCommands(BuildKillSwitchIpv4Commands(inputs), error)) {
     CleanupKillSwitchPolicy();
     return false;
   }
-  if (!WantsIpv6KillSwitch(want_ipv6, endpoint)) return true;
-  if (!RunKillSwitchCommands(BuildKillSwitchIpv6Commands(tun_name, endpoint, allow_app_mark), error)) {
+  if (!WantsIpv6KillSwitch(inputs)) return true;
+  if (!RunKillSwitchCommands(BuildKillSwitchIpv6Commands(inputs), error)) {
     // Both families come down, the complete IPv4 chain included: a failed
     // apply leaves no chain and no jump anywhere.
     CleanupKillSwitchPolicy();
@@ -52,7 +49,9 @@ bool ApplyKillSwitchPolicy(const std::string& tun_name, const ResolvedAddresses&
 
 bool AddKillSwitchEndpoint(const ResolvedAddresses& endpoint, bool want_ipv6, bool allow_app_mark,
                            std::string* error) {
-  const bool ipv6_chain = WantsIpv6KillSwitch(want_ipv6, ResolvedAddresses{});
+  KillSwitchInputs without_endpoint;
+  without_endpoint.want_ipv6 = want_ipv6;
+  const bool ipv6_chain = WantsIpv6KillSwitch(without_endpoint);
   return RunKillSwitchCommands(
       BuildKillSwitchEndpointInsertCommands(endpoint, ipv6_chain, allow_app_mark), error);
 }

@@ -3,12 +3,11 @@
 #include <string>
 #include <vector>
 
+#include "killswitch/kill_switch_commands.h"
 #include "routing/endpoint.h"
 
 bool RunKillSwitchCommand(const std::string& command, std::string* error);
-bool ApplyKillSwitchPolicy(const std::string& tun_name, const ResolvedAddresses& endpoint,
-                           const std::vector<std::string>& bypass_prefixes, bool want_ipv6,
-                           bool allow_app_mark, std::string* error);
+bool ApplyKillSwitchPolicy(const KillSwitchInputs& inputs, std::string* error);
 // Admits endpoint addresses resolved after the chain was built without any.
 bool AddKillSwitchEndpoint(const ResolvedAddresses& endpoint, bool want_ipv6, bool allow_app_mark,
                            std::string* error);

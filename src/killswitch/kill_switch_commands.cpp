@@ -43,47 +43,43 @@ std::string AppMarkReturnRule() { return std::string("-m mark --mark ") + kAppPa
 
 }  // namespace
 
-std::vector<std::string> KillSwitchIpv4Rules(const std::string& tun_name,
-                                             const ResolvedAddresses& endpoint,
-                                             const std::vector<std::string>& bypass_prefixes,
-                                             bool allow_app_mark) {
+std::vector<std::string> KillSwitchIpv4Rules(const KillSwitchInputs& inputs) {
   // The ICMP bypass marks packets in mangle OUTPUT and so re-routes them to
   // the physical path, but this chain still sees the device of the first
   // route, the TUN. Marked packets must not pass as tunnel traffic: they
   // leave only when addressed to the endpoint or a bypass prefix.
   std::vector<std::string> rules = {
-      "-o lo -j RETURN", "-o " + tun_name + " -m mark ! --mark " + kIcmpBypassMark + " -j RETURN"};
+      "-o lo -j RETURN",
+      "-o " + inputs.tun_name + " -m mark ! --mark " + kIcmpBypassMark + " -j RETURN"};
   // Only texts that parse as addresses or prefixes reach the shell: their
   // grammar admits nothing but digits, dots, colons, hex letters and one
   // slash, which is the screen for these values.
-  for (const std::string& address : endpoint.ipv4) {
+  for (const std::string& address : inputs.endpoint.ipv4) {
     if (IsAddressOfFamily(AF_INET, address)) rules.push_back("-d " + address + "/32 -j RETURN");
   }
-  for (const std::string& prefix : bypass_prefixes) {
+  for (const std::string& prefix : inputs.bypass_prefixes) {
     if (!NormalizeIpv4Cidr(prefix).empty()) rules.push_back("-d " + prefix + " -j RETURN");
   }
-  if (allow_app_mark) rules.push_back(AppMarkReturnRule());
+  if (inputs.allow_app_mark) rules.push_back(AppMarkReturnRule());
   rules.push_back("-j REJECT");
   return rules;
 }
 
-std::vector<std::string> KillSwitchIpv6Rules(const std::string& tun_name,
-                                             const ResolvedAddresses& endpoint,
-                                             bool allow_app_mark) {
-  std::vector<std::string> rules = {"-o lo -j RETURN", "-o " + tun_name + " -j RETURN"};
+std::vector<std::string> KillSwitchIpv6Rules(const KillSwitchInputs& inputs) {
+  std::vector<std::string> rules = {"-o lo -j RETURN", "-o " + inputs.tun_name + " -j RETURN"};
   bool has_endpoint = false;
-  for (const std::string& address : endpoint.ipv6) {
+  for (const std::string& address : inputs.endpoint.ipv6) {
     if (IsAddressOfFamily(AF_INET6, address)) {
       rules.push_back("-d " + address + "/128 -j RETURN");
       has_endpoint = true;
     }
   }
-  if (allow_app_mark) rules.push_back(AppMarkReturnRule());
+  if (inputs.allow_app_mark) rules.push_back(AppMarkReturnRule());
   // IPv6 finds the gateway's link address with ICMPv6 neighbour discovery,
   // which passes through this chain (ARP does not pass through iptables).
   // Without these two the endpoint (or a bypassed program's peer) becomes
   // unreachable as soon as the neighbour entry has to be resolved again.
-  if (has_endpoint || allow_app_mark) {
+  if (has_endpoint || inputs.allow_app_mark) {
     rules.push_back("-p ipv6-icmp --icmpv6-type neighbour-solicitation -j RETURN");
     rules.push_back("-p ipv6-icmp --icmpv6-type neighbour-advertisement -j RETURN");
   }
@@ -91,18 +87,12 @@ std::vector<std::string> KillSwitchIpv6Rules(const std::string& tun_name,
   return rules;
 }
 
-std::vector<std::string> BuildKillSwitchIpv4Commands(const std::string& tun_name,
-                                                     const ResolvedAddresses& endpoint,
-                                                     const std::vector<std::string>& bypass_prefixes,
-                                                     bool allow_app_mark) {
-  return ChainCommands("iptables",
-                       KillSwitchIpv4Rules(tun_name, endpoint, bypass_prefixes, allow_app_mark));
+std::vector<std::string> BuildKillSwitchIpv4Commands(const KillSwitchInputs& inputs) {
+  return ChainCommands("iptables", KillSwitchIpv4Rules(inputs));
 }
 
-std::vector<std::string> BuildKillSwitchIpv6Commands(const std::string& tun_name,
-                                                     const ResolvedAddresses& endpoint,
-                                                     bool allow_app_mark) {
-  return ChainCommands("ip6tables", KillSwitchIpv6Rules(tun_name, endpoint, allow_app_mark));
+std::vector<std::string> BuildKillSwitchIpv6Commands(const KillSwitchInputs& inputs) {
+  return ChainCommands("ip6tables", KillSwitchIpv6Rules(inputs));
 }
 
 std::vector<std::string> BuildKillSwitchEndpointInsertCommands(const ResolvedAddresses& endpoint,
@@ -136,8 +126,8 @@ std::vector<std::string> BuildKillSwitchEndpointInsertCommands(const ResolvedAdd
   return commands;
 }
 
-bool WantsIpv6KillSwitch(bool want_ipv6, const ResolvedAddresses& endpoint) {
-  return want_ipv6 || !endpoint.ipv6.empty();
+bool WantsIpv6KillSwitch(const KillSwitchInputs& inputs) {
+  return inputs.want_ipv6 || !inputs.endpoint.ipv6.empty();
 }
 
 std::vector<std::string> BuildKillSwitchCleanupCommands() {

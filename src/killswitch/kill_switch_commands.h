@@ -5,6 +5,17 @@
 
 #include "routing/endpoint.h"
 
+// What the kill switch is built from; the run fills it from its plan.
+struct KillSwitchInputs {
+  std::string tun_name;  // passed the screen before any command is built
+  ResolvedAddresses endpoint;
+  std::vector<std::string> bypass_prefixes;
+  // The IPv6 chain even without an IPv6 endpoint address.
+  bool want_ipv6 = false;
+  // The packets of the app-routing group (mark 0x66) pass as well.
+  bool allow_app_mark = false;
+};
+
 // The chain name is the kill switch's only marker on the host: later runs
 // and the cleanup mode find the chain again by this name alone.
 extern const char kKillSwitchChain[];
@@ -12,25 +23,14 @@ extern const char kKillSwitchChain[];
 // The chain's rules of one family, in order, as "-A CHAIN" takes them: the
 // install builds the chain from them and the watch while READY compares
 // the host's chain with them.
-std::vector<std::string> KillSwitchIpv4Rules(const std::string& tun_name,
-                                             const ResolvedAddresses& endpoint,
-                                             const std::vector<std::string>& bypass_prefixes,
-                                             bool allow_app_mark);
-std::vector<std::string> KillSwitchIpv6Rules(const std::string& tun_name,
-                                             const ResolvedAddresses& endpoint,
-                                             bool allow_app_mark);
+std::vector<std::string> KillSwitchIpv4Rules(const KillSwitchInputs& inputs);
+std::vector<std::string> KillSwitchIpv6Rules(const KillSwitchInputs& inputs);
 
 // Ordered command texts of one apply, per family, for a TUN name that has
 // already passed the screen. Entries that are not addresses (or, for the
-// bypass list, not IPv4 prefixes) get no rule. With allow_app_mark the
-// packets of the app-routing group (mark 0x66) pass as well.
-std::vector<std::string> BuildKillSwitchIpv4Commands(const std::string& tun_name,
-                                                     const ResolvedAddresses& endpoint,
-                                                     const std::vector<std::string>& bypass_prefixes,
-                                                     bool allow_app_mark);
-std::vector<std::string> BuildKillSwitchIpv6Commands(const std::string& tun_name,
-                                                     const ResolvedAddresses& endpoint,
-                                                     bool allow_app_mark);
+// bypass list, not IPv4 prefixes) get no rule.
+std::vector<std::string> BuildKillSwitchIpv4Commands(const KillSwitchInputs& inputs);
+std::vector<std::string> BuildKillSwitchIpv6Commands(const KillSwitchInputs& inputs);
 // For a chain built while the endpoint had no address: the rules that
 // admit its addresses now, inserted where a fresh build would have put
 // them, so the chain never stops rejecting while it grows.
@@ -40,5 +40,5 @@ std::vector<std::string> BuildKillSwitchEndpointInsertCommands(const ResolvedAdd
 // IPv6 gets a chain when the caller asks for it (the run mode does whenever
 // the kernel has IPv6: a default route may appear at any time, and a
 // multipath one must not be missed) or the endpoint has an IPv6 address.
-bool WantsIpv6KillSwitch(bool want_ipv6, const ResolvedAddresses& endpoint);
+bool WantsIpv6KillSwitch(const KillSwitchInputs& inputs);
 std::vector<std::string> BuildKillSwitchCleanupCommands();

@@ -16,6 +16,21 @@
 
 namespace {
 
+KillSwitchInputs Inputs4(const std::string& tun_name, const ResolvedAddresses& endpoint,
+                         const std::vector<std::string>& bypass_prefixes, bool allow_app_mark) {
+  KillSwitchInputs inputs;
+  inputs.tun_name = tun_name;
+  inputs.endpoint = endpoint;
+  inputs.bypass_prefixes = bypass_prefixes;
+  inputs.allow_app_mark = allow_app_mark;
+  return inputs;
+}
+
+KillSwitchInputs Inputs6(const std::string& tun_name, const ResolvedAddresses& endpoint,
+                         bool allow_app_mark) {
+  return Inputs4(tun_name, endpoint, {}, allow_app_mark);
+}
+
 using Commands = std::vector<std::string>;
 
 const std::string kPolicies = "-P INPUT ACCEPT\n-P FORWARD ACCEPT\n-P OUTPUT ACCEPT\n";
@@ -32,7 +47,7 @@ const char kJump[] = "-A OUTPUT -j ZELMO_KILLSWITCH\n";
 std::vector<std::string> ExpectedIpv4Rules() {
   ResolvedAddresses endpoint;
   endpoint.ipv4 = {"203.0.113.7"};
-  return KillSwitchIpv4Rules("tun0", endpoint, {}, false);
+  return KillSwitchIpv4Rules(Inputs4("tun0", endpoint, {}, false));
 }
 
 TEST(KillSwitchRepair, PutsBackOnlyWhatIsGoneWithoutAnUnguardedMoment) {
@@ -102,15 +117,15 @@ TEST(KillSwitchRepair, ListedFormsEqualTheInstalledRules) {
       "-p ipv6-icmp -m icmp6 --icmpv6-type 136 -j RETURN",
       "-j REJECT --reject-with icmp6-port-unreachable",
   };
-  EXPECT_TRUE(ChainHoldsExactly(listed, KillSwitchIpv6Rules("tun0", endpoint, true)));
+  EXPECT_TRUE(ChainHoldsExactly(listed, KillSwitchIpv6Rules(Inputs6("tun0", endpoint, true))));
   // A different reject type, a rule fewer or another order is a change.
   std::vector<std::string> other_reject = listed;
   other_reject.back() = "-j REJECT --reject-with icmp6-adm-prohibited";
-  EXPECT_FALSE(ChainHoldsExactly(other_reject, KillSwitchIpv6Rules("tun0", endpoint, true)));
-  EXPECT_FALSE(ChainHoldsExactly(listed, KillSwitchIpv6Rules("tun0", endpoint, false)));
+  EXPECT_FALSE(ChainHoldsExactly(other_reject, KillSwitchIpv6Rules(Inputs6("tun0", endpoint, true))));
+  EXPECT_FALSE(ChainHoldsExactly(listed, KillSwitchIpv6Rules(Inputs6("tun0", endpoint, false))));
   std::vector<std::string> swapped = listed;
   std::swap(swapped[0], swapped[1]);
-  EXPECT_FALSE(ChainHoldsExactly(swapped, KillSwitchIpv6Rules("tun0", endpoint, true)));
+  EXPECT_FALSE(ChainHoldsExactly(swapped, KillSwitchIpv6Rules(Inputs6("tun0", endpoint, true))));
   EXPECT_EQ("-d 10.0.0.0/8 -j RETURN", CanonicalFirewallRule("-d  10.0.0.0/08 -j RETURN"));
 }
 

@@ -8,6 +8,27 @@
 
 namespace {
 
+KillSwitchInputs Inputs4(const std::string& tun_name, const ResolvedAddresses& endpoint,
+                         const std::vector<std::string>& bypass_prefixes, bool allow_app_mark) {
+  KillSwitchInputs inputs;
+  inputs.tun_name = tun_name;
+  inputs.endpoint = endpoint;
+  inputs.bypass_prefixes = bypass_prefixes;
+  inputs.allow_app_mark = allow_app_mark;
+  return inputs;
+}
+
+KillSwitchInputs Inputs6(const std::string& tun_name, const ResolvedAddresses& endpoint,
+                         bool allow_app_mark) {
+  return Inputs4(tun_name, endpoint, {}, allow_app_mark);
+}
+
+KillSwitchInputs WithIpv6(bool want_ipv6, const ResolvedAddresses& endpoint) {
+  KillSwitchInputs inputs = Inputs4("tun0", endpoint, {}, false);
+  inputs.want_ipv6 = want_ipv6;
+  return inputs;
+}
+
 using Commands = std::vector<std::string>;
 
 TEST(KillSwitchCommands, Ipv4ChainInOrderWithOnlyAddressesAndPrefixes) {
@@ -27,10 +48,10 @@ TEST(KillSwitchCommands, Ipv4ChainInOrderWithOnlyAddressesAndPrefixes) {
       "iptables -C OUTPUT -j ZELMO_KILLSWITCH >/dev/null 2>&1 || iptables -I OUTPUT 1 -j "
       "ZELMO_KILLSWITCH",
   };
-  EXPECT_EQ(expected, BuildKillSwitchIpv4Commands(
+  EXPECT_EQ(expected, BuildKillSwitchIpv4Commands(Inputs4(
                           "tun0", endpoint,
                           {"10.0.0.0/08", "10.0.0.0", "bad", "192.168.1.0/24", "1.2.3.4/33;x"},
-                          false));
+                          false)));
 }
 
 TEST(KillSwitchCommands, Ipv6ChainSkipsNonAddressesAndHasNoPrefixes) {
@@ -50,30 +71,30 @@ TEST(KillSwitchCommands, Ipv6ChainSkipsNonAddressesAndHasNoPrefixes) {
       "ip6tables -C OUTPUT -j ZELMO_KILLSWITCH >/dev/null 2>&1 || ip6tables -I OUTPUT 1 -j "
       "ZELMO_KILLSWITCH",
   };
-  EXPECT_EQ(expected, BuildKillSwitchIpv6Commands("qtun3", endpoint, false));
+  EXPECT_EQ(expected, BuildKillSwitchIpv6Commands(Inputs6("qtun3", endpoint, false)));
 }
 
 TEST(KillSwitchCommands, EmptyListsGiveTheMinimalChains) {
-  const Commands ipv4 = BuildKillSwitchIpv4Commands("tun0", {}, {}, false);
+  const Commands ipv4 = BuildKillSwitchIpv4Commands(Inputs4("tun0", {}, {}, false));
   ASSERT_EQ(6u, ipv4.size());
   EXPECT_EQ("iptables -A ZELMO_KILLSWITCH -j REJECT", ipv4[4]);
   // Without an IPv6 endpoint there is nothing to resolve a neighbour for.
   ResolvedAddresses no_usable_ipv6;
   no_usable_ipv6.ipv6 = {"vpn.example.com"};
-  const Commands ipv6 = BuildKillSwitchIpv6Commands("tun0", no_usable_ipv6, false);
+  const Commands ipv6 = BuildKillSwitchIpv6Commands(Inputs6("tun0", no_usable_ipv6, false));
   ASSERT_EQ(6u, ipv6.size());
   EXPECT_EQ("ip6tables -A ZELMO_KILLSWITCH -j REJECT", ipv6[4]);
   EXPECT_EQ("ip6tables -A ZELMO_KILLSWITCH -o tun0 -j RETURN", ipv6[3]);
 }
 
 TEST(KillSwitchCommands, AppRoutingMarkPassesBeforeTheRejectInBothFamilies) {
-  const Commands ipv4 = BuildKillSwitchIpv4Commands("tun0", {}, {}, true);
+  const Commands ipv4 = BuildKillSwitchIpv4Commands(Inputs4("tun0", {}, {}, true));
   ASSERT_EQ(7u, ipv4.size());
   EXPECT_EQ("iptables -A ZELMO_KILLSWITCH -m mark --mark 0x66 -j RETURN", ipv4[4]);
   EXPECT_EQ("iptables -A ZELMO_KILLSWITCH -j REJECT", ipv4[5]);
   // A bypassed program's IPv6 peer is reached through the gateway, whose
   // link address neighbour discovery must be able to find.
-  const Commands ipv6 = BuildKillSwitchIpv6Commands("tun0", {}, true);
+  const Commands ipv6 = BuildKillSwitchIpv6Commands(Inputs6("tun0", {}, true));
   const Commands expected_tail = {
       "ip6tables -A ZELMO_KILLSWITCH -m mark --mark 0x66 -j RETURN",
       "ip6tables -A ZELMO_KILLSWITCH -p ipv6-icmp --icmpv6-type neighbour-solicitation -j RETURN",
@@ -89,10 +110,10 @@ TEST(KillSwitchCommands, Ipv6IsGuardedWhenTheHostOrTheEndpointUsesIt) {
   with_ipv6.ipv6 = {"2001:db8::1"};
   ResolvedAddresses without_ipv6;
   without_ipv6.ipv4 = {"203.0.113.7"};
-  EXPECT_FALSE(WantsIpv6KillSwitch(false, without_ipv6));
-  EXPECT_TRUE(WantsIpv6KillSwitch(true, without_ipv6));
-  EXPECT_TRUE(WantsIpv6KillSwitch(false, with_ipv6));
-  EXPECT_TRUE(WantsIpv6KillSwitch(true, with_ipv6));
+  EXPECT_FALSE(WantsIpv6KillSwitch(WithIpv6(false, without_ipv6)));
+  EXPECT_TRUE(WantsIpv6KillSwitch(WithIpv6(true, without_ipv6)));
+  EXPECT_TRUE(WantsIpv6KillSwitch(WithIpv6(false, with_ipv6)));
+  EXPECT_TRUE(WantsIpv6KillSwitch(WithIpv6(true, with_ipv6)));
 }
 
 TEST(KillSwitchCommands, CleanupUnhooksBeforeDeletingInBothFamilies) {
@@ -144,11 +165,11 @@ TEST(KillSwitchCommands, EndpointResolvedLaterGivesTheChainAFreshBuildWouldHave)
   const std::vector<std::string> prefixes = {"10.0.0.0/8"};
   for (const bool app_mark : {false, true}) {
     const Commands inserts = BuildKillSwitchEndpointInsertCommands(endpoint, true, app_mark);
-    EXPECT_EQ(ChainRules("iptables", BuildKillSwitchIpv4Commands("tun0", endpoint, prefixes, app_mark), {}),
-              ChainRules("iptables", BuildKillSwitchIpv4Commands("tun0", {}, prefixes, app_mark), inserts))
+    EXPECT_EQ(ChainRules("iptables", BuildKillSwitchIpv4Commands(Inputs4("tun0", endpoint, prefixes, app_mark)), {}),
+              ChainRules("iptables", BuildKillSwitchIpv4Commands(Inputs4("tun0", {}, prefixes, app_mark)), inserts))
         << "app mark " << app_mark;
-    EXPECT_EQ(ChainRules("ip6tables", BuildKillSwitchIpv6Commands("tun0", endpoint, app_mark), {}),
-              ChainRules("ip6tables", BuildKillSwitchIpv6Commands("tun0", {}, app_mark), inserts))
+    EXPECT_EQ(ChainRules("ip6tables", BuildKillSwitchIpv6Commands(Inputs6("tun0", endpoint, app_mark)), {}),
+              ChainRules("ip6tables", BuildKillSwitchIpv6Commands(Inputs6("tun0", {}, app_mark)), inserts))
         << "app mark " << app_mark;
   }
   // Without an IPv6 chain nothing is inserted into one.

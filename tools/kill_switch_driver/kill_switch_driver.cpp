@@ -25,11 +25,14 @@ int main(int argc, char** argv) {
                  "       kill_switch_driver cleanup\n";
     return 2;
   }
-  ResolvedAddresses endpoint;
-  endpoint.ipv4 = SplitCsv(args[2]);
-  endpoint.ipv6 = SplitCsv(args[3]);
+  KillSwitchInputs inputs;
+  inputs.tun_name = args[1];
+  inputs.endpoint.ipv4 = SplitCsv(args[2]);
+  inputs.endpoint.ipv6 = SplitCsv(args[3]);
+  inputs.bypass_prefixes = SplitCsv(args[4]);
+  inputs.want_ipv6 = args[5] == "want";
   std::string error;
-  if (!ApplyKillSwitchPolicy(args[1], endpoint, SplitCsv(args[4]), args[5] == "want", false, &error)) {
+  if (!ApplyKillSwitchPolicy(inputs, &error)) {
     std::cout << "ERROR: " << error << std::endl;
     return 2;
   }
