@@ -35,7 +35,8 @@
 #include "routing/ipv4_prefix.h"
 #include "routing/tun_routes.h"
 #include "tunnel_plan.h"
-#include "watch_while_ready.h"
+#include "watch/network_view.h"
+#include "watch/watch_while_ready.h"
 
 namespace {
 
@@ -168,6 +169,9 @@ int RunTunnel(const CommandLine& command_line) {
     UndoStart(StartStage::kLibraryLoaded, plan, &engine, &monitor);
     return kExitFailed;
   }
+  // The watch judges the device by its index: one the engine makes again
+  // later is another device, without these routes.
+  plan.tun_ifindex = ReadTunIndex(plan.tun_name);
   EndIfStopRequested(StartStage::kEngineStarted, plan, &engine, &monitor);
 
   if (policy.enabled && policy.mode == "vpnOnlySelected") {
@@ -222,8 +226,8 @@ int RunTunnel(const CommandLine& command_line) {
   // The address lines change nothing; one check after them covers both.
   PrintTunAddresses(plan.tun_name);
   // Opened before READY, so that the watch looks at the host right after
-  // it. Without the firewall's notifications the pieces are looked at
-  // periodically instead (keep_installed.h).
+  // it. Without the firewall's notifications the firewall is looked at
+  // periodically instead (watch/keep_in_place.h).
   const int firewall_fd = OpenFirewallEvents();
   EndIfStopRequested(StartStage::kIcmpBypass, plan, &engine, &monitor);
   PrintStatusLine("READY");

@@ -22,6 +22,9 @@ struct TunnelPlan {
   ResolvedAddresses endpoint;
   std::vector<std::string> bypass_prefixes;
   AppRoutingPolicy policy;
+  // The engine's device as the start found it (its interface index; 0
+  // when there was none): a device made again is another device.
+  int tun_ifindex = 0;
   // What the start installed beyond the routes.
   bool kill_switch = false;
   bool icmp_bypass = false;

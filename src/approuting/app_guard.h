@@ -21,16 +21,17 @@
 inline constexpr const char* kAppGuardChain = "ZELMO_APP_GUARD";
 inline constexpr const char* kAppGuardMarker = "zelmo-vpn-app-guard";
 
+// The chain's rules in order, and the jump in mangle POSTROUTING, as the
+// install writes them after "-A CHAIN ".
+std::vector<std::string> AppGuardChainRules(const std::string& tun_name);
+std::string AppGuardJumpRule();
+
 // The ordered install commands of one family, for a TUN name that passed
 // the screen. Each succeeds when its piece is in place, also on a second
 // run: the chain is emptied or made, filled, and the jump added only when
 // missing.
 std::vector<std::string> AppGuardInstallCommands(const AppRoutingFamily& family,
                                                  const std::string& tun_name);
-// Whether a "-S" listing of the family's mangle table holds the guard as
-// the install builds it: the chain with exactly its rules, in order, and
-// the jump in POSTROUTING.
-bool ListsAppGuard(const std::string& mangle_listing, const std::string& tun_name);
 // Jump first, then the chain: a chain that is still referenced cannot be
 // deleted.
 std::vector<std::string> AppGuardCleanupCommands(const AppRoutingFamily& family);

@@ -39,32 +39,70 @@ std::string UnquoteCgroupPath(const std::string& rule) {
   return rule.substr(0, open_quote) + word + rule.substr(close_quote + 1);
 }
 
-// "default via GW dev DEV table T": the bypass table's route through the
-// physical path, for its install and its delete alike.
-std::string PhysicalDefaultRoute(const DefaultRouteInfo& route, const char* table) {
-  return std::string("default via ") + route.gateway + " dev " + route.dev + " table " + table;
+}  // namespace
+
+std::vector<RouteSpec> AppRoutingRouteSpecs(const AppRoutingFamily& family,
+                                            const std::string& mode, const std::string& tun_name,
+                                            const DefaultRouteInfo& default_route) {
+  const char* table = AppRoutingTable(mode);
+  if (table == nullptr) return {};
+  const bool ipv6 = std::string(family.ip) == kAppRoutingIpv6.ip;
+  std::vector<RouteSpec> routes;
+  RouteSpec route;
+  route.ipv6 = ipv6;
+  route.destination = "default";
+  route.table = table;
+  if (mode == "vpnOnlySelected" && !tun_name.empty()) {
+    route.dev = tun_name;
+    routes.push_back(route);
+  } else if (mode == "bypassSelected" && IsUsableDefaultRoute(default_route)) {
+    route.gateway = default_route.gateway;
+    route.dev = default_route.dev;
+    routes.push_back(route);
+  }
+  RouteSpec fallback;
+  fallback.ipv6 = ipv6;
+  fallback.type = "unreachable";
+  fallback.destination = "default";
+  fallback.metric = kFallbackMetric;
+  fallback.table = table;
+  routes.push_back(fallback);
+  return routes;
 }
 
-}  // namespace
+RuleSpec AppRoutingRuleSpec(const AppRoutingFamily& family, const std::string& mode) {
+  const char* table = AppRoutingTable(mode);
+  if (table == nullptr) return {};
+  return {std::string(family.ip) == kAppRoutingIpv6.ip, kAppRulePriority, kAppPacketMark, table};
+}
+
+bool IsAppRoutingTable(const std::string& table) {
+  return table == kBypassTable || table == kTunnelOnlyTable;
+}
+
+std::string AppMarkRule(const std::string& match_path) {
+  return "-m cgroup --path " + match_path + " -j MARK --set-mark " + kAppPacketMark;
+}
+
+bool IsAppMarkRule(const std::string& listed_rule) {
+  return listed_rule.find(kAppCgroupName) != std::string::npos &&
+         listed_rule.find("-m cgroup") != std::string::npos &&
+         listed_rule.find("-j MARK") != std::string::npos;
+}
 
 std::vector<std::string> AppRoutingRouteCommands(const AppRoutingFamily& family,
                                                  const std::string& mode,
                                                  const std::string& tun_name,
                                                  const DefaultRouteInfo& default_route) {
-  const char* table = AppRoutingTable(mode);
-  if (table == nullptr) return {};
-  const std::string ip = family.ip;
-  std::vector<std::string> commands;
+  const std::vector<RouteSpec> routes = AppRoutingRouteSpecs(family, mode, tun_name, default_route);
+  if (routes.empty()) return {};
   // The route commands keep their diagnostics visible on the helper's
-  // standard error; their outcome is not examined.
-  if (mode == "vpnOnlySelected") {
-    commands.push_back(ip + " route replace default dev " + tun_name + " table " + table);
-  } else if (IsUsableDefaultRoute(default_route)) {
-    commands.push_back(ip + " route replace " + PhysicalDefaultRoute(default_route, table));
-  }
+  // standard error; their outcome is not examined. The rule goes in between
+  // the table's route and its fallback.
+  std::vector<std::string> commands;
+  for (size_t i = 0; i + 1 < routes.size(); ++i) commands.push_back(RouteCommand("replace", routes[i]));
   commands.push_back(AppRoutingRuleCommand(family, mode));
-  commands.push_back(ip + " route replace unreachable default metric " + kFallbackMetric +
-                     " table " + table);
+  commands.push_back(RouteCommand("replace", routes.back()));
   return commands;
 }
 
@@ -76,30 +114,9 @@ std::string AppRoutingRuleCommand(const AppRoutingFamily& family, const std::str
          " priority " + kAppRulePriority + kQuietSuffix;
 }
 
-bool ListsAppRoutingRule(const std::string& ip_rule_listing, const std::string& mode) {
-  const char* table = AppRoutingTable(mode);
-  return table != nullptr && ListsPolicyRule(ip_rule_listing, kAppRulePriority, kAppPacketMark, table);
-}
-
-bool ListsAppMarkRule(const std::string& mangle_listing, const std::string& match_path) {
-  const std::string wanted = "-m cgroup --path " + match_path + " -j MARK --set-xmark " +
-                             kAppPacketMark + "/0xffffffff";
-  for (const std::string& rule : ListedChainRules(mangle_listing, "OUTPUT")) {
-    if (UnquoteCgroupPath(rule) == wanted) return true;
-  }
-  return false;
-}
-
-std::string AppRoutingPhysicalRouteDeleteCommand(const AppRoutingFamily& family,
-                                                 const DefaultRouteInfo& default_route) {
-  return std::string(family.ip) + " route del " + PhysicalDefaultRoute(default_route, kBypassTable) +
-         kQuietSuffix;
-}
-
 std::string AppMarkRuleCommand(const AppRoutingFamily& family, const std::string& action,
                                const std::string& match_path) {
-  return std::string(family.firewall) + " -t mangle " + action + " OUTPUT -m cgroup --path " +
-         match_path + " -j MARK --set-mark " + kAppPacketMark;
+  return std::string(family.firewall) + " -t mangle " + action + " OUTPUT " + AppMarkRule(match_path);
 }
 
 std::vector<std::string> AppRoutingRuleDeleteCommands(const AppRoutingFamily& family) {
@@ -124,11 +141,7 @@ std::vector<std::string> StaleMarkRuleDeleteCommands(const AppRoutingFamily& fam
                                                      const std::string& listing) {
   std::vector<std::string> commands;
   for (const std::string& listed : ListedChainRules(listing, "OUTPUT")) {
-    if (listed.find(kAppCgroupName) == std::string::npos ||
-        listed.find("-m cgroup") == std::string::npos ||
-        listed.find("-j MARK") == std::string::npos) {
-      continue;
-    }
+    if (!IsAppMarkRule(listed)) continue;
     // Screen: the listed rule goes back into a shell command as it stands.
     const std::string rule = UnquoteCgroupPath(listed);
     if (!IsSafeListedRule(rule)) continue;

@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "lifecycle/route_spec.h"
 #include "routing/default_route.h"
 #include "routing/marked_traffic.h"
 
@@ -28,18 +29,25 @@ std::vector<std::string> AppRoutingRouteCommands(const AppRoutingFamily& family,
                                                  const std::string& tun_name,
                                                  const DefaultRouteInfo& default_route);
 
+// The same pieces as specs, for the watch while READY: the table's routes
+// (the default route only where there is one to write: a usable default
+// route, or a TUN device that exists), and the routing rule (an empty
+// priority for a mode without a table).
+std::vector<RouteSpec> AppRoutingRouteSpecs(const AppRoutingFamily& family,
+                                            const std::string& mode, const std::string& tun_name,
+                                            const DefaultRouteInfo& default_route);
+RuleSpec AppRoutingRuleSpec(const AppRoutingFamily& family, const std::string& mode);
+// Tables 1066 and 1067 hold nothing but the helper's routes.
+bool IsAppRoutingTable(const std::string& table);
+// The group's mark rule of mangle OUTPUT, as written after "-A OUTPUT ".
+std::string AppMarkRule(const std::string& match_path);
+// A listed mangle OUTPUT rule that marks the packets of a group of the
+// helper's name, under any base path.
+bool IsAppMarkRule(const std::string& listed_rule);
+
 // "<ip> rule add fwmark 0x66 lookup TABLE priority 1066", quiet; empty
 // for a mode without a table.
 std::string AppRoutingRuleCommand(const AppRoutingFamily& family, const std::string& mode);
-// Whether an "ip rule show" listing of the family holds that rule.
-bool ListsAppRoutingRule(const std::string& ip_rule_listing, const std::string& mode);
-// Whether a "-S" listing of the mangle table holds the group's mark rule.
-bool ListsAppMarkRule(const std::string& mangle_listing, const std::string& match_path);
-
-// Deletes the "bypassSelected" table's route via that default route (a
-// screened one), leaving the table's unreachable fallback.
-std::string AppRoutingPhysicalRouteDeleteCommand(const AppRoutingFamily& family,
-                                                 const DefaultRouteInfo& default_route);
 
 // "<firewall> -t mangle <action> OUTPUT -m cgroup --path ... --set-mark 0x66".
 std::string AppMarkRuleCommand(const AppRoutingFamily& family, const std::string& action,

@@ -47,15 +47,6 @@ bool ApplyKillSwitchPolicy(const KillSwitchInputs& inputs, std::string* error) {
   return true;
 }
 
-bool AddKillSwitchEndpoint(const ResolvedAddresses& endpoint, bool want_ipv6, bool allow_app_mark,
-                           std::string* error) {
-  KillSwitchInputs without_endpoint;
-  without_endpoint.want_ipv6 = want_ipv6;
-  const bool ipv6_chain = WantsIpv6KillSwitch(without_endpoint);
-  return RunKillSwitchCommands(
-      BuildKillSwitchEndpointInsertCommands(endpoint, ipv6_chain, allow_app_mark), error);
-}
-
 void CleanupKillSwitchPolicy() {
   for (const std::string& command : BuildKillSwitchCleanupCommands()) {
     RunShellCommand(command);

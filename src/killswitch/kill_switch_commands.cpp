@@ -95,37 +95,6 @@ std::vector<std::string> BuildKillSwitchIpv6Commands(const KillSwitchInputs& inp
   return ChainCommands("ip6tables", KillSwitchIpv6Rules(inputs));
 }
 
-std::vector<std::string> BuildKillSwitchEndpointInsertCommands(const ResolvedAddresses& endpoint,
-                                                               bool ipv6_chain,
-                                                               bool allow_app_mark) {
-  // Rules 1 and 2 are loopback and the tunnel; a fresh build puts the
-  // endpoint's rules right after them.
-  const std::string chain = kKillSwitchChain;
-  std::vector<std::string> commands;
-  int position = 3;
-  for (const std::string& address : endpoint.ipv4) {
-    if (!IsAddressOfFamily(AF_INET, address)) continue;
-    commands.push_back("iptables -I " + chain + " " + std::to_string(position++) + " -d " +
-                       address + "/32 -j RETURN");
-  }
-  if (!ipv6_chain) return commands;
-  position = 3;
-  for (const std::string& address : endpoint.ipv6) {
-    if (!IsAddressOfFamily(AF_INET6, address)) continue;
-    commands.push_back("ip6tables -I " + chain + " " + std::to_string(position++) + " -d " +
-                       address + "/128 -j RETURN");
-  }
-  // Neighbour discovery passes already where the app mark does.
-  if (position > 3 && !allow_app_mark) {
-    const std::string insert = "ip6tables -I " + chain + " ";
-    commands.push_back(insert + std::to_string(position++) +
-                       " -p ipv6-icmp --icmpv6-type neighbour-solicitation -j RETURN");
-    commands.push_back(insert + std::to_string(position) +
-                       " -p ipv6-icmp --icmpv6-type neighbour-advertisement -j RETURN");
-  }
-  return commands;
-}
-
 bool WantsIpv6KillSwitch(const KillSwitchInputs& inputs) {
   return inputs.want_ipv6 || !inputs.endpoint.ipv6.empty();
 }

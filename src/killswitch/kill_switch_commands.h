@@ -31,12 +31,6 @@ std::vector<std::string> KillSwitchIpv6Rules(const KillSwitchInputs& inputs);
 // bypass list, not IPv4 prefixes) get no rule.
 std::vector<std::string> BuildKillSwitchIpv4Commands(const KillSwitchInputs& inputs);
 std::vector<std::string> BuildKillSwitchIpv6Commands(const KillSwitchInputs& inputs);
-// For a chain built while the endpoint had no address: the rules that
-// admit its addresses now, inserted where a fresh build would have put
-// them, so the chain never stops rejecting while it grows.
-std::vector<std::string> BuildKillSwitchEndpointInsertCommands(const ResolvedAddresses& endpoint,
-                                                               bool ipv6_chain,
-                                                               bool allow_app_mark);
 // IPv6 gets a chain when the caller asks for it (the run mode does whenever
 // the kernel has IPv6: a default route may appear at any time, and a
 // multipath one must not be missed) or the endpoint has an IPv6 address.

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <string>
 
 // Notifications of firewall changes. The nf_tables back end of iptables and
@@ -16,6 +17,12 @@ bool ReportsNfTablesBackend(const std::string& version_text);
 // it would never see.
 int OpenFirewallEvents();
 
-// Reads and discards every notification waiting on the socket: one
-// readable moment means "something changed", whatever and however much.
-void DrainFirewallEvents(int fd);
+// True when a buffer of nf_tables notifications names a table the helper
+// uses: filter, mangle or nat of IPv4 or IPv6 (the tables iptables and
+// ip6tables work in), or an inet table whose name begins "zelmo-vpn".
+// A message it cannot read counts as one that does.
+bool FirewallMessagesConcernHelper(const void* data, size_t length);
+
+// Reads every notification waiting on the socket; true when any of them
+// concerned the helper's tables, or some were lost.
+bool DrainFirewallEvents(int fd);

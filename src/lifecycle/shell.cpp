@@ -129,6 +129,19 @@ int RunShellCommand(const std::string& command) {
   return status;
 }
 
+bool ReadListing(const std::string& command, std::string* output) {
+  output->clear();
+  std::string text;
+  int status = -1;
+  for (int attempt = 0; attempt < kMaxAttempts; ++attempt) {
+    text = ReadCommandOutput(command, &status);
+    if (!KilledBeforeItRan(status)) break;
+  }
+  if (status != 0) return false;
+  *output = text;
+  return true;
+}
+
 std::string ExecCommandOutput(const std::string& command) {
   std::string output;
   int status = -1;

@@ -28,6 +28,11 @@ int RunShellCommand(const std::string& command);
 // only screened or program-made values: the tool itself parses them.
 std::string FeedLinesCommand(const std::vector<std::string>& lines, const std::string& tool);
 
+// Runs a listing command and tells whether it succeeded, which an empty
+// listing alone cannot (an empty firewall lists nothing): true with its
+// output when its exit status was 0.
+bool ReadListing(const std::string& command, std::string* output);
+
 // Returns all the command wrote to standard output, as popen() would; its
 // exit status is discarded. The recording test library tells the two apart
 // by the file actions only this one passes to posix_spawn.

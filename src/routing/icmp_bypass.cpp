@@ -2,6 +2,7 @@
 
 #include <vector>
 
+#include "killswitch/firewall_save.h"
 #include "lifecycle/rule_listing.h"
 #include "lifecycle/shell.h"
 #include "lifecycle/text_utils.h"
@@ -35,7 +36,7 @@ std::string IcmpMarkCommand(const std::string& action, const std::string& rule) 
 
 // Table 100's one route, for the install and the re-pin alike.
 std::string TableRouteCommand(const DefaultRouteInfo& default4) {
-  return "ip route replace default via " + default4.gateway + " dev " + default4.dev + " table 100";
+  return RouteCommand("replace", IcmpBypassTableRoute(default4));
 }
 
 constexpr const char* kTableRouteDelete = "ip route del default table 100 >/dev/null 2>&1";
@@ -62,26 +63,29 @@ bool IsIcmpBypassTableFree(const std::string& table_listing) {
   return true;
 }
 
-std::string IcmpBypassRuleCommand() { return "ip rule add fwmark 0x1 lookup 100 priority 100"; }
-
-bool ListsIcmpBypassRule(const std::string& ip_rule_listing) {
-  return ListsPolicyRule(ip_rule_listing, "100", "0x1", "100");
+RouteSpec IcmpBypassTableRoute(const DefaultRouteInfo& default4) {
+  RouteSpec route;
+  route.destination = "default";
+  route.gateway = default4.gateway;
+  route.dev = default4.dev;
+  route.table = "100";
+  return route;
 }
+
+RuleSpec IcmpBypassRuleSpec() { return {false, "100", "0x1", "100"}; }
+
+std::string IcmpMarkRule() { return kIcmpMarkRule; }
+
+bool IsIcmpMarkRule(const std::string& listed_rule) {
+  return HasCommentMarker(listed_rule, kIcmpBypassMarker) ||
+         SameFirewallRule(listed_rule, kOlderIcmpMarkRule);
+}
+
+std::string IcmpBypassRuleCommand() { return "ip rule add " + RuleSpecText(IcmpBypassRuleSpec()); }
 
 bool InstallIcmpMarkRule() {
   return RunShellCommand(IcmpMarkCommand("-C", kIcmpMarkRule) + kQuietSuffix) == 0 ||
          RunShellCommand(IcmpMarkCommand("-A", kIcmpMarkRule)) == 0;
-}
-
-bool ListsIcmpMarkRule(const std::string& mangle_listing) {
-  // "--set-mark 1" is listed as the mark with its full mask.
-  const std::string set_mark = "--set-mark 1";
-  const std::string listed =
-      kIcmpMarkRule.substr(0, kIcmpMarkRule.size() - set_mark.size()) + "--set-xmark 0x1/0xffffffff";
-  for (const std::string& rule : ListedChainRules(mangle_listing, "OUTPUT")) {
-    if (rule == listed) return true;
-  }
-  return false;
 }
 
 // A ping's source was chosen on the tunnel's route before the mark moved it
@@ -117,25 +121,4 @@ void CleanupIcmpBypass(const DefaultRouteInfo&) {
     RunShellCommand(kTableRouteDelete);
   }
   CleanupMarkedTraffic("iptables", kIcmpBypassMarker);
-}
-
-void RepinIcmpBypass(const DefaultRouteInfo& old4, const DefaultRouteInfo& new4) {
-  // Someone else's routes in the table meanwhile: it is no longer the
-  // bypass's to change.
-  if (!IsIcmpBypassTableFree(ExecCommandOutput(kIcmpTableListing))) return;
-  if (!IsUsableDefaultRoute(new4)) {
-    // No physical path left: pings take the tunnel until one comes back.
-    RunShellCommand(kTableRouteDelete);
-    return;
-  }
-  if (new4.dev != old4.dev) {
-    // The rules name the device: the old device's go (by their marker),
-    // the new device's come, src_valid_mark with them.
-    CleanupMarkedTraffic("iptables", kIcmpBypassMarker);
-    ApplyMarkedTraffic(IcmpBypassMarkedTraffic(new4.dev));
-  }
-  // Last: until it is replaced, table 100 names the gateway the helper's
-  // other routes may still point at, which is how the cleanup mode finds
-  // them after a crash in the middle of a move.
-  RunShellCommand(TableRouteCommand(new4));
 }

@@ -2,6 +2,7 @@
 
 #include <string>
 
+#include "lifecycle/route_spec.h"
 #include "routing/default_route.h"
 #include "routing/marked_traffic.h"
 
@@ -28,18 +29,20 @@ IcmpBypassResult ApplyIcmpBypass(const DefaultRouteInfo& default4);
 // table is the bypass's own.
 void CleanupIcmpBypass(const DefaultRouteInfo& default4);
 
-// The pieces one at a time, for putting back what went missing while READY.
+// The pieces as the install writes them, for the watch while READY: table
+// 100's route through the default route, the rule that sends marked pings
+// there, the marking rule of mangle OUTPUT.
+RouteSpec IcmpBypassTableRoute(const DefaultRouteInfo& default4);
+RuleSpec IcmpBypassRuleSpec();
+std::string IcmpMarkRule();
+// A listed mangle OUTPUT rule that is the bypass's: the marking rule, or
+// the older one that marked every ICMP packet.
+bool IsIcmpMarkRule(const std::string& listed_rule);
+
 // "ip rule add fwmark 0x1 lookup 100 priority 100".
 std::string IcmpBypassRuleCommand();
-bool ListsIcmpBypassRule(const std::string& ip_rule_listing);
 // Check, then append: one marking rule however often it runs. True when
 // it is in place.
 bool InstallIcmpMarkRule();
-// In a "-S" listing of the mangle table.
-bool ListsIcmpMarkRule(const std::string& mangle_listing);
 // Source NAT and connection marks for pings sent out of DEVICE.
 MarkedTraffic IcmpBypassMarkedTraffic(const std::string& device);
-
-// Moves an installed bypass from the old default route to the new one
-// (either may be absent): table 100's route, and the rules on the device.
-void RepinIcmpBypass(const DefaultRouteInfo& old4, const DefaultRouteInfo& new4);

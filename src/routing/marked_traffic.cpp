@@ -4,18 +4,11 @@
 #include "lifecycle/shell.h"
 #include "routing/src_valid_mark.h"
 
-namespace {
-
-struct ChainRule {
-  const char* table;
-  const char* chain;
-  std::string rule;
-};
-
-// The three rules of one piece, built in one place for install and delete.
-// The device passed the safe-word screen where the caller took it from (a
-// default route or the TUN name); mark and marker are the helper's own.
-std::vector<ChainRule> MarkedTrafficRules(const MarkedTraffic& traffic) {
+// The three rules of one piece, built in one place for install, delete and
+// the watch. The device passed the safe-word screen where the caller took
+// it from (a default route or the TUN name); mark and marker are the
+// helper's own.
+std::vector<FirewallRuleSpec> MarkedTrafficRuleSpecs(const MarkedTraffic& traffic) {
   const std::string comment = " -m comment --comment " + traffic.marker;
   const std::string marked = " -m mark --mark " + traffic.mark;
   return {
@@ -31,19 +24,15 @@ std::vector<ChainRule> MarkedTrafficRules(const MarkedTraffic& traffic) {
   };
 }
 
-std::string ChainCommand(const std::string& tool, const char* table, const std::string& action,
-                         const char* chain) {
+namespace {
+
+std::string ChainCommand(const std::string& tool, const std::string& table,
+                         const std::string& action, const std::string& chain) {
   return tool + " -t " + table + " " + action + " " + chain + " ";
 }
 
 std::string ListChain(const std::string& tool, const char* table, const char* chain) {
   return ExecCommandOutput(ChainCommand(tool, table, "-S", chain) + "2>/dev/null");
-}
-
-const std::string& ListingOf(const MarkedTrafficListings& listings, const std::string& table,
-                             const std::string& chain) {
-  if (table == "nat") return listings.nat_postrouting;
-  return chain == "POSTROUTING" ? listings.mangle_postrouting : listings.mangle_prerouting;
 }
 
 // Reverse-path filtering is IPv4's alone; only there must the restored mark
@@ -54,7 +43,7 @@ bool IsIpv4(const std::string& tool) { return tool == "iptables"; }
 
 std::vector<std::string> MarkedTrafficInstallCommands(const MarkedTraffic& traffic) {
   std::vector<std::string> commands;
-  for (const ChainRule& rule : MarkedTrafficRules(traffic)) {
+  for (const FirewallRuleSpec& rule : MarkedTrafficRuleSpecs(traffic)) {
     commands.push_back(ChainCommand(traffic.tool, rule.table, "-C", rule.chain) + rule.rule +
                        kQuietSuffix + " || " +
                        ChainCommand(traffic.tool, rule.table, "-A", rule.chain) + rule.rule);
@@ -82,18 +71,6 @@ std::vector<std::string> MarkedTrafficDeleteCommands(const std::string& tool,
     }
   }
   return commands;
-}
-
-bool ListsMarkedTraffic(const MarkedTraffic& traffic, const MarkedTrafficListings& listings) {
-  for (const ChainRule& wanted : MarkedTrafficRules(traffic)) {
-    bool listed = false;
-    for (const std::string& rule :
-         ListedChainRules(ListingOf(listings, wanted.table, wanted.chain), wanted.chain)) {
-      if (rule == wanted.rule || rule.rfind(wanted.rule + " ", 0) == 0) listed = true;
-    }
-    if (!listed) return false;
-  }
-  return true;
 }
 
 bool ApplyMarkedTraffic(const MarkedTraffic& traffic) {

@@ -3,6 +3,8 @@
 #include <string>
 #include <vector>
 
+#include "killswitch/firewall_save.h"
+
 // A firewall mark re-routes a packet after the kernel has chosen its source
 // address on the first route (the tunnel's address for a ping or a bypassed
 // program, the physical one for a tunnel-only program). Sent like that, no
@@ -29,6 +31,9 @@ struct MarkedTrafficListings {
   std::string mangle_prerouting;
 };
 
+// The three rules of the piece, as the install writes them.
+std::vector<FirewallRuleSpec> MarkedTrafficRuleSpecs(const MarkedTraffic& traffic);
+
 // Check-then-append commands (one copy however often they run): source NAT,
 // the connection mark saved on the way out, restored on the way in.
 std::vector<std::string> MarkedTrafficInstallCommands(const MarkedTraffic& traffic);
@@ -36,11 +41,6 @@ std::vector<std::string> MarkedTrafficInstallCommands(const MarkedTraffic& traff
 std::vector<std::string> MarkedTrafficDeleteCommands(const std::string& tool,
                                                      const std::string& marker,
                                                      const MarkedTrafficListings& listings);
-
-// True when the listings hold every rule of the piece. The tool lists a
-// rule as it was written, with the defaults of its target appended
-// ("--save-mark" comes back with its masks).
-bool ListsMarkedTraffic(const MarkedTraffic& traffic, const MarkedTrafficListings& listings);
 
 // True when every rule is in place. For IPv4 it also raises src_valid_mark
 // on the device (routing/src_valid_mark.h).

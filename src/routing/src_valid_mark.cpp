@@ -37,9 +37,22 @@ bool IsOtherOwnedRule(const std::string& rule) {
 
 }  // namespace
 
+std::string SrcValidMarkMarkerRule(const std::string& device) {
+  return "-i " + device + " -m comment --comment " + kSrcValidMarkMarker;
+}
+
 std::string SrcValidMarkMarkerCommand(const std::string& action, const std::string& device) {
-  return "iptables -t mangle " + action + " PREROUTING -i " + device + " -m comment --comment " +
-         kSrcValidMarkMarker;
+  return "iptables -t mangle " + action + " PREROUTING " + SrcValidMarkMarkerRule(device);
+}
+
+std::string ReadSrcValidMark(const std::string& device) {
+  const std::string path = SrcValidMarkPath(device);
+  return path.empty() ? std::string() : Trim(ReadFileToString(path));
+}
+
+void WriteSrcValidMark(const std::string& device, const std::string& value) {
+  const std::string path = SrcValidMarkPath(device);
+  if (!path.empty()) WriteValue(path, value);
 }
 
 std::set<std::string> SrcValidMarkMarkedDevices(const std::string& mangle_prerouting_listing) {

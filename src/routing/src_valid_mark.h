@@ -17,6 +17,13 @@ inline constexpr const char* kSrcValidMarkMarker = "zelmo-vpn-src-valid-mark";
 // a rule that does nothing but record that the helper raised the value.
 std::string SrcValidMarkMarkerCommand(const std::string& action, const std::string& device);
 
+// The marker as written after "-A PREROUTING " of the mangle table.
+std::string SrcValidMarkMarkerRule(const std::string& device);
+// The device's value ("0", "1"), empty where it cannot be read or the
+// name is not a safe device name; a write to such a name does nothing.
+std::string ReadSrcValidMark(const std::string& device);
+void WriteSrcValidMark(const std::string& device, const std::string& value);
+
 // Devices with a marker in a "-S PREROUTING" listing of the mangle table
 // on which no other rule of the helper's still restores marks: their
 // value can go back to 0.

@@ -123,3 +123,83 @@ void RemoveBypassRoutes(const std::string& endpoint_host, const DefaultRouteInfo
     }
   }
 }
+
+namespace {
+
+constexpr const char* kSplitMetric = "5";
+constexpr const char* kPinMetric = "3";
+
+RouteSpec PinnedSpec(bool ipv6, const std::string& destination, const DefaultRouteInfo& route) {
+  RouteSpec spec;
+  spec.ipv6 = ipv6;
+  spec.destination = destination;
+  spec.gateway = route.gateway;
+  spec.dev = route.dev;
+  spec.metric = kPinMetric;
+  return spec;
+}
+
+// A default route pins through its gateway, or on its link where it has
+// none; its device and any gateway go into commands, so both are screened.
+bool PinsThrough(const DefaultRouteInfo& route) {
+  return IsSafeShellToken(route.dev) && (route.gateway.empty() || IsSafeShellToken(route.gateway));
+}
+
+}  // namespace
+
+std::vector<RouteSpec> SplitRouteSpecs(const std::string& tun_name, bool ipv6) {
+  if (!IsSafeShellToken(tun_name)) return {};
+  std::vector<RouteSpec> routes;
+  for (const char* half : ipv6 ? std::vector<const char*>{"::/1", "8000::/1"}
+                               : std::vector<const char*>{"0.0.0.0/1", "128.0.0.0/1"}) {
+    RouteSpec spec;
+    spec.ipv6 = ipv6;
+    spec.destination = half;
+    spec.dev = tun_name;
+    spec.metric = kSplitMetric;
+    routes.push_back(spec);
+  }
+  return routes;
+}
+
+std::vector<RouteSpec> PinnedRouteSpecs(const std::string& endpoint_host,
+                                        const DefaultRouteInfo& default4,
+                                        const DefaultRouteInfo& default6,
+                                        const ResolvedAddresses& endpoint,
+                                        const std::vector<std::string>& bypass_prefixes) {
+  std::vector<RouteSpec> routes;
+  if (PinsThrough(default4)) {
+    for (const std::string& prefix : bypass_prefixes) routes.push_back(PinnedSpec(false, prefix, default4));
+    if (!endpoint_host.empty()) {
+      for (const std::string& address : endpoint.ipv4) {
+        routes.push_back(PinnedSpec(false, address + "/32", default4));
+      }
+    }
+  }
+  if (PinsThrough(default6) && !endpoint_host.empty()) {
+    for (const std::string& address : endpoint.ipv6) {
+      routes.push_back(PinnedSpec(true, address + "/128", default6));
+    }
+  }
+  return routes;
+}
+
+bool IsSplitRoute(const RouteKey& key) {
+  if (key.table != "main" || key.type != "unicast" || key.metric != kSplitMetric) return false;
+  return key.ipv6 ? key.destination == "::/1" || key.destination == "8000::/1"
+                  : key.destination == "0.0.0.0/1" || key.destination == "128.0.0.0/1";
+}
+
+bool IsPinnedRoute(const RouteKey& key, const ResolvedAddresses& endpoint,
+                   const std::vector<std::string>& bypass_prefixes) {
+  if (key.table != "main" || key.type != "unicast" || key.metric != kPinMetric) return false;
+  const std::vector<std::string>& addresses = key.ipv6 ? endpoint.ipv6 : endpoint.ipv4;
+  for (const std::string& address : addresses) {
+    if (CanonicalDestination(key.ipv6, address) == key.destination) return true;
+  }
+  if (key.ipv6) return false;
+  for (const std::string& prefix : bypass_prefixes) {
+    if (CanonicalDestination(false, prefix) == key.destination) return true;
+  }
+  return false;
+}

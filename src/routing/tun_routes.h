@@ -3,6 +3,7 @@
 #include <string>
 #include <vector>
 
+#include "lifecycle/route_spec.h"
 #include "routing/default_route.h"
 #include "routing/endpoint.h"
 
@@ -29,3 +30,19 @@ void ApplyBypassRoutes(const std::string& endpoint_host, const DefaultRouteInfo&
 void RemoveBypassRoutes(const std::string& endpoint_host, const DefaultRouteInfo& default4,
                         const DefaultRouteInfo& default6, const ResolvedAddresses& endpoint,
                         const std::vector<std::string>& bypass_prefixes, const char* suffix);
+
+// The same routes as specs, for the watch while READY. The split routes of
+// a family; the pins (bypass prefixes, endpoint /32 and /128) through the
+// default routes given, on the link where a route has no gateway; a route
+// that is absent or unusable pins nothing of its family.
+std::vector<RouteSpec> SplitRouteSpecs(const std::string& tun_name, bool ipv6);
+std::vector<RouteSpec> PinnedRouteSpecs(const std::string& endpoint_host,
+                                        const DefaultRouteInfo& default4,
+                                        const DefaultRouteInfo& default6,
+                                        const ResolvedAddresses& endpoint,
+                                        const std::vector<std::string>& bypass_prefixes);
+// Recognised in a listing by their markers: the halves with metric 5, and
+// metric 3 on one of the run's own pinned destinations.
+bool IsSplitRoute(const RouteKey& key);
+bool IsPinnedRoute(const RouteKey& key, const ResolvedAddresses& endpoint,
+                   const std::vector<std::string>& bypass_prefixes);

@@ -190,7 +190,7 @@ testbed_second_network
 testbed_roam
 ROAMED=$(testbed_snapshot)
 testbed_roam_back
-kill_inside re-pin testbed_roam testbed_roam_back "$ROAMED" 5
+kill_inside re-pin testbed_roam testbed_roam_back "$ROAMED" 4
 
 # --- Inside a restore while READY: a rule slipped in front of the kill
 # switch's jump, which goes back to rule 1 before the pushed-down one is
@@ -199,7 +199,7 @@ kill_inside re-pin testbed_roam testbed_roam_back "$ROAMED" 5
 slip_rule_in() { iptables -I OUTPUT 1 -j ACCEPT; }
 take_rule_out() { iptables -D OUTPUT -j ACCEPT; }
 WITH_FOREIGN_RULE=$(slip_rule_in && testbed_snapshot && take_rule_out)
-kill_inside restore slip_rule_in take_rule_out "$WITH_FOREIGN_RULE" 2
+kill_inside restore slip_rule_in take_rule_out "$WITH_FOREIGN_RULE" 1
 
 echo "kill points: tried $tried, passed $passed"
 assert_eq "$tried" "$passed" "every kill point recovered"

@@ -137,45 +137,4 @@ TEST(RunKillSwitchCommand, FailureNamesTheWholeCommandAndSuccessLeavesErrorAlone
 }
 
 
-// The chain's rules ("-A CHAIN RULE" commands of a build) as a list, after
-// the "-I CHAIN N RULE" inserts are applied to it.
-std::vector<std::string> ChainRules(const std::string& tool, const Commands& build,
-                                    const Commands& inserts) {
-  const std::string append = tool + " -A ZELMO_KILLSWITCH ";
-  const std::string insert = tool + " -I ZELMO_KILLSWITCH ";
-  std::vector<std::string> rules;
-  for (const std::string& command : build) {
-    if (command.rfind(append, 0) == 0) rules.push_back(command.substr(append.size()));
-  }
-  for (const std::string& command : inserts) {
-    if (command.rfind(insert, 0) != 0) continue;
-    const std::string rest = command.substr(insert.size());
-    const size_t space = rest.find(' ');
-    const size_t position = std::stoul(rest.substr(0, space));
-    EXPECT_LE(position, rules.size() + 1) << command;
-    rules.insert(rules.begin() + static_cast<long>(position - 1), rest.substr(space + 1));
-  }
-  return rules;
-}
-
-TEST(KillSwitchCommands, EndpointResolvedLaterGivesTheChainAFreshBuildWouldHave) {
-  ResolvedAddresses endpoint;
-  endpoint.ipv4 = {"203.0.113.7", "203.0.113.8"};
-  endpoint.ipv6 = {"2001:db8:5::7", "2001:db8:5::8"};
-  const std::vector<std::string> prefixes = {"10.0.0.0/8"};
-  for (const bool app_mark : {false, true}) {
-    const Commands inserts = BuildKillSwitchEndpointInsertCommands(endpoint, true, app_mark);
-    EXPECT_EQ(ChainRules("iptables", BuildKillSwitchIpv4Commands(Inputs4("tun0", endpoint, prefixes, app_mark)), {}),
-              ChainRules("iptables", BuildKillSwitchIpv4Commands(Inputs4("tun0", {}, prefixes, app_mark)), inserts))
-        << "app mark " << app_mark;
-    EXPECT_EQ(ChainRules("ip6tables", BuildKillSwitchIpv6Commands(Inputs6("tun0", endpoint, app_mark)), {}),
-              ChainRules("ip6tables", BuildKillSwitchIpv6Commands(Inputs6("tun0", {}, app_mark)), inserts))
-        << "app mark " << app_mark;
-  }
-  // Without an IPv6 chain nothing is inserted into one.
-  for (const std::string& command : BuildKillSwitchEndpointInsertCommands(endpoint, false, false)) {
-    EXPECT_EQ(0u, command.rfind("iptables ", 0)) << command;
-  }
-}
-
 }  // namespace

@@ -7,10 +7,9 @@
 #include <string>
 #include <vector>
 
-#include "follow_network.h"
 #include "lifecycle/route_events.h"
 #include "recovery/stale_listings.h"
-#include "watch_while_ready.h"
+#include "watch/watch_while_ready.h"
 
 namespace {
 
@@ -79,38 +78,6 @@ TEST(BurstActionTime, QuietAfterTheLastMessageBoundedFromTheFirst) {
   EXPECT_EQ(kBurstQuietMs, BurstActionTime(0, 0));
   EXPECT_EQ(500 + kBurstQuietMs, BurstActionTime(0, 500));
   EXPECT_EQ(kBurstLimitMs, BurstActionTime(0, kBurstLimitMs - 10));
-}
-
-TEST(CompareNetwork, SeesEachKindOfChange) {
-  TunnelPlan plan;
-  plan.default4 = {"192.0.2.1", "eth0"};
-  plan.default6 = {"", "eth0"};  // no gateway: counts as absent
-  struct Case {
-    DefaultRouteInfo default4;
-    DefaultRouteInfo default6;
-    bool tun_before;
-    bool tun_now;
-    std::string expected;
-  };
-  const DefaultRouteInfo same4{"192.0.2.1", "eth0"};
-  const Case cases[] = {
-      {same4, {}, true, true, ""},
-      {{"192.0.2.254", "eth0"}, {}, true, true, "4"},
-      {{"192.0.2.1", "eth1"}, {}, true, true, "4"},
-      {{}, {}, true, true, "4"},
-      {same4, {"fe80::1", "eth1"}, true, true, "6"},
-      {same4, {}, true, false, "gone"},
-      {same4, {}, false, true, "back"},
-  };
-  for (const Case& c : cases) {
-    const NetworkChange change =
-        CompareNetwork(plan, c.tun_before, NetworkReading{c.default4, c.default6, c.tun_now});
-    const std::string seen = std::string(change.default4 ? "4" : "") +
-                             (change.default6 ? "6" : "") + (change.tun_gone ? "gone" : "") +
-                             (change.tun_back ? "back" : "");
-    EXPECT_EQ(c.expected, seen) << c.default4.gateway << " " << c.default4.dev << " "
-                                << c.default6.gateway;
-  }
 }
 
 TEST(ParsePinnedDefaultRoute, TakesTheFirstRouteWithGatewayAndDevice) {

@@ -9,10 +9,9 @@
 #include <algorithm>
 #include <ctime>
 
-#include "follow_network.h"
-#include "keep_installed.h"
 #include "lifecycle/route_events.h"
 #include "lifecycle/stop_signal.h"
+#include "watch/keep_in_place.h"
 
 namespace {
 
@@ -28,9 +27,7 @@ struct PendingWork {
   int64_t first_ms = 0;
   int64_t last_ms = 0;
   bool network = false;
-  bool routes_removed4 = false;
-  bool routes_removed6 = false;
-  bool pieces = false;
+  LookKinds kinds;
 };
 
 void NoteMessage(int64_t now_ms, PendingWork* pending) {
@@ -90,15 +87,14 @@ void WatchWhileReady(TunnelPlan* plan, const std::vector<ExtraWatch>& extra) {
   std::vector<pollfd> waits = {{wakeup_fd, POLLIN, 0}, {route_fd, POLLIN, 0}};
   for (const ExtraWatch& watch : extra) waits.push_back({watch.fd, POLLIN, 0});
 
-  KeepInstalledState keep;
-  keep.firewall_events = std::any_of(extra.begin(), extra.end(),
-                                     [](const ExtraWatch& watch) { return watch.firewall; });
-  bool tun_present = ReadNetwork(plan->tun_name).tun_present;
+  WatchState state = StartWatchState(*plan);
+  state.firewall_events = std::any_of(extra.begin(), extra.end(),
+                                      [](const ExtraWatch& watch) { return watch.firewall; });
   // Whatever changed while the start was installing counts as a burst
-  // already under way: the first look comes at once.
+  // already under way: the first look, at everything, comes at once.
   PendingWork pending;
   pending.network = true;
-  pending.pieces = true;
+  pending.kinds = {true, true, true};
   NoteMessage(MonotonicMs() - kBurstQuietMs, &pending);
   int64_t keep_deadline = -1;
   // Without routing notifications (a kernel that refuses the socket, or a
@@ -111,6 +107,7 @@ void WatchWhileReady(TunnelPlan* plan, const std::vector<ExtraWatch>& extra) {
     const int64_t now_ms = MonotonicMs();
     if (waits[1].fd < 0 && !pending.burst) {
       pending.network = true;
+      pending.kinds = {true, true, true};
       NoteMessage(now_ms + kLookWithoutEventsMs - kBurstQuietMs, &pending);
     }
     const int64_t burst_deadline = pending.burst ? ActionTime(pending) : -1;
@@ -130,28 +127,29 @@ void WatchWhileReady(TunnelPlan* plan, const std::vector<ExtraWatch>& extra) {
         const RouteEventSummary events = DrainRouteEvents(route_fd);
         if (events.links || events.addresses || events.routes || events.overrun) {
           pending.network = true;
-          pending.routes_removed4 |= events.routes_removed4 || events.overrun;
-          pending.routes_removed6 |= events.routes_removed6 || events.overrun;
+          pending.kinds.routes = true;
           NoteMessage(woke_ms, &pending);
         }
         if (events.rules || events.overrun) {
-          pending.pieces = true;
+          pending.kinds.rules = true;
           NoteMessage(woke_ms, &pending);
         }
       }
       for (size_t i = 0; i < extra.size(); ++i) {
         const short revents = waits[i + 2].revents;
         if (revents == 0) continue;
-        extra[i].drain(extra[i].fd);
+        const bool concerned = extra[i].drain(extra[i].fd);
         // A descriptor that failed would wake the wait for ever: it is left
         // out from now on (the checks' own deadline still comes), and the
         // firewall is then looked at periodically. POLLERR on a netlink
         // socket is an overrun, which the drain has read away.
         if ((revents & (POLLHUP | POLLNVAL)) != 0) {
           waits[i + 2].fd = -1;
-          if (extra[i].firewall) keep.firewall_events = false;
+          if (extra[i].firewall) state.firewall_events = false;
         }
-        pending.pieces = true;
+        // Changes to tables the helper does not use wake nothing.
+        if (!concerned) continue;
+        pending.kinds.firewall = true;
         NoteMessage(woke_ms, &pending);
       }
       if (waits[0].revents != 0) {
@@ -161,15 +159,12 @@ void WatchWhileReady(TunnelPlan* plan, const std::vector<ExtraWatch>& extra) {
     }
 
     if (pending.burst && woke_ms >= ActionTime(pending)) {
-      if (pending.network &&
-          FollowNetwork(ReadNetwork(plan->tun_name), pending.routes_removed4,
-                        pending.routes_removed6, plan, &tun_present)) {
-        pending.pieces = true;
-      }
-      if (pending.pieces) keep_deadline = KeepInstalledPieces(*plan, &keep, MonotonicMs());
+      keep_deadline = KeepInPlace(plan, &state, pending.kinds, MonotonicMs());
       pending = PendingWork{};
     } else if (keep_deadline >= 0 && woke_ms >= keep_deadline) {
-      keep_deadline = KeepInstalledPieces(*plan, &keep, woke_ms);
+      // A piece held back by its pause, a repair to try again, or the
+      // periodic look where the firewall announces nothing.
+      keep_deadline = KeepInPlace(plan, &state, {false, true, true}, woke_ms);
     }
   }
 

@@ -1,9 +1,9 @@
 #pragma once
 
 // The run's wait after READY: it sleeps until a stop signal, a routing
-// notification or one of the caller's descriptors wakes it, follows the
-// network (follow_network.h) and keeps what was installed
-// (keep_installed.h). Nothing ticks while nothing changes.
+// notification or one of the caller's descriptors wakes it, and then looks
+// at the host and keeps what the run wants there (keep_in_place.h).
+// Nothing ticks while nothing changes.
 
 #include <cstdint>
 #include <vector>
@@ -11,12 +11,12 @@
 #include "tunnel_plan.h"
 
 // A further source of change notifications: when the descriptor is
-// readable the loop calls drain with it (which must read what waits), and
-// then checks the installed pieces, after the same quiet time as routing
-// notifications.
+// readable the loop calls drain with it (which must read what waits and
+// tell whether anything of the helper's concern changed), and then looks
+// at the firewall, after a short quiet time.
 struct ExtraWatch {
   int fd;
-  void (*drain)(int fd);
+  bool (*drain)(int fd);
   // It reports every firewall change, so the firewall pieces need no
   // periodic look.
   bool firewall = false;

@@ -1,0 +1,341 @@
+#include "watch/keep_in_place.h"
+
+#include <algorithm>
+
+#include "approuting/cgroup_location.h"
+#include "killswitch/firewall_save.h"
+#include "lifecycle/route_listing.h"
+#include "lifecycle/rule_listing.h"
+#include "lifecycle/shell.h"
+#include "lifecycle/status_line.h"
+#include "lifecycle/text_utils.h"
+#include "routing/endpoint.h"
+#include "routing/icmp_bypass.h"
+#include "routing/ipv6_support.h"
+#include "routing/src_valid_mark.h"
+#include "watch/owned_pieces.h"
+#include "watch/repair_plan.h"
+#include "watch/wanted_state.h"
+
+// Screens: every line a repair writes comes from the wanted state, built
+// from the plan's screened values and the helper's own texts, or, for a
+// delete, from the listing's own entry, screened in repair_plan.cpp.
+
+namespace {
+
+constexpr int64_t kFirstPauseMs = 1000;
+constexpr int64_t kLongestPauseMs = 30000;
+constexpr int64_t kKillSwitchLongestPauseMs = 1000;
+constexpr int64_t kCalmMs = 60000;
+constexpr int64_t kFirstRetryMs = 50;
+
+const char* kRoutes4 = "ip -4 route show table all 2>/dev/null";
+const char* kRoutes6 = "ip -6 route show table all 2>/dev/null";
+const char* kRules4 = "ip -4 rule show 2>/dev/null";
+const char* kRules6 = "ip -6 rule show 2>/dev/null";
+
+int64_t Earliest(int64_t deadline, int64_t candidate) {
+  return deadline < 0 ? candidate : std::min(deadline, candidate);
+}
+
+int64_t LongestPause(const std::string& piece) {
+  return piece.rfind("kill switch", 0) == 0 ? kKillSwitchLongestPauseMs : kLongestPauseMs;
+}
+
+bool ReadRoutes(bool ipv6, std::vector<ListedRoute>* routes) {
+  std::string text;
+  if (!ReadListing(ipv6 ? kRoutes6 : kRoutes4, &text)) return false;
+  *routes = ParseRouteListing(text, ipv6);
+  return true;
+}
+
+bool ReadRules(bool ipv6, std::vector<ListedRule>* rules) {
+  std::string text;
+  if (!ReadListing(ipv6 ? kRules6 : kRules4, &text)) return false;
+  *rules = ParseRuleListing(text);
+  return true;
+}
+
+FirewallListing ReadFirewall(const std::string& tool) {
+  std::string text;
+  if (!ReadListing(FirewallSaveCommand(tool), &text)) return {};
+  return ParseFirewallSave(text);
+}
+
+std::string DefaultLine(bool ipv6, const DefaultRouteInfo& route) {
+  const std::string family = ipv6 ? "default6" : "default4";
+  if (ipv6 && route.dev.empty()) return "INFO: default6 missing";
+  if (ipv6 && route.gateway.empty()) return "INFO: default6 dev=" + route.dev;
+  return "INFO: " + family + " via=" + route.gateway + " dev=" + route.dev;
+}
+
+DefaultRouteInfo UsableOrAbsent(const DefaultRouteInfo& route) {
+  return IsUsableUplink(route) ? route : DefaultRouteInfo{};
+}
+
+// A start without a network may have found no address for the endpoint,
+// or none of a family (the resolver leaves out a family the host has no
+// address of): a network of that family gets a second try.
+void ResolveMissingEndpoint(bool want4, bool want6, TunnelPlan* plan) {
+  const bool need4 = want4 && plan->endpoint.ipv4.empty();
+  const bool need6 = want6 && plan->endpoint.ipv6.empty();
+  if (plan->endpoint_host.empty() || (!need4 && !need6)) return;
+  const ResolvedAddresses fresh = ResolveHostAddresses(plan->endpoint_host);
+  bool added = false;
+  if (need4 && !fresh.ipv4.empty()) {
+    plan->endpoint.ipv4 = fresh.ipv4;
+    added = true;
+  }
+  if (need6 && !fresh.ipv6.empty()) {
+    plan->endpoint.ipv6 = fresh.ipv6;
+    added = true;
+  }
+  if (!added) return;
+  PrintStatusLine("INFO: endpoint=" + plan->endpoint_host + " bypass4=[" +
+                  JoinList(plan->endpoint.ipv4) + "] bypass6=[" + JoinList(plan->endpoint.ipv6) +
+                  "]");
+}
+
+// The network as just read, against the view of the last look: one line
+// per change, and the plan follows. True when anything the wanted state
+// depends on changed. `tun_back` is set when the device came (back).
+bool FollowNetwork(const NetworkView& now, TunnelPlan* plan, WatchState* state, bool* tun_back) {
+  const NetworkView before = state->view;
+  const bool moved4 = !SameUplink(before.default4, now.default4);
+  const bool moved6 = !SameUplink(before.default6, now.default6);
+  if (moved4) PrintStatusLine(DefaultLine(false, now.default4));
+  if (moved6) PrintStatusLine(DefaultLine(true, now.default6));
+  // The device is judged by its index: one deleted and made again in one
+  // burst is a new device without the routes of the old.
+  const bool tun_changed = before.tun_ifindex != now.tun_ifindex;
+  if (tun_changed && before.tun_ifindex != 0) {
+    PrintStatusLine("INFO: tun device " + plan->tun_name + " is gone");
+  }
+  *tun_back = tun_changed && now.tun_ifindex != 0;
+  state->view = now;
+  plan->default4 = now.default4;
+  plan->default6 = now.default6;
+  if (moved4 || moved6) {
+    ResolveMissingEndpoint(moved4 && IsUsableUplink(now.default4),
+                           moved6 && IsUsableUplink(now.default6), plan);
+  }
+  return moved4 || moved6 || tun_changed;
+}
+
+// Table 100 is the bypass's while it holds nothing but the bypass's own
+// route: the one it wants now, or the one it put there last.
+bool IsIcmpTableFree(const std::vector<ListedRoute>& routes4, const DefaultRouteInfo& default4,
+                     const DefaultRouteInfo& ours) {
+  for (const ListedRoute& route : routes4) {
+    if (route.key.table != "100") continue;
+    if (IsUsableUplink(default4) && ListedRouteIs(route, IcmpBypassTableRoute(default4))) continue;
+    if (!ours.dev.empty() && ListedRouteIs(route, IcmpBypassTableRoute(ours))) continue;
+    return false;
+  }
+  return true;
+}
+
+// Each piece's wanted state as one text.
+std::map<std::string, std::string> PiecesOf(const WantedState& wanted) {
+  std::map<std::string, std::string> pieces;
+  for (const WantedRule& rule : wanted.rules) pieces[rule.piece] += RuleSpecText(rule.spec) + "\n";
+  for (const WantedFirewall* firewall : {&wanted.firewall4, &wanted.firewall6}) {
+    for (const WantedChain& chain : firewall->chains) {
+      for (const std::string& rule : chain.rules) pieces[chain.piece] += rule + "\n";
+    }
+    for (const WantedChainRule& rule : firewall->rules) {
+      pieces[rule.piece] += rule.chain + " " + rule.rule + "\n";
+    }
+  }
+  return pieces;
+}
+
+std::set<std::string> MarkedDevicesListed(const FirewallListing& firewall4) {
+  std::set<std::string> devices;
+  for (const std::string& rule : ListedRules(firewall4, "mangle", "PREROUTING")) {
+    const std::string device = ListedRuleOption(rule, "-i");
+    if (HasCommentMarker(rule, kSrcValidMarkMarker) && !ReadSrcValidMark(device).empty()) {
+      devices.insert(device);
+    }
+  }
+  return devices;
+}
+
+bool RunLines(const std::vector<std::string>& lines, const std::string& tool) {
+  return lines.empty() || RunShellCommand(FeedLinesCommand(lines, tool)) == 0;
+}
+
+bool IsFirewallPiece(const WantedState& wanted, const std::string& piece, bool ipv6) {
+  const WantedFirewall& firewall = ipv6 ? wanted.firewall6 : wanted.firewall4;
+  for (const WantedChain& chain : firewall.chains) {
+    if (chain.piece == piece) return true;
+  }
+  for (const WantedChainRule& rule : firewall.rules) {
+    if (rule.piece == piece) return true;
+  }
+  return false;
+}
+
+// Reports the pieces put back (or not) and paces the next restore of each.
+void NoteOutcomes(const RepairPlan& repair, const WantedState& wanted, bool ok4, bool ok6,
+                  bool rules_ok, const std::map<std::string, std::string>& before,
+                  const std::map<std::string, std::string>& now, WatchState* state,
+                  int64_t now_ms) {
+  for (const std::string& piece : repair.broken) {
+    if (repair.held.count(piece) != 0) continue;
+    const auto was = before.find(piece);
+    const auto is = now.find(piece);
+    // A piece whose wanted state changed moved with the network: nothing
+    // took it away.
+    const bool taken = was != before.end() && is != now.end() && was->second == is->second;
+    bool ok = rules_ok;
+    if (IsFirewallPiece(wanted, piece, false)) ok = ok4;
+    if (IsFirewallPiece(wanted, piece, true)) ok = ok6;
+    PieceBackoff& backoff = state->backoff[piece];
+    if (!ok) {
+      // Said once per run of failures; the piece is tried again regardless.
+      if (backoff.failures == 0) PrintStatusLine("INFO: could not restore " + piece);
+      NoteRestoreFailed(&backoff, now_ms, LongestPause(piece));
+      continue;
+    }
+    if (!taken) continue;
+    PrintStatusLine("INFO: restored " + piece);
+    NoteRestored(&backoff, now_ms, LongestPause(piece));
+    if (backoff.restores >= kFightRestores && state->fights_told.insert(piece).second) {
+      PrintStatusLine("INFO: something else keeps removing or overtaking the " + piece +
+                      "; it is put back after a growing pause");
+    }
+  }
+}
+
+}  // namespace
+
+void NoteRestored(PieceBackoff* backoff, int64_t now_ms, int64_t longest_ms) {
+  const bool calm = backoff->pause_ms == 0 || now_ms - backoff->last_restored_ms > kCalmMs;
+  backoff->pause_ms = calm ? kFirstPauseMs : std::min(backoff->pause_ms * 2, longest_ms);
+  backoff->restores = calm ? 1 : backoff->restores + 1;
+  backoff->last_restored_ms = now_ms;
+  backoff->failures = 0;
+  backoff->next_allowed_ms = now_ms + backoff->pause_ms;
+}
+
+void NoteRestoreFailed(PieceBackoff* backoff, int64_t now_ms, int64_t longest_ms) {
+  const int doublings = std::min(backoff->failures, 10);
+  backoff->failures += 1;
+  backoff->next_allowed_ms = now_ms + std::min(kFirstRetryMs << doublings, longest_ms);
+}
+
+WatchState StartWatchState(const TunnelPlan& plan) {
+  WatchState state;
+  state.view.default4 = UsableOrAbsent(plan.default4);
+  state.view.default6 = UsableOrAbsent(plan.default6);
+  state.view.tun_ifindex = plan.tun_ifindex;
+  if (plan.icmp_bypass) state.icmp_table_route = plan.default4;
+  return state;
+}
+
+int64_t KeepInPlace(TunnelPlan* plan, WatchState* state, LookKinds kinds, int64_t now_ms) {
+  const bool ipv6 = KernelHasIpv6();
+  HostListings host;
+  bool tun_back = false;
+  if (kinds.routes) {
+    host.routes_read = ReadRoutes(false, &host.routes4) && (!ipv6 || ReadRoutes(true, &host.routes6));
+    if (host.routes_read) {
+      const NetworkView now =
+          ViewOfRoutes(host.routes4, host.routes6, plan->tun_name, ReadTunIndex(plan->tun_name));
+      // What the pieces want depends on the network: a change is followed
+      // by a look at everything.
+      if (FollowNetwork(now, plan, state, &tun_back) || !state->looked) {
+        kinds.rules = kinds.firewall = true;
+      }
+    }
+  }
+  if (kinds.rules) host.rules_read = ReadRules(false, &host.rules4) && (!ipv6 || ReadRules(true, &host.rules6));
+  if (kinds.firewall) {
+    host.firewall4 = ReadFirewall("iptables");
+    if (ipv6) host.firewall6 = ReadFirewall("ip6tables");
+  }
+
+  const bool icmp_table_free =
+      !host.routes_read || IsIcmpTableFree(host.routes4, state->view.default4, state->icmp_table_route);
+  WantedState wanted = WantState(*plan, state->view, icmp_table_free, ipv6);
+  if (host.routes_read && !icmp_table_free && IsUsableUplink(state->view.default4) &&
+      !state->icmp_table_foreign_told) {
+    state->icmp_table_foreign_told = true;
+    PrintStatusLine("INFO: ICMP bypass not installed; routing table 100 holds routes of another owner");
+  }
+
+  // src_valid_mark: raised where marked traffic needs it and it reads 0,
+  // its marker first; put back to 0 where nothing needs it any more.
+  std::set<std::string> release;
+  std::set<std::string> raise;
+  std::set<std::string> markers;
+  if (host.firewall4.readable && !state->looked) {
+    state->raised_src_valid_mark = MarkedDevicesListed(host.firewall4);
+  }
+  for (const std::string& device : state->raised_src_valid_mark) {
+    (wanted.marked_devices.count(device) != 0 ? markers : release).insert(device);
+  }
+  if (host.firewall4.readable) {
+    for (const std::string& device : wanted.marked_devices) {
+      if (state->raised_src_valid_mark.count(device) == 0 && ReadSrcValidMark(device) == "0") {
+        raise.insert(device);
+        markers.insert(device);
+      }
+    }
+  } else {
+    release.clear();
+  }
+  WantSrcValidMarkMarkers(markers, &wanted);
+
+  std::set<std::string> held;
+  for (const auto& [piece, backoff] : state->backoff) {
+    if (now_ms < backoff.next_allowed_ms) held.insert(piece);
+  }
+  const TunnelPlan& current = *plan;
+  const DefaultRouteInfo icmp_route = state->icmp_table_route;
+  const RepairPlan repair = PlanRepair(
+      wanted, host,
+      [&current, &icmp_route](const ListedRoute& route) {
+        return IsOwnedRoute(route, current, icmp_route);
+      },
+      held);
+
+  // The marker goes last, after the value is back to 0: killed in between,
+  // a marker on a device that reads 0 again is harmless.
+  for (const std::string& device : release) WriteSrcValidMark(device, "0");
+  const bool ok4 = RunLines(repair.restore4, "iptables-restore --noflush");
+  const bool ok6 = RunLines(repair.restore6, "ip6tables-restore --noflush");
+  const bool batch4_ok = RunLines(repair.batch4, "ip -4 -force -batch -");
+  const bool batch6_ok = RunLines(repair.batch6, "ip -6 -force -batch -");
+  if (ok4) {
+    for (const std::string& device : release) state->raised_src_valid_mark.erase(device);
+    for (const std::string& device : raise) {
+      WriteSrcValidMark(device, "1");
+      state->raised_src_valid_mark.insert(device);
+    }
+  }
+  if (host.routes_read) {
+    state->icmp_table_route = wanted.icmp_bypass ? state->view.default4 : DefaultRouteInfo{};
+  }
+  if (tun_back) {
+    PrintStatusLine("INFO: tun device " + plan->tun_name + " is back; its routes are installed");
+  }
+
+  const std::map<std::string, std::string> pieces = PiecesOf(wanted);
+  NoteOutcomes(repair, wanted, ok4, ok6, batch4_ok && batch6_ok,
+               state->looked ? state->wanted_pieces : pieces, pieces, state, now_ms);
+  state->wanted_pieces = pieces;
+  state->looked = true;
+
+  int64_t deadline = -1;
+  for (const auto& [piece, backoff] : state->backoff) {
+    if ((repair.held.count(piece) != 0 || backoff.failures > 0) && backoff.next_allowed_ms > now_ms) {
+      deadline = Earliest(deadline, backoff.next_allowed_ms);
+    }
+  }
+  if (!state->firewall_events && !pieces.empty()) {
+    deadline = Earliest(deadline, now_ms + kFirewallCheckPeriodMs);
+  }
+  return deadline;
+}

@@ -1,0 +1,37 @@
+#include "watch/network_view.h"
+
+#include <net/if.h>
+
+#include "killswitch/safe_token.h"
+
+bool IsUsableUplink(const DefaultRouteInfo& route) {
+  return IsSafeShellToken(route.dev) && (route.gateway.empty() || IsSafeShellToken(route.gateway));
+}
+
+namespace {
+
+DefaultRouteInfo UsableOrAbsent(const ListedDefaultRoute& route) {
+  DefaultRouteInfo info{route.gateway, route.dev};
+  return IsUsableUplink(info) ? info : DefaultRouteInfo{};
+}
+
+}  // namespace
+
+NetworkView ViewOfRoutes(const std::vector<ListedRoute>& routes4,
+                         const std::vector<ListedRoute>& routes6, const std::string& tun_name,
+                         int tun_ifindex) {
+  NetworkView view;
+  view.default4 = UsableOrAbsent(SelectDefaultRoute(routes4, false, tun_name));
+  view.default6 = UsableOrAbsent(SelectDefaultRoute(routes6, true, tun_name));
+  view.tun_ifindex = tun_ifindex;
+  return view;
+}
+
+int ReadTunIndex(const std::string& tun_name) {
+  if (tun_name.empty()) return 0;
+  return static_cast<int>(if_nametoindex(tun_name.c_str()));
+}
+
+bool SameUplink(const DefaultRouteInfo& a, const DefaultRouteInfo& b) {
+  return a.gateway == b.gateway && a.dev == b.dev;
+}
