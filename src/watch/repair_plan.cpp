@@ -206,8 +206,10 @@ std::vector<std::string> PlanFirewall(const WantedFirewall& wanted, const Firewa
     rules.insert(at, rule);
   }
   for (const auto& [table_name, table] : listing.tables) {
+    // Screen: a listed table or chain name goes into the restore's lines.
+    if (!IsSafeShellToken(table_name)) continue;
     for (const auto& [chain_name, rules] : table.rules) {
-      if (IsOwnedChain(table_name, chain_name)) continue;
+      if (IsOwnedChain(table_name, chain_name) || !IsSafeShellToken(chain_name)) continue;
       for (const std::string& rule : rules) {
         if (IsOwnedChainRule(table_name, chain_name, rule)) shared[{table_name, chain_name}];
       }
