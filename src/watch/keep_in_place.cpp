@@ -139,6 +139,9 @@ bool IsIcmpTableFree(const std::vector<ListedRoute>& routes4, const DefaultRoute
 std::map<std::string, std::string> PiecesOf(const WantedState& wanted) {
   std::map<std::string, std::string> pieces;
   for (const WantedRule& rule : wanted.rules) pieces[rule.piece] += RuleSpecText(rule.spec) + "\n";
+  for (const WantedNftTable& table : wanted.nft_tables) {
+    for (const std::string& line : table.lines) pieces[table.piece] += line + "\n";
+  }
   for (const WantedFirewall* firewall : {&wanted.firewall4, &wanted.firewall6}) {
     for (const WantedChain& chain : firewall->chains) {
       for (const std::string& rule : chain.rules) pieces[chain.piece] += rule + "\n";
@@ -161,8 +164,60 @@ std::set<std::string> MarkedDevicesListed(const FirewallListing& firewall4) {
   return devices;
 }
 
+// One line per piece put back; a piece that keeps being taken away waits
+// longer each time, and the client is told once that something fights over it.
+void TellRestored(const std::string& piece, WatchState* state, int64_t now_ms) {
+  PrintStatusLine("INFO: restored " + piece);
+  PieceBackoff& backoff = state->backoff[piece];
+  NoteRestored(&backoff, now_ms, LongestPause(piece));
+  if (backoff.restores >= kFightRestores && state->fights_told.insert(piece).second) {
+    PrintStatusLine("INFO: something else keeps removing or overtaking the " + piece +
+                    "; it is put back after a growing pause");
+  }
+}
+
 bool RunLines(const std::vector<std::string>& lines, const std::string& tool) {
   return lines.empty() || RunShellCommand(FeedLinesCommand(lines, tool)) == 0;
+}
+
+// "nft list table FAMILY NAME": both fixed texts of the piece. False when
+// the table is not there (or nft is not).
+bool ListNftTable(const WantedNftTable& table, std::string* listing) {
+  return ReadListing("nft list table " + table.family + " " + table.name + " 2>/dev/null", listing);
+}
+
+// The helper's own nft tables: made again whole where one is gone, was
+// changed by someone, or is wanted otherwise now. Reports each one put
+// back; adds those held back by their pause to `held`.
+void KeepNftTables(const WantedState& wanted, WatchState* state, int64_t now_ms,
+                   std::set<std::string>* held) {
+  for (const WantedNftTable& table : wanted.nft_tables) {
+    std::string listing;
+    const bool listed = ListNftTable(table, &listing);
+    auto baseline = state->nft_baselines.find(table.name);
+    // The first look takes what the start installed as it stands.
+    if (baseline == state->nft_baselines.end() && listed && !state->looked) {
+      state->nft_baselines[table.name] = {table.lines, listing};
+      continue;
+    }
+    // Made from other lines now, it follows the network; made from the
+    // same lines but listed otherwise, or gone, it was taken away.
+    const bool taken =
+        baseline != state->nft_baselines.end() && baseline->second.lines == table.lines;
+    if (listed && taken && baseline->second.listing == listing) continue;
+    PieceBackoff& backoff = state->backoff[table.piece];
+    if (taken && now_ms < backoff.next_allowed_ms) {
+      held->insert(table.piece);
+      continue;
+    }
+    if (!RunLines(table.lines, "nft -f -") || !ListNftTable(table, &listing)) {
+      if (backoff.failures == 0) PrintStatusLine("INFO: could not restore " + table.piece);
+      NoteRestoreFailed(&backoff, now_ms, LongestPause(table.piece));
+      continue;
+    }
+    state->nft_baselines[table.name] = {table.lines, listing};
+    if (taken) TellRestored(table.piece, state, now_ms);
+  }
 }
 
 bool IsFirewallPiece(const WantedState& wanted, const std::string& piece, bool ipv6) {
@@ -198,13 +253,7 @@ void NoteOutcomes(const RepairPlan& repair, const WantedState& wanted, bool ok4,
       NoteRestoreFailed(&backoff, now_ms, LongestPause(piece));
       continue;
     }
-    if (!taken) continue;
-    PrintStatusLine("INFO: restored " + piece);
-    NoteRestored(&backoff, now_ms, LongestPause(piece));
-    if (backoff.restores >= kFightRestores && state->fights_told.insert(piece).second) {
-      PrintStatusLine("INFO: something else keeps removing or overtaking the " + piece +
-                      "; it is put back after a growing pause");
-    }
+    if (taken) TellRestored(piece, state, now_ms);
   }
 }
 
@@ -308,6 +357,8 @@ int64_t KeepInPlace(TunnelPlan* plan, WatchState* state, LookKinds kinds, int64_
   const bool ok6 = RunLines(repair.restore6, "ip6tables-restore --noflush");
   const bool batch4_ok = RunLines(repair.batch4, "ip -4 -force -batch -");
   const bool batch6_ok = RunLines(repair.batch6, "ip -6 -force -batch -");
+  std::set<std::string> held_tables;
+  if (kinds.firewall) KeepNftTables(wanted, state, now_ms, &held_tables);
   if (ok4) {
     for (const std::string& device : release) state->raised_src_valid_mark.erase(device);
     for (const std::string& device : raise) {
@@ -330,7 +381,8 @@ int64_t KeepInPlace(TunnelPlan* plan, WatchState* state, LookKinds kinds, int64_
 
   int64_t deadline = -1;
   for (const auto& [piece, backoff] : state->backoff) {
-    if ((repair.held.count(piece) != 0 || backoff.failures > 0) && backoff.next_allowed_ms > now_ms) {
+    const bool waiting = repair.held.count(piece) != 0 || held_tables.count(piece) != 0;
+    if ((waiting || backoff.failures > 0) && backoff.next_allowed_ms > now_ms) {
       deadline = Earliest(deadline, backoff.next_allowed_ms);
     }
   }

@@ -50,6 +50,14 @@ struct WatchState {
   // changed follows the network.
   std::map<std::string, std::string> wanted_pieces;
   std::set<std::string> fights_told;
+  // Per table of the helper's own: the script it was last made from and
+  // how nft listed it right afterwards. nft lists a table in its own
+  // words; a listing that differs from that one was changed by someone.
+  struct NftBaseline {
+    std::vector<std::string> lines;
+    std::string listing;
+  };
+  std::map<std::string, NftBaseline> nft_baselines;
 };
 
 // The state right after READY: the network as the start recorded it.

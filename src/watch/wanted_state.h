@@ -38,6 +38,15 @@ struct WantedFirewall {
   std::vector<WantedChainRule> rules;
 };
 
+// A firewall table of the helper's own (nft): the lines of a script that
+// makes it, replacing any earlier copy, in one transaction.
+struct WantedNftTable {
+  std::string family;  // "inet"
+  std::string name;
+  std::vector<std::string> lines;
+  std::string piece;
+};
+
 struct WantedRule {
   RuleSpec spec;
   std::string piece;
@@ -48,6 +57,7 @@ struct WantedState {
   std::vector<WantedRule> rules;
   WantedFirewall firewall4{"iptables", {}, {}};
   WantedFirewall firewall6{"ip6tables", {}, {}};
+  std::vector<WantedNftTable> nft_tables;
   // Devices where answers to marked IPv4 traffic arrive (src_valid_mark).
   std::set<std::string> marked_devices;
   bool icmp_bypass = false;
