@@ -21,7 +21,6 @@
 #include "lifecycle/exit_status.h"
 #include "lifecycle/firewall_events.h"
 #include "lifecycle/helper_lock.h"
-#include "lifecycle/one_shot_modes.h"
 #include "lifecycle/secure_execution.h"
 #include "lifecycle/shell.h"
 #include "lifecycle/status_line.h"
@@ -34,6 +33,7 @@
 #include "routing/ipv6_support.h"
 #include "routing/ipv4_prefix.h"
 #include "routing/tun_routes.h"
+#include "one_shot_modes.h"
 #include "tunnel_plan.h"
 #include "watch_while_ready.h"
 

@@ -3,7 +3,7 @@
 #include <arpa/inet.h>
 
 #include "killswitch/kill_switch_commands.h"
-#include "lifecycle/rule_listing.h"
+#include "killswitch/rule_listing.h"
 #include "lifecycle/text_utils.h"
 #include "routing/ipv4_prefix.h"
 

@@ -2,7 +2,7 @@
 
 #include <vector>
 
-#include "lifecycle/rule_listing.h"
+#include "killswitch/rule_listing.h"
 #include "lifecycle/shell.h"
 #include "lifecycle/text_utils.h"
 

@@ -10,7 +10,7 @@
 #include "killswitch/kill_switch_commands.h"
 #include "killswitch/kill_switch_repair.h"
 #include "lifecycle/firewall_events.h"
-#include "lifecycle/rule_listing.h"
+#include "killswitch/rule_listing.h"
 #include "routing/icmp_bypass.h"
 #include "routing/marked_traffic.h"
 
