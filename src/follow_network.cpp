@@ -37,7 +37,7 @@ bool ResolveMissingEndpoint(bool want4, bool want6, TunnelPlan* plan) {
   const bool need4 = want4 && plan->endpoint.ipv4.empty();
   const bool need6 = want6 && plan->endpoint.ipv6.empty();
   if (plan->endpoint_host.empty() || (!need4 && !need6)) return false;
-  const ResolvedAddresses fresh = ResolveHostAddresses(plan->endpoint_host);
+  const ResolvedAddresses fresh = ResolveHostAddressesWithin(plan->endpoint_host, 1000);
   ResolvedAddresses added;
   if (need4) added.ipv4 = fresh.ipv4;
   if (need6) added.ipv6 = fresh.ipv6;
