@@ -54,6 +54,7 @@ assert_eq "2 ERROR: another linux_vpn_helper is running (pid $HOLDER_PID tunnel_
 ( sleep 0.5; kill "$HOLDER_PID" ) &
 run_to_end --cleanup
 assert_eq "0 CLEANED" "$STATUS $(tail -n 1 <<< "$OUT")" "a holder that lets go within the wait: the cleanup runs"
+wait "$HOLDER_PID"
 
 # The orphaned shell: a helper killed at a random moment of its start may
 # leave a shell between its start and its exec with the lock for a moment.
