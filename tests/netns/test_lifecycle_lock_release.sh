@@ -44,10 +44,7 @@ done
 # A lock held by a process that is not a helper (a TUN device of the lock's
 # name held by the tunnel server): taken once the holder lets go within the
 # wait, refused naming the holder when it never does.
-"$LVH_BUILD_DIR/tools/tunnel_server/tunnel_server" --tun zelmo-vpn-lock --address4 none \
-  --address6 none --port 4999 > "$TESTBED_TMP/holder.out" 2>&1 &
-HOLDER_PID=$!
-wait_for_file_line "$TESTBED_TMP/holder.out" ready || fail "the holder took the lock device"
+hold_lock_device || fail "the holder took the lock device"
 run_to_end --cleanup
 assert_eq "2 ERROR: another linux_vpn_helper is running (pid $HOLDER_PID tunnel_server)" \
   "$STATUS $(tail -n 1 <<< "$OUT")" "a holder that stays: refused, naming it"

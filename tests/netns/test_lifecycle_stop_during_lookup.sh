@@ -9,8 +9,7 @@ testbed_enter "$@"
 source "$(dirname "$0")/lib_lifecycle.sh"
 testbed_setup
 testbed_hosts
-printf '%s\n' "nameserver $GW_IP4" "options timeout:5 attempts:2" > "$TESTBED_TMP/resolv.conf"
-mount --bind "$TESTBED_TMP/resolv.conf" /etc/resolv.conf
+testbed_resolv_conf "nameserver $GW_IP4" "options timeout:5 attempts:2"
 gw_count_rule dns iptables -p udp --dport 53
 gw_exec iptables -A INPUT -p udp --dport 53 -j DROP
 gw_exec iptables -A INPUT -p tcp --dport 53 -j DROP
