@@ -11,7 +11,7 @@
 #include "killswitch/firewall_save.h"
 #include "killswitch/safe_token.h"
 #include "lifecycle/route_listing.h"
-#include "lifecycle/rule_listing.h"
+#include "killswitch/rule_listing.h"
 #include "lifecycle/text_utils.h"
 #include "watch/owned_pieces.h"
 #include "watch/repair_plan.h"

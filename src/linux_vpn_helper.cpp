@@ -21,7 +21,6 @@
 #include "lifecycle/exit_status.h"
 #include "lifecycle/firewall_events.h"
 #include "lifecycle/helper_lock.h"
-#include "lifecycle/one_shot_modes.h"
 #include "lifecycle/secure_execution.h"
 #include "lifecycle/shell.h"
 #include "lifecycle/status_line.h"
@@ -34,6 +33,7 @@
 #include "routing/ipv6_support.h"
 #include "routing/ipv4_prefix.h"
 #include "routing/tun_routes.h"
+#include "one_shot_modes.h"
 #include "tunnel_plan.h"
 #include "watch/network_view.h"
 #include "watch/watch_while_ready.h"
@@ -252,17 +252,21 @@ int RunTunnel(const CommandLine& command_line) {
 // namespace would take down each other's pieces. Held until the process
 // ends, so past STOPPED too.
 bool TakeLockOrReport() {
-  int holder_pid = 0;
+  LockHolder holder;
   std::string error;
-  switch (TakeHelperLock(&holder_pid, &error)) {
+  switch (TakeHelperLock(&holder, &error)) {
     case HelperLockOutcome::kTaken:
       return true;
     case HelperLockOutcome::kUnavailable:
       PrintErrorLine("linux_vpn_helper: " + error + "; running without the helper lock");
       return true;
     case HelperLockOutcome::kHeldElsewhere:
+      // The pid and command let a client that lost track of its helper
+      // find it (and tell it from something else that took the name).
       PrintStatusLine("ERROR: another linux_vpn_helper is running" +
-                      (holder_pid > 0 ? " (pid " + std::to_string(holder_pid) + ")" : std::string()));
+                      (holder.pid > 0 ? " (pid " + std::to_string(holder.pid) + " " +
+                                            holder.command + ")"
+                                      : std::string()));
       return false;
     case HelperLockOutcome::kFailed:
       break;

@@ -3,7 +3,7 @@
 #include <algorithm>
 
 #include "approuting/markers.h"
-#include "lifecycle/rule_listing.h"
+#include "killswitch/rule_listing.h"
 #include "lifecycle/shell.h"
 
 namespace {

@@ -4,17 +4,44 @@
 #include <fcntl.h>
 #include <net/if.h>
 #include <linux/if_tun.h>
+#include <pthread.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <sstream>
+#include <thread>
 
 #include "lifecycle/text_utils.h"
 
 namespace {
+
+// The lock's descriptor once taken; the fork handler closes it in children.
+int g_helper_lock_fd = -1;
+
+// A holder that is not a running helper lets go within moments: a killed
+// helper's descriptors are released as it exits (a release that can wait
+// for the kernel's routing lock while the engine's device goes too), and a
+// child of a helper drops its copy at its exec. Two seconds is ample for
+// both and short for a client waiting on a refusal.
+constexpr std::chrono::milliseconds kHolderWait{2000};
+constexpr std::chrono::milliseconds kLookInterval{50};
+
+enum class LockAttempt { kCreated, kBusy, kUnavailable, kFailed };
+
+// A child forked without exec (an engine's worker process) would hold the
+// lock for as long as it lives, and a killed helper's worker would keep
+// every later start and cleanup out. fork() runs this in the child; close()
+// is async-signal-safe. Children started through posix_spawn or vfork exec,
+// and close-on-exec drops the descriptor there.
+void CloseLockInChild() {
+  if (g_helper_lock_fd >= 0) close(g_helper_lock_fd);
+  g_helper_lock_fd = -1;
+}
 
 bool IsAllDigits(const char* text) {
   if (*text == '\0') return false;
@@ -24,12 +51,11 @@ bool IsAllDigits(const char* text) {
   return true;
 }
 
-bool SameNetworkNamespace(const std::string& pid) {
-  struct stat own {};
-  struct stat other {};
-  if (stat("/proc/self/ns/net", &own) != 0) return false;
-  if (stat(("/proc/" + pid + "/ns/net").c_str(), &other) != 0) return false;
-  return own.st_dev == other.st_dev && own.st_ino == other.st_ino;
+bool SameFile(const std::string& a, const std::string& b) {
+  struct stat first {};
+  struct stat second {};
+  if (stat(a.c_str(), &first) != 0 || stat(b.c_str(), &second) != 0) return false;
+  return first.st_dev == second.st_dev && first.st_ino == second.st_ino;
 }
 
 bool ProcessHoldsDevice(const std::string& pid, const std::string& name) {
@@ -48,23 +74,63 @@ bool ProcessHoldsDevice(const std::string& pid, const std::string& name) {
   return holds;
 }
 
-// Best effort: the process of this network namespace that has the device
+// Best effort: the processes of this network namespace that have the device
 // open, found through the fdinfo the kernel keeps for TUN descriptors. Only
 // processes the helper may inspect are seen.
-int FindDeviceHolder(const std::string& name) {
+std::vector<LockHolder> FindDeviceHolders(const std::string& name) {
+  std::vector<LockHolder> holders;
   DIR* proc = opendir("/proc");
-  if (proc == nullptr) return 0;
+  if (proc == nullptr) return holders;
   const std::string own_pid = std::to_string(getpid());
-  int holder = 0;
   while (dirent* entry = readdir(proc)) {
     if (!IsAllDigits(entry->d_name) || own_pid == entry->d_name) continue;
-    if (ProcessHoldsDevice(entry->d_name, name) && SameNetworkNamespace(entry->d_name)) {
-      holder = std::atoi(entry->d_name);
-      break;
+    const std::string dir = std::string("/proc/") + entry->d_name;
+    if (!ProcessHoldsDevice(entry->d_name, name) ||
+        !SameFile("/proc/self/ns/net", dir + "/ns/net")) {
+      continue;
     }
+    LockHolder holder;
+    holder.pid = std::atoi(entry->d_name);
+    holder.command = ParseProcComm(ReadFileToString(dir + "/comm"));
+    holder.helper = SameFile("/proc/self/exe", dir + "/exe");
+    holders.push_back(holder);
   }
   closedir(proc);
-  return holder;
+  return holders;
+}
+
+LockAttempt CreateLockDevice(int* fd, std::string* error) {
+  *fd = open("/dev/net/tun", O_RDWR | O_CLOEXEC);
+  if (*fd < 0) {
+    const int saved = errno;
+    // A device node this user may not open (mode 0600 where the helper runs
+    // under the file capability): the lock cannot be taken, but one that
+    // exists is still seen.
+    if (if_nametoindex(kHelperLockDevice) != 0) return LockAttempt::kBusy;
+    *error = std::string("cannot open /dev/net/tun: ") + std::strerror(saved);
+    if (saved == ENOENT || saved == ENODEV || saved == ENXIO || saved == EACCES || saved == EPERM) {
+      return LockAttempt::kUnavailable;
+    }
+    return LockAttempt::kFailed;
+  }
+  ifreq request{};
+  request.ifr_flags = IFF_TUN | IFF_NO_PI;
+  std::strncpy(request.ifr_name, kHelperLockDevice, IFNAMSIZ - 1);
+  if (ioctl(*fd, TUNSETIFF, &request) != 0) {
+    // EBUSY: the device is attached to another descriptor, the lock is
+    // held. Anything else (a device of that name of another kind, say) is
+    // no helper's, but the lock cannot be had either.
+    const int saved = errno;
+    close(*fd);
+    *fd = -1;
+    if (saved == EBUSY) return LockAttempt::kBusy;
+    *error = std::string("cannot create ") + kHelperLockDevice + ": " + std::strerror(saved);
+    return LockAttempt::kFailed;
+  }
+  // A persistent device of that name left by someone else is attached now;
+  // dropping persistence makes it vanish with this descriptor all the same.
+  ioctl(*fd, TUNSETPERSIST, 0);
+  return LockAttempt::kCreated;
 }
 
 }  // namespace
@@ -78,43 +144,61 @@ bool FdInfoNamesTunDevice(const std::string& fdinfo_text, const std::string& nam
   return false;
 }
 
-HelperLockOutcome TakeHelperLock(int* holder_pid, std::string* error) {
-  *holder_pid = 0;
-  const int fd = open("/dev/net/tun", O_RDWR | O_CLOEXEC);
-  if (fd < 0) {
-    const int saved = errno;
-    // A device node this user may not open (mode 0600 where the helper runs
-    // under the file capability): the lock cannot be taken, but one that
-    // exists is still seen.
-    if (if_nametoindex(kHelperLockDevice) != 0) {
-      *holder_pid = FindDeviceHolder(kHelperLockDevice);
+std::string ParseProcComm(const std::string& comm_text) {
+  std::string command = comm_text;
+  if (!command.empty() && command.back() == '\n') command.pop_back();
+  for (char& c : command) {
+    if (c < 0x20 || c > 0x7e) c = '?';
+  }
+  return command;
+}
+
+LockHolder PickLockHolder(const std::vector<LockHolder>& holders,
+                          const std::vector<int>& helpers_before, bool* settled) {
+  *settled = false;
+  LockHolder picked;
+  for (const LockHolder& holder : holders) {
+    if (!holder.helper) continue;
+    if (std::find(helpers_before.begin(), helpers_before.end(), holder.pid) !=
+        helpers_before.end()) {
+      *settled = true;
+      return holder;
+    }
+    if (picked.pid == 0) picked = holder;
+  }
+  if (picked.pid == 0 && !holders.empty()) picked = holders.front();
+  return picked;
+}
+
+HelperLockOutcome TakeHelperLock(LockHolder* holder, std::string* error) {
+  *holder = LockHolder{};
+  const auto deadline = std::chrono::steady_clock::now() + kHolderWait;
+  std::vector<int> helpers_before;
+  for (;;) {
+    int fd = -1;
+    switch (CreateLockDevice(&fd, error)) {
+      case LockAttempt::kCreated:
+        g_helper_lock_fd = fd;
+        pthread_atfork(nullptr, nullptr, CloseLockInChild);
+        return HelperLockOutcome::kTaken;
+      case LockAttempt::kUnavailable:
+        return HelperLockOutcome::kUnavailable;
+      case LockAttempt::kFailed:
+        return HelperLockOutcome::kFailed;
+      case LockAttempt::kBusy:
+        break;
+    }
+    const std::vector<LockHolder> holders = FindDeviceHolders(kHelperLockDevice);
+    bool settled = false;
+    const LockHolder picked = PickLockHolder(holders, helpers_before, &settled);
+    if (picked.pid != 0) *holder = picked;
+    if (settled || std::chrono::steady_clock::now() >= deadline) {
       return HelperLockOutcome::kHeldElsewhere;
     }
-    if (saved == ENOENT || saved == ENODEV || saved == ENXIO || saved == EACCES || saved == EPERM) {
-      *error = std::string("cannot open /dev/net/tun: ") + std::strerror(saved);
-      return HelperLockOutcome::kUnavailable;
+    helpers_before.clear();
+    for (const LockHolder& seen : holders) {
+      if (seen.helper) helpers_before.push_back(seen.pid);
     }
-    *error = std::string("cannot open /dev/net/tun: ") + std::strerror(saved);
-    return HelperLockOutcome::kFailed;
+    std::this_thread::sleep_for(kLookInterval);
   }
-  ifreq request{};
-  request.ifr_flags = IFF_TUN | IFF_NO_PI;
-  std::strncpy(request.ifr_name, kHelperLockDevice, IFNAMSIZ - 1);
-  if (ioctl(fd, TUNSETIFF, &request) != 0) {
-    // EBUSY: the device is attached to another descriptor, the lock is
-    // held. Anything else (a device of that name of another kind, say) is
-    // no helper's, but the lock cannot be had either.
-    const int saved = errno;
-    close(fd);
-    if (saved == EBUSY) {
-      *holder_pid = FindDeviceHolder(kHelperLockDevice);
-      return HelperLockOutcome::kHeldElsewhere;
-    }
-    *error = std::string("cannot create ") + kHelperLockDevice + ": " + std::strerror(saved);
-    return HelperLockOutcome::kFailed;
-  }
-  // A persistent device of that name left by someone else is attached now;
-  // dropping persistence makes it vanish with this descriptor all the same.
-  ioctl(fd, TUNSETPERSIST, 0);
-  return HelperLockOutcome::kTaken;
 }

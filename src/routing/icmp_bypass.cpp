@@ -3,7 +3,7 @@
 #include <vector>
 
 #include "killswitch/firewall_save.h"
-#include "lifecycle/rule_listing.h"
+#include "killswitch/rule_listing.h"
 #include "lifecycle/shell.h"
 #include "lifecycle/text_utils.h"
 

@@ -1,6 +1,6 @@
 #include "routing/marked_traffic.h"
 
-#include "lifecycle/rule_listing.h"
+#include "killswitch/rule_listing.h"
 #include "lifecycle/shell.h"
 #include "routing/src_valid_mark.h"
 

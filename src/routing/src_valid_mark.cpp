@@ -6,7 +6,7 @@
 #include <set>
 
 #include "killswitch/safe_token.h"
-#include "lifecycle/rule_listing.h"
+#include "killswitch/rule_listing.h"
 #include "lifecycle/shell.h"
 #include "lifecycle/text_utils.h"
 #include "routing/marked_traffic.h"

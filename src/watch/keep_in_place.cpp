@@ -5,7 +5,7 @@
 #include "approuting/cgroup_location.h"
 #include "killswitch/firewall_save.h"
 #include "lifecycle/route_listing.h"
-#include "lifecycle/rule_listing.h"
+#include "killswitch/rule_listing.h"
 #include "lifecycle/shell.h"
 #include "lifecycle/status_line.h"
 #include "lifecycle/text_utils.h"
@@ -28,6 +28,7 @@ constexpr int64_t kLongestPauseMs = 30000;
 constexpr int64_t kKillSwitchLongestPauseMs = 1000;
 constexpr int64_t kCalmMs = 60000;
 constexpr int64_t kFirstRetryMs = 50;
+constexpr int kLateLookupMs = 1000;
 
 const char* kRoutes4 = "ip -4 route show table all 2>/dev/null";
 const char* kRoutes6 = "ip -6 route show table all 2>/dev/null";
@@ -80,7 +81,9 @@ void ResolveMissingEndpoint(bool want4, bool want6, TunnelPlan* plan) {
   const bool need4 = want4 && plan->endpoint.ipv4.empty();
   const bool need6 = want6 && plan->endpoint.ipv6.empty();
   if (plan->endpoint_host.empty() || (!need4 && !need6)) return;
-  const ResolvedAddresses fresh = ResolveHostAddresses(plan->endpoint_host);
+  // Bounded, and ended by a stop: a resolver that never answers must not
+  // hold the watch, or the teardown after it.
+  const ResolvedAddresses fresh = ResolveHostAddressesWithin(plan->endpoint_host, kLateLookupMs);
   bool added = false;
   if (need4 && !fresh.ipv4.empty()) {
     plan->endpoint.ipv4 = fresh.ipv4;

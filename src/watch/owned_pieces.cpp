@@ -4,7 +4,7 @@
 #include "approuting/app_routing_commands.h"
 #include "killswitch/firewall_save.h"
 #include "killswitch/kill_switch_commands.h"
-#include "lifecycle/rule_listing.h"
+#include "killswitch/rule_listing.h"
 #include "routing/icmp_bypass.h"
 #include "routing/marked_traffic.h"
 #include "routing/tun_routes.h"

@@ -3,7 +3,7 @@
 #include <map>
 
 #include "killswitch/safe_token.h"
-#include "lifecycle/rule_listing.h"
+#include "killswitch/rule_listing.h"
 #include "lifecycle/text_utils.h"
 #include "watch/owned_pieces.h"
 

@@ -115,3 +115,13 @@ wait_for_exit() {
   HELPER_STATUS=$?
   [ "$running" = 0 ]
 }
+
+# hold_lock_device: a process that is not a helper (the tunnel server, on a
+# TUN device of the lock's name) takes the helper lock; its pid goes into
+# HOLDER_PID. False if it could not.
+hold_lock_device() {
+  "$LVH_BUILD_DIR/tools/tunnel_server/tunnel_server" --tun zelmo-vpn-lock --address4 none \
+    --address6 none --port 4999 > "$TESTBED_TMP/holder.out" 2>&1 &
+  HOLDER_PID=$!
+  wait_for_file_line "$TESTBED_TMP/holder.out" ready
+}

@@ -3,7 +3,8 @@
 # privileged mode, a second run with another TUN device and one with the
 # same configuration after the first's engine lost its device, is refused
 # and changes nothing, so the first keeps its kill switch and its routes.
-# The validate mode is unaffected. A SIGKILLed holder releases the lock.
+# The validate mode is unaffected. A refusal names the holder's pid and
+# command. A SIGKILLed holder releases the lock.
 source "$(dirname "$0")/testbed.sh"
 testbed_enter "$@"
 source "$(dirname "$0")/lib_lifecycle.sh"
@@ -16,6 +17,7 @@ BEFORE=$(testbed_snapshot)
 start_helper "${FULL_RUN_ARGS[@]}"
 wait_for_line READY || fail "the first helper reached READY"
 FIRST_PID=$HELPER_PID
+FIRST_COMMAND=$(cat "/proc/$FIRST_PID/comm")
 
 # expect_refused WHAT ARGS...: the mode ends with the lock's error and
 # exit 2, and the host is as the first helper made it.
@@ -26,8 +28,8 @@ expect_refused() {
   # Bounded: a second run that is not refused would wait for a signal.
   OUT=$(timeout -s KILL 30 "$LVH_HELPER" "$@" 2>/dev/null)
   STATUS=$?
-  assert_eq "2 ERROR: another linux_vpn_helper is running (pid $FIRST_PID)" \
-    "$STATUS $(tail -n 1 <<< "$OUT")" "$what: refused, naming the holder"
+  assert_eq "2 ERROR: another linux_vpn_helper is running (pid $FIRST_PID $FIRST_COMMAND)" \
+    "$STATUS $(tail -n 1 <<< "$OUT")" "$what: refused, naming the holder's pid and command"
   assert_eq "$ready" "$(testbed_snapshot)" "$what: nothing changed"
 }
 

@@ -205,6 +205,12 @@ testbed_hosts() {
   mount --bind "$TESTBED_TMP/hosts" /etc/hosts
 }
 
+# testbed_resolv_conf LINE...: a private /etc/resolv.conf.
+testbed_resolv_conf() {
+  printf '%s\n' "$@" > "$TESTBED_TMP/resolv.conf"
+  mount --bind "$TESTBED_TMP/resolv.conf" /etc/resolv.conf
+}
+
 # iptables-save output without comments and counters, and without tables
 # that hold nothing: the first rule the helper puts into a table loads it,
 # and a table stays listed, empty, after its rules are gone.

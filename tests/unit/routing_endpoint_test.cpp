@@ -3,6 +3,7 @@
 #include <string>
 #include <vector>
 
+#include "lifecycle/stop_signal.h"
 #include "routing/endpoint.h"
 
 namespace {
@@ -26,7 +27,19 @@ TEST(EndpointTest, KeepsLiteralsAsWritten) {
     const ResolvedAddresses addresses = ResolveHostAddresses(c.host);
     EXPECT_EQ(c.ipv4, addresses.ipv4) << c.host;
     EXPECT_EQ(c.ipv6, addresses.ipv6) << c.host;
+    // The bounded form needs no time for a literal.
+    const ResolvedAddresses bounded = ResolveHostAddressesWithin(c.host, 0);
+    EXPECT_EQ(c.ipv4, bounded.ipv4) << c.host;
+    EXPECT_EQ(c.ipv6, bounded.ipv6) << c.host;
   }
+}
+
+// A stop already requested starts no lookup at all.
+TEST(EndpointTest, BoundedLookupOfANameGivesNothingOnceAStopIsRequested) {
+  g_should_stop.store(1);
+  const ResolvedAddresses addresses = ResolveHostAddressesWithin("vpn.example.test", 60000);
+  g_should_stop.store(0);
+  EXPECT_TRUE(addresses.ipv4.empty() && addresses.ipv6.empty());
 }
 
 }  // namespace

@@ -3,7 +3,8 @@
 #  1. AddressSanitizer + UndefinedBehaviorSanitizer over the unit and
 #     namespace tests;
 #  2. ThreadSanitizer over the tests that run the membership monitor thread
-#     together with a stop signal, with and without process events;
+#     or a late name lookup's thread together with a stop signal, with and
+#     without process events;
 #  3. every libFuzzer target from its seed corpus, for FUZZ_RUNS executions
 #     or FUZZ_SECONDS, whichever comes first, FUZZ_PARALLEL at a time; each
 #     prints how many inputs it ran.
@@ -15,7 +16,7 @@ FUZZ_RUNS=${FUZZ_RUNS:-1000000}
 FUZZ_SECONDS=${FUZZ_SECONDS:-120}
 FUZZ_PARALLEL=${FUZZ_PARALLEL:-2}
 # Tests whose names match this run under ThreadSanitizer.
-TSAN_TESTS=${TSAN_TESTS:-'netns.test_(approuting_run|killswitch_run|lifecycle_run|lifecycle_stop_before_ready|watch_network|keep_installed)|monitor.test_monitor_events'}
+TSAN_TESTS=${TSAN_TESTS:-'netns.test_(approuting_run|killswitch_run|lifecycle_run|lifecycle_stop_before_ready|lifecycle_stop_during_lookup|watch_network|keep_installed)|monitor.test_monitor_events'}
 
 step() { printf '\n=== %s\n' "$*"; }
 

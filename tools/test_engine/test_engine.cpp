@@ -34,11 +34,21 @@
 //   LVH_ENGINE_RUN_GATE=FILE       CGoRunXray waits (after logging "run") until FILE
 //                                  exists, so a test can act while the helper is inside it
 //   LVH_ENGINE_STOP_GATE=FILE      CGoStopXray likewise (after logging "stop")
+//   LVH_ENGINE_FORK_WORKER=1       CGoRunXray forks a worker without exec before it makes
+//                                  the device, as engines with worker processes do; the
+//                                  worker prints nothing and sleeps until killed
+//   LVH_ENGINE_WORKER_PID_FILE=FILE  the worker's pid goes there (one line)
+//   LVH_ENGINE_RESTART_FILE=FILE   whenever FILE appears, the device is closed and made
+//                                  again at once (same name and addresses, carrying
+//                                  traffic again), then FILE is removed: an engine
+//                                  restart within one burst of notifications
 // A device that cannot be created gives a failure answer whose "error" says why.
 
 #include <fcntl.h>
 #include <glib.h>
 #include <netdb.h>
+#include <poll.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -59,7 +69,18 @@ int g_udp_fd = -1;
 int g_packet_log_fd = -1;
 int g_wake_pipe[2] = {-1, -1};
 std::thread g_relay_thread;
+// What the relay was started with, so a restart can start it again.
+RelayEnds g_relay_ends;
+// The device as it was made, for a restart.
+std::string g_tun_name;
+std::string g_tun_address4;
+std::string g_tun_address6;
+int g_restart_stop_pipe[2] = {-1, -1};
+std::thread g_restart_thread;
 std::string g_response;  // the answer stays valid until the next call
+// Set and cleared on the caller's thread only: the restart thread replaces
+// the device's descriptor meanwhile.
+bool g_running = false;
 
 void LogEvent(const std::string& event) {
   const char* path = std::getenv("LVH_ENGINE_EVENT_LOG");
@@ -183,15 +204,70 @@ int OpenServerSocket(const EngineSettings& settings, RelayEnds* ends) {
   return fd;
 }
 
-void StopRunningEngine() {
-  if (g_relay_thread.joinable()) {
-    (void)!write(g_wake_pipe[1], "x", 1);
-    g_relay_thread.join();
+void StopRelay() {
+  if (!g_relay_thread.joinable()) return;
+  (void)!write(g_wake_pipe[1], "x", 1);
+  g_relay_thread.join();
+  char byte = 0;
+  (void)!read(g_wake_pipe[0], &byte, 1);
+}
+
+// Closing the descriptor makes the kernel delete the device; the new one
+// gets the same name and addresses, as a restarting engine makes it.
+void RestartTunDevice() {
+  StopRelay();
+  close(g_tun_fd);
+  std::string error;
+  g_tun_fd = OpenTunDevice(g_tun_name, g_tun_address4, g_tun_address6, &error);
+  if (g_tun_fd < 0) return;
+  g_relay_ends.tun_fd = g_tun_fd;
+  g_relay_thread = std::thread(RelayPackets, g_relay_ends);
+}
+
+void WatchForRestart(const std::string& path) {
+  pollfd stop = {g_restart_stop_pipe[0], POLLIN, 0};
+  for (;;) {
+    const int ready = poll(&stop, 1, 20);
+    if (ready > 0 || (ready < 0 && errno != EINTR)) return;
+    if (access(path.c_str(), F_OK) != 0) continue;
+    RestartTunDevice();
+    unlink(path.c_str());
   }
-  for (int* fd : {&g_wake_pipe[0], &g_wake_pipe[1], &g_udp_fd, &g_packet_log_fd, &g_tun_fd}) {
+}
+
+void StopRunningEngine() {
+  if (g_restart_thread.joinable()) {
+    (void)!write(g_restart_stop_pipe[1], "x", 1);
+    g_restart_thread.join();
+  }
+  StopRelay();
+  for (int* fd : {&g_wake_pipe[0], &g_wake_pipe[1], &g_udp_fd, &g_packet_log_fd, &g_tun_fd,
+                  &g_restart_stop_pipe[0], &g_restart_stop_pipe[1]}) {
     if (*fd >= 0) close(*fd);
     *fd = -1;
   }
+  g_running = false;
+}
+
+// A child of the helper's process that never execs: it inherits every
+// descriptor the process has open at this moment, as the workers of a real
+// engine do. Only async-signal-safe calls after the fork.
+void ForkWorker() {
+  const pid_t pid = fork();
+  if (pid == 0) {
+    signal(SIGINT, SIG_DFL);
+    signal(SIGTERM, SIG_DFL);
+    const int null_fd = open("/dev/null", O_RDWR);
+    for (int fd = 0; fd <= 2; ++fd) dup2(null_fd, fd);
+    for (;;) pause();
+  }
+  const std::string pid_file = EnvOr("LVH_ENGINE_WORKER_PID_FILE", "");
+  if (pid < 0 || pid_file.empty()) return;
+  const int fd = open(pid_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  if (fd < 0) return;
+  const std::string line = std::to_string(pid) + "\n";
+  (void)!write(fd, line.data(), line.size());
+  close(fd);
 }
 
 char* StartTunnel(const std::string& request) {
@@ -199,9 +275,12 @@ char* StartTunnel(const std::string& request) {
   const EngineSettings settings = ReadEngineSettings(ReadWholeFile(config_path));
   if (settings.tun_name.empty()) return AnswerFailure("no tun inbound in " + config_path);
 
+  if (EnvOr("LVH_ENGINE_FORK_WORKER", "") == "1") ForkWorker();
   std::string error;
-  const int fd = OpenTunDevice(settings.tun_name, EnvOr("LVH_ENGINE_TUN_ADDR", "172.19.0.1/30"),
-                               EnvOr("LVH_ENGINE_TUN_ADDR6", "fd00:66::1/64"), &error);
+  g_tun_name = settings.tun_name;
+  g_tun_address4 = EnvOr("LVH_ENGINE_TUN_ADDR", "172.19.0.1/30");
+  g_tun_address6 = EnvOr("LVH_ENGINE_TUN_ADDR6", "fd00:66::1/64");
+  const int fd = OpenTunDevice(g_tun_name, g_tun_address4, g_tun_address6, &error);
   if (fd < 0) return AnswerFailure(error);
   if (pipe2(g_wake_pipe, O_CLOEXEC) != 0) {
     close(fd);
@@ -219,7 +298,13 @@ char* StartTunnel(const std::string& request) {
   ends.log_fd = g_packet_log_fd;
   g_udp_fd = OpenServerSocket(settings, &ends);
   ends.udp_fd = g_udp_fd;
+  g_relay_ends = ends;
   g_relay_thread = std::thread(RelayPackets, ends);
+  g_running = true;
+  const std::string restart_file = EnvOr("LVH_ENGINE_RESTART_FILE", "");
+  if (!restart_file.empty() && pipe2(g_restart_stop_pipe, O_CLOEXEC) == 0) {
+    g_restart_thread = std::thread(WatchForRestart, restart_file);
+  }
   return AnswerWith("{\"success\":true,\"tun\":\"" + EscapeForJson(settings.tun_name) + "\"}");
 }
 
@@ -242,7 +327,7 @@ extern "C" char* CGoRunXray(char* base64_request) {
   if (mode == "null") return nullptr;
   if (mode == "failure") return AnswerFailure("engine refused the configuration");
   if (mode.rfind("text:", 0) == 0) return AnswerWith(mode.substr(5));
-  if (g_tun_fd >= 0) return AnswerFailure("already running");
+  if (g_running) return AnswerFailure("already running");
   return StartTunnel(request);
 }
 

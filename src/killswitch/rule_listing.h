@@ -6,7 +6,9 @@
 // Reading back the helper's own firewall rules from "iptables -S CHAIN"
 // (or ip6tables) listings, so that a cleanup without memory of the install
 // can still delete exactly what is there: a listed rule, given back after
-// "-D CHAIN ", names the same rule.
+// "-D CHAIN ", names the same rule. Kept beside the kill switch, whose
+// screen decides what of a listing may go back into a command; the ICMP
+// bypass, app routing and the repairs read their rules through here too.
 
 // The rules of CHAIN in a listing, each without its "-A CHAIN " prefix.
 std::vector<std::string> ListedChainRules(const std::string& listing, const std::string& chain);

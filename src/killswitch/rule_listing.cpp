@@ -1,4 +1,4 @@
-#include "lifecycle/rule_listing.h"
+#include "killswitch/rule_listing.h"
 
 #include <algorithm>
 

@@ -1,4 +1,4 @@
-#include "lifecycle/one_shot_modes.h"
+#include "one_shot_modes.h"
 
 #include <string>
 
