@@ -39,10 +39,11 @@ std::string UnquoteCgroupPath(const std::string& rule) {
   return rule.substr(0, open_quote) + word + rule.substr(close_quote + 1);
 }
 
-// "default via GW dev DEV table T": the bypass table's route through the
-// physical path, for its install and its delete alike.
+// "default via GW dev DEV table T" ("default dev DEV table T" on an IPv6
+// uplink without a gateway): the bypass table's route through the physical
+// path, for its install and its delete alike.
 std::string PhysicalDefaultRoute(const DefaultRouteInfo& route, const char* table) {
-  return std::string("default via ") + route.gateway + " dev " + route.dev + " table " + table;
+  return "default" + DefaultRouteNextHop(route) + " table " + table;
 }
 
 }  // namespace

@@ -17,13 +17,11 @@ void ReportPairFailure(const std::string& what, int first_status, int second_sta
                  "," + std::to_string(second_status) + ")");
 }
 
-// " via GW dev DEV metric 3": where a pinned route goes, for its install and
-// its delete alike; the metric is the helper's marker on these routes.
-std::string PinnedVia(const DefaultRouteInfo& route) {
-  return " via " + route.gateway + " dev " + route.dev + " metric 3";
-}
-
 }  // namespace
+
+std::string PinnedVia(const DefaultRouteInfo& route) {
+  return DefaultRouteNextHop(route) + " metric 3";
+}
 
 void ApplyTunRoutes(const std::string& tun_name, const std::string& endpoint_host,
                     const DefaultRouteInfo& default4, const DefaultRouteInfo& default6,

@@ -84,7 +84,8 @@ TEST(BurstActionTime, QuietAfterTheLastMessageBoundedFromTheFirst) {
 TEST(CompareNetwork, SeesEachKindOfChange) {
   TunnelPlan plan;
   plan.default4 = {"192.0.2.1", "eth0"};
-  plan.default6 = {"", "eth0"};  // no gateway: counts as absent
+  // No device: counts as absent (a route without a gateway counts).
+  plan.default6 = {"fe80::1", ""};
   struct Case {
     DefaultRouteInfo default4;
     DefaultRouteInfo default6;
@@ -118,7 +119,8 @@ TEST(ParsePinnedDefaultRoute, TakesTheFirstRouteWithGatewayAndDevice) {
       {"default via 192.0.2.1 dev eth0 \n", "192.0.2.1 eth0"},
       {"unreachable default metric 4096 \ndefault via 192.0.3.1 dev eth1 \n", "192.0.3.1 eth1"},
       {"unreachable default metric 4096 \n", " "},
-      {"default dev qtun0 \n", " "},
+      // A default route without a gateway counts too (an on-link uplink).
+      {"default dev qtun0 \n", " qtun0"},
       {"", " "},
   };
   for (const auto& [listing, expected] : cases) {
