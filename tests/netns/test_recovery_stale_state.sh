@@ -147,6 +147,9 @@ LVH_RECORD_FILE="$TESTBED_TMP/unsafe.record" run_helper --cleanup
 assert_eq "0|CLEANED" "$HELPER_STATUS|$(tail -n 1 "$HELPER_OUT")" "cleanup with an unsafe device name ends CLEANED"
 assert_contains "$(ip -4 route show)" "10.0.0.0/8 via $GW_IP4 dev eth;0 metric 3" "route via unsafe device left alone"
 assert_not_contains "$(cat "$TESTBED_TMP/unsafe.record")" "eth;0" "unsafe device name never reaches the shell"
+# No usable default route and nothing pinned in tables 100 and 1066.
+assert_eq "" "$(grep -x -E 'popen: ip (-4|-6) route show' "$TESTBED_TMP/unsafe.record")" \
+  "with no default route to look for, no route listing"
 assert_not_contains "$(ip -o link show type tun)" "qtun1" "owned device removed although the bypass step was skipped"
 
 kill "$OWNED_MEMBER" "$FOREIGN_MEMBER"

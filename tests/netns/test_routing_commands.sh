@@ -240,7 +240,7 @@ icmp_rules() { ip -4 rule show | grep -c 'fwmark 0x1 lookup 100'; }
 icmp_marks() { iptables -t mangle -S OUTPUT | grep -c -- '-p icmp .*-j MARK --set-xmark 0x1/0xffffffff'; }
 
 rt_driver icmp-apply "" ""
-assert_eq "" "$RT_COMMANDS" "ICMP bypass without a default route runs nothing"
+assert_eq "no usable IPv4 default route|" "$RT_OUT|$RT_COMMANDS" "ICMP bypass without a default route runs nothing"
 rt_driver icmp-apply "$GW4" 'eth0;reboot'
 assert_eq "" "$RT_COMMANDS" "ICMP bypass with an unsafe device runs nothing"
 rt_driver icmp-apply "$GW4" eth0
@@ -271,12 +271,19 @@ popen: iptables -t mangle -S PREROUTING 2>/dev/null" "$RT_COMMANDS" "ICMP cleanu
 assert_eq "" "$RT_ERR$RT_OUT" "ICMP cleanup with nothing installed produces no output"
 assert_eq "$BEFORE" "$(testbed_snapshot)" "host restored after the ICMP bypass"
 
+# --- A firewall that refuses the marking rule: the table's route and rule,
+# useless without it, go again, and the caller learns why.
+LVH_FAIL_COMMAND="iptables -t mangle -A OUTPUT $ICMP_MARK" rt_driver icmp-apply "$GW4" eth0
+assert_eq "the firewall refused its mark rule" "$RT_OUT" "a refused marking rule leaves the bypass out"
+assert_eq "$BEFORE" "$(testbed_snapshot)" "and nothing of it installed"
+
 # --- Table 100 with a second uplink's default route (another gateway on
 # the link): another owner's, taken neither at apply nor at cleanup.
 ip route add default via 192.0.2.3 dev eth0 table 100
 OWNED=$(testbed_snapshot)
 rt_driver icmp-apply "$GW4" eth0
-assert_eq "table in use|$ICMP_TABLE_READ" "$RT_OUT|$RT_COMMANDS" "a default route via another gateway keeps the bypass out"
+assert_eq "routing table 100 holds routes of another owner|$ICMP_TABLE_READ" "$RT_OUT|$RT_COMMANDS" \
+  "a default route via another gateway keeps the bypass out"
 rt_driver icmp-cleanup "$GW4" eth0
 assert_eq "$OWNED" "$(testbed_snapshot)" "the other owner's default route survives the bypass's cleanup"
 ip route del default table 100
