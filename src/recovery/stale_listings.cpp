@@ -2,8 +2,6 @@
 
 #include <arpa/inet.h>
 
-#include <sstream>
-
 #include "killswitch/safe_token.h"
 #include "lifecycle/byte_pattern.h"
 #include "lifecycle/text_utils.h"
@@ -22,23 +20,14 @@ bool IsIpv6Address(const std::string& text) {
   return inet_pton(AF_INET6, text.c_str(), &address) == 1;
 }
 
-// Lines with metric 3 over ROUTE whose destination passes IS_DESTINATION.
+// The pinned routes over ROUTE whose destination passes IS_DESTINATION.
 std::vector<std::string> ParsePinnedDestinations(const std::string& route_listing,
                                                  const DefaultRouteInfo& route,
                                                  bool (*is_destination)(const std::string&)) {
   std::vector<std::string> destinations;
-  for (const std::string& raw_line : SplitLines(route_listing)) {
-    const std::string line = Trim(raw_line);
-    if (line.empty() || !ListsNextHopOf(line, route)) continue;
-    // A plain substring test: metric 30 passes too, and its delete (which
-    // names metric 3) then fails harmlessly.
-    if (line.find(" metric 3") == std::string::npos) continue;
-    // Without a gateway the kernel's own prefix route of an address on the
-    // device looks the same but for its origin; it is never the helper's.
-    if (!HasGateway(route) && line.find(" proto kernel") != std::string::npos) continue;
-    std::istringstream words(line);
-    std::string destination;
-    if (!(words >> destination) || destination == "default") continue;
+  std::string destination;
+  for (const std::string& line : SplitLines(route_listing)) {
+    if (!ParsePinnedRouteLine(line, route, &destination)) continue;
     // The destination goes back into a delete command as listed.
     if (!IsSafeShellToken(destination) || !is_destination(destination)) continue;
     destinations.push_back(destination);

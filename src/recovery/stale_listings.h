@@ -6,10 +6,11 @@
 #include "routing/default_route.h"
 
 // Destinations of "ip -4 route show" lines that are bypass routes of an
-// earlier run: with metric 3 over the given default route (via its gateway
-// and device, or, for a route without a gateway, on its device with no
-// "via"), and an IPv4 address or prefix as destination. Each is returned
-// exactly as the listing shows it and is safe to place into a shell command.
+// earlier run (ParsePinnedRouteLine: metric 3 over the given default route,
+// via its gateway and device, or, for a route without a gateway, on its
+// device with no "via"), with an IPv4 address or prefix as destination.
+// Each is returned exactly as the listing shows it and is safe to place
+// into a shell command.
 std::vector<std::string> ParseStaleBypassDestinations(const std::string& route_listing,
                                                       const DefaultRouteInfo& default4);
 
