@@ -82,8 +82,9 @@ TEST(AppRoutingApplyCommands, RouteRuleAndFallbackByModeAndFamily) {
                       "ip -6" + fallback + "1066"}),
             AppRoutingRouteCommands(kAppRoutingIpv6, "bypassSelected", "tun0", {}));
   // Uplinks without a gateway: IPv4 keeps "via 0.0.0.0", IPv6 is on-link.
+  const DefaultRouteInfo ppp{"0.0.0.0", "ppp0"};
   EXPECT_EQ("ip route replace default via 0.0.0.0 dev ppp0 table 1066",
-            AppRoutingRouteCommands(kAppRoutingIpv4, "bypassSelected", "tun0", {"0.0.0.0", "ppp0"})[0]);
+            AppRoutingRouteCommands(kAppRoutingIpv4, "bypassSelected", "tun0", ppp)[0]);
   EXPECT_EQ("ip -6 route replace default dev wwan0 table 1066",
             AppRoutingRouteCommands(kAppRoutingIpv6, "bypassSelected", "tun0", {"", "wwan0"})[0]);
   EXPECT_EQ("ip -6 route del default dev wwan0 table 1066" + kQuiet,

@@ -124,45 +124,4 @@ TEST(DefaultRouteTest, UsableWithASafeDeviceAndASafeOrNoGateway) {
   }
 }
 
-// One form for every command that pins something to a default route, and
-// the start's line for the IPv6 one.
-TEST(DefaultRouteTest, NextHopAndStatusLineInBothForms) {
-  const struct {
-    DefaultRouteInfo route;
-    const char* next_hop;
-    const char* line6;
-  } cases[] = {
-      {{"fe80::1", "eth0"}, " via fe80::1 dev eth0", "INFO: default6 via=fe80::1 dev=eth0"},
-      {{"", "wwan0"}, " dev wwan0", "INFO: default6 dev=wwan0"},
-      {{"0.0.0.0", "ppp0"}, " via 0.0.0.0 dev ppp0", "INFO: default6 via=0.0.0.0 dev=ppp0"},
-      {{"fe80::1", ""}, " via fe80::1 dev ", "INFO: default6 missing"},
-      {{}, " dev ", "INFO: default6 missing"},
-  };
-  for (const auto& c : cases) {
-    EXPECT_EQ(c.next_hop, DefaultRouteNextHop(c.route));
-    EXPECT_EQ(c.line6, Default6StatusLine(c.route));
-  }
-}
-
-TEST(DefaultRouteTest, SameRouteWhateverFormTheMissingGatewayTakes) {
-  const struct {
-    DefaultRouteInfo a;
-    DefaultRouteInfo b;
-    bool same;
-  } cases[] = {
-      {{"192.0.2.1", "eth0"}, {"192.0.2.1", "eth0"}, true},
-      {{"192.0.2.1", "eth0"}, {"192.0.2.9", "eth0"}, false},
-      {{"192.0.2.1", "eth0"}, {"192.0.2.1", "eth1"}, false},
-      {{"0.0.0.0", "ppp0"}, {"", "ppp0"}, true},
-      {{"::", "wwan0"}, {"", "wwan0"}, true},
-      {{"0.0.0.0", "ppp0"}, {"0.0.0.0", "ppp1"}, false},
-      {{"", "eth0"}, {"192.0.2.1", "eth0"}, false},
-  };
-  for (const auto& c : cases) {
-    EXPECT_EQ(c.same, SameDefaultRoute(c.a, c.b)) << c.a.gateway << "|" << c.a.dev << " "
-                                                   << c.b.gateway << "|" << c.b.dev;
-    EXPECT_EQ(c.same, SameDefaultRoute(c.b, c.a));
-  }
-}
-
 }  // namespace

@@ -66,7 +66,8 @@ TEST(IcmpBypassTable, OwnedByTheRuleAndALoneDefaultRoute) {
       {"default via 192.0.3.1 dev eth1 \n", "50:\tfrom all fwmark 0x1 lookup 100\n", false,
        {"192.0.3.1", "eth1"}},
       {"10.99.0.0/24 via 192.0.2.1 dev eth0 \n", rule, false, {}},
-      {"default via 192.0.2.1 dev eth0 \ndefault via 192.0.3.1 dev eth1 metric 5 \n", rule, false, {}},
+      {"default via 192.0.2.1 dev eth0 \ndefault via 192.0.3.1 dev eth1 metric 5 \n", rule, false,
+       {}},
       {"default via 192.0.2.1 dev eth0 \n10.99.0.0/24 dev eth0 scope link \n", rule, false, {}},
   };
   for (const auto& c : cases) {

@@ -6,42 +6,6 @@
 
 namespace {
 
-// A listed line against the default route it may have been pinned to, in
-// both families and both forms.
-TEST(RouteListing, NextHopInEitherForm) {
-  const DefaultRouteInfo via4{"192.0.2.1", "eth0"};
-  const DefaultRouteInfo onlink4{"0.0.0.0", "ppp0"};
-  const DefaultRouteInfo via6{"fe80::1", "eth0"};
-  const DefaultRouteInfo onlink6{"", "wwan0"};
-  const struct {
-    const char* line;
-    DefaultRouteInfo route;
-    bool lists;
-  } cases[] = {
-      {"10.0.0.0/8 via 192.0.2.1 dev eth0 metric 3", via4, true},
-      {"10.0.0.0/8 via 192.0.2.1 dev eth0 proto static metric 3", via4, true},
-      {"10.0.0.0/8 via 192.0.2.9 dev eth0 metric 3", via4, false},
-      {"10.0.0.0/8 via 192.0.2.1 dev eth01 metric 3", via4, false},
-      {"10.0.0.0/8 dev eth0 scope link metric 3", via4, false},
-      // "via 0.0.0.0" comes back without "via".
-      {"203.0.113.7 dev ppp0 metric 3", onlink4, true},
-      {"203.0.113.7 dev ppp0 scope link metric 3", onlink4, true},
-      {"203.0.113.7 via 100.64.0.1 dev ppp0 metric 3", onlink4, false},
-      {"203.0.113.7 dev ppp1 metric 3", onlink4, false},
-      {"2001:db8:5::7 via fe80::1 dev eth0 metric 3 pref medium", via6, true},
-      {"2001:db8:5::7 dev eth0 metric 3 pref medium", via6, false},
-      {"2001:db8:5::7 dev wwan0 metric 3 pref medium", onlink6, true},
-      {"2001:db8:5::7 via fe80::1 dev wwan0 metric 3 pref medium", onlink6, false},
-      {"2001:db8:5::7 dev wwan0 metric 3", DefaultRouteInfo{}, false},
-      {"", onlink6, false},
-  };
-  for (const auto& c : cases) {
-    EXPECT_EQ(c.lists, ListsNextHopOf(c.line, c.route)) << c.line;
-  }
-  EXPECT_EQ("fe80::1|eth0", ParseListedNextHop("x via fe80::1 dev eth0 via").gateway + "|" +
-                                ParseListedNextHop("x via fe80::1 dev eth0 via").dev);
-}
-
 // What the watch and the cleanup read back as the helper's pinned routes.
 TEST(RouteListing, PinnedRouteLinesInBothFormsAndNothingElse) {
   const DefaultRouteInfo via4{"192.0.2.1", "eth0"};
@@ -68,11 +32,12 @@ TEST(RouteListing, PinnedRouteLinesInBothFormsAndNothingElse) {
   };
   for (const auto& c : cases) {
     std::string destination;
-    EXPECT_EQ(std::string(c.destination).empty(), !ParsePinnedRouteLine(c.line, c.route, &destination))
-        << c.line;
+    const bool pinned = ParsePinnedRouteLine(c.line, c.route, &destination);
+    EXPECT_EQ(!std::string(c.destination).empty(), pinned) << c.line;
     EXPECT_EQ(c.destination, destination) << c.line;
   }
-  const ListedRoute listed = ParseListedRoute("unreachable default dev lo proto kernel metric 4096 pref medium");
+  const ListedRoute listed =
+      ParseListedRoute("unreachable default dev lo proto kernel metric 4096 pref medium");
   EXPECT_EQ("unreachable|default|lo|4096|kernel", listed.type + "|" + listed.destination + "|" +
                                                    listed.next_hop.dev + "|" + listed.metric + "|" +
                                                    listed.proto);
