@@ -95,11 +95,7 @@ void PrintPlan(const TunnelPlan& plan) {
                   JoinList(plan.endpoint.ipv4) + "] bypass6=[" + JoinList(plan.endpoint.ipv6) + "]");
   PrintStatusLine("INFO: configured bypass4=[" + JoinList(plan.bypass_prefixes) + "]");
   PrintStatusLine("INFO: default4 via=" + plan.default4.gateway + " dev=" + plan.default4.dev);
-  if (!plan.default6.gateway.empty() && !plan.default6.dev.empty()) {
-    PrintStatusLine("INFO: default6 via=" + plan.default6.gateway + " dev=" + plan.default6.dev);
-  } else {
-    PrintStatusLine("INFO: default6 missing");
-  }
+  PrintStatusLine(Default6StatusLine(plan.default6));
 }
 
 void PrintTunAddresses(const std::string& tun_name) {
@@ -220,8 +216,8 @@ int RunTunnel(const CommandLine& command_line) {
 
   const IcmpBypassResult icmp_bypass = ApplyIcmpBypass(plan.default4);
   plan.icmp_bypass = icmp_bypass == IcmpBypassResult::kInstalled;
-  if (icmp_bypass == IcmpBypassResult::kTableInUse) {
-    PrintStatusLine("INFO: ICMP bypass not installed; routing table 100 holds routes of another owner");
+  if (!plan.icmp_bypass) {
+    PrintStatusLine("INFO: ICMP bypass not installed; " + IcmpBypassSkipReason(icmp_bypass));
   }
   // The address lines change nothing; one check after them covers both.
   PrintTunAddresses(plan.tun_name);

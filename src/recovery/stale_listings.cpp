@@ -2,18 +2,37 @@
 
 #include <arpa/inet.h>
 
-#include <sstream>
-
 #include "killswitch/safe_token.h"
 #include "lifecycle/byte_pattern.h"
 #include "lifecycle/text_utils.h"
 #include "routing/ipv4_prefix.h"
+#include "routing/route_line.h"
 
 namespace {
 
 bool IsIpv4AddressOrPrefix(const std::string& text) {
   struct in_addr address;
   return inet_pton(AF_INET, text.c_str(), &address) == 1 || !NormalizeIpv4Cidr(text).empty();
+}
+
+bool IsIpv6Address(const std::string& text) {
+  struct in6_addr address;
+  return inet_pton(AF_INET6, text.c_str(), &address) == 1;
+}
+
+// The pinned routes over ROUTE whose destination passes IS_DESTINATION.
+std::vector<std::string> ParsePinnedDestinations(const std::string& route_listing,
+                                                 const DefaultRouteInfo& route,
+                                                 bool (*is_destination)(const std::string&)) {
+  std::vector<std::string> destinations;
+  std::string destination;
+  for (const std::string& line : SplitLines(route_listing)) {
+    if (!ParsePinnedRouteLine(line, route, &destination)) continue;
+    // The destination goes back into a delete command as listed.
+    if (!IsSafeShellToken(destination) || !is_destination(destination)) continue;
+    destinations.push_back(destination);
+  }
+  return destinations;
 }
 
 bool HasOwnedTunPrefix(const std::string& name) {
@@ -24,29 +43,18 @@ bool HasOwnedTunPrefix(const std::string& name) {
 
 std::vector<std::string> ParseStaleBypassDestinations(const std::string& route_listing,
                                                       const DefaultRouteInfo& default4) {
-  // The trailing space keeps "dev eth0" from matching "dev eth01".
-  const std::string marker = " via " + default4.gateway + " dev " + default4.dev + " ";
-  std::vector<std::string> destinations;
-  for (const std::string& raw_line : SplitLines(route_listing)) {
-    const std::string line = Trim(raw_line);
-    if (line.empty() || line.find(marker) == std::string::npos) continue;
-    // A plain substring test: metric 30 passes too, and its delete (which
-    // names metric 3) then fails harmlessly.
-    if (line.find(" metric 3") == std::string::npos) continue;
-    std::istringstream words(line);
-    std::string destination;
-    if (!(words >> destination) || destination == "default") continue;
-    // The destination goes back into a delete command as listed.
-    if (!IsSafeShellToken(destination) || !IsIpv4AddressOrPrefix(destination)) continue;
-    destinations.push_back(destination);
-  }
-  return destinations;
+  return ParsePinnedDestinations(route_listing, default4, IsIpv4AddressOrPrefix);
+}
+
+std::vector<std::string> ParseStaleEndpointRoutes6(const std::string& route_listing,
+                                                   const DefaultRouteInfo& default6) {
+  return ParsePinnedDestinations(route_listing, default6, IsIpv6Address);
 }
 
 DefaultRouteInfo ParsePinnedDefaultRoute(const std::string& table_listing) {
   for (const std::string& line : SplitLines(table_listing)) {
     const DefaultRouteInfo route = ParseIpv6DefaultRoute(line);
-    if (!route.gateway.empty() && !route.dev.empty()) return route;
+    if (!route.dev.empty()) return route;
   }
   return {};
 }

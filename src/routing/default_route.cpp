@@ -9,6 +9,7 @@
 #include "killswitch/safe_token.h"
 #include "lifecycle/shell.h"
 #include "lifecycle/text_utils.h"
+#include "routing/route_line.h"
 
 namespace {
 
@@ -32,19 +33,6 @@ bool ParseHexGateway(const std::string& token, std::string* dotted) {
   *dotted = std::to_string(address & 0xFF) + "." + std::to_string((address >> 8) & 0xFF) + "." +
             std::to_string((address >> 16) & 0xFF) + "." + std::to_string((address >> 24) & 0xFF);
   return true;
-}
-
-DefaultRouteInfo ParseViaAndDev(const std::string& line) {
-  const std::vector<std::string> words = SplitWords(line);
-  DefaultRouteInfo route;
-  for (size_t i = 0; i + 1 < words.size(); ++i) {
-    if (words[i] == "via") {
-      route.gateway = words[++i];
-    } else if (words[i] == "dev") {
-      route.dev = words[++i];
-    }
-  }
-  return route;
 }
 
 }  // namespace
@@ -72,7 +60,12 @@ DefaultRouteInfo ReadDefaultRoute() { return ParseProcNetRoute(ReadFileToString(
 DefaultRouteInfo ParseIpv6DefaultRoute(const std::string& ip_output) {
   const std::vector<std::string> lines = SplitLines(ip_output);
   if (lines.empty()) return {};
-  DefaultRouteInfo route = ParseViaAndDev(lines[0]);
+  // A route of another type ("unreachable default dev lo", the fallback a
+  // table may end in) leads nowhere; with a device but no gateway it would
+  // otherwise read as an on-link default route on lo.
+  const std::vector<std::string> first_words = SplitWords(lines[0]);
+  if (first_words.empty() || first_words[0] != "default") return {};
+  DefaultRouteInfo route = ParseListedNextHop(lines[0]);
   if (!route.gateway.empty() || !route.dev.empty()) return route;
   // Two routers on the link give one multipath route: its first line names
   // neither, its next hops follow indented, and the first of them stands
@@ -81,7 +74,7 @@ DefaultRouteInfo ParseIpv6DefaultRoute(const std::string& ip_output) {
     const bool continues_route = !lines[i].empty() && (lines[i][0] == ' ' || lines[i][0] == '\t');
     if (!continues_route) break;
     const std::vector<std::string> words = SplitWords(lines[i]);
-    if (!words.empty() && words[0] == "nexthop") return ParseViaAndDev(lines[i]);
+    if (!words.empty() && words[0] == "nexthop") return ParseListedNextHop(lines[i]);
   }
   return route;
 }
@@ -90,6 +83,27 @@ DefaultRouteInfo ReadDefaultRouteV6() {
   return ParseIpv6DefaultRoute(ExecCommandOutput("ip -6 route show default"));
 }
 
+bool HasGateway(const DefaultRouteInfo& route) {
+  return !route.gateway.empty() && route.gateway != "0.0.0.0" && route.gateway != "::";
+}
+
 bool IsUsableDefaultRoute(const DefaultRouteInfo& route) {
-  return IsSafeShellToken(route.gateway) && IsSafeShellToken(route.dev);
+  return IsSafeShellToken(route.dev) && (route.gateway.empty() || IsSafeShellToken(route.gateway));
+}
+
+bool SameDefaultRoute(const DefaultRouteInfo& a, const DefaultRouteInfo& b) {
+  if (a.dev != b.dev) return false;
+  if (!HasGateway(a) || !HasGateway(b)) return HasGateway(a) == HasGateway(b);
+  return a.gateway == b.gateway;
+}
+
+std::string DefaultRouteNextHop(const DefaultRouteInfo& route) {
+  if (route.gateway.empty()) return " dev " + route.dev;
+  return " via " + route.gateway + " dev " + route.dev;
+}
+
+std::string Default6StatusLine(const DefaultRouteInfo& default6) {
+  if (default6.dev.empty()) return "INFO: default6 missing";
+  if (default6.gateway.empty()) return "INFO: default6 dev=" + default6.dev;
+  return "INFO: default6 via=" + default6.gateway + " dev=" + default6.dev;
 }

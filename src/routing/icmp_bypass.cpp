@@ -6,6 +6,7 @@
 #include "killswitch/rule_listing.h"
 #include "lifecycle/shell.h"
 #include "lifecycle/text_utils.h"
+#include "routing/route_line.h"
 
 // Ping queries the host itself sends are marked and routed by table 100,
 // which holds only the physical default route, so ping keeps working
@@ -34,31 +35,41 @@ std::string IcmpMarkCommand(const std::string& action, const std::string& rule) 
   return "iptables -t mangle " + action + " OUTPUT " + rule;
 }
 
-// Table 100's one route, for the install and the re-pin alike.
+// Table 100's one route, for the install and the re-pin alike. A route
+// without a gateway keeps "via 0.0.0.0", which the kernel lists as
+// "default dev DEVICE".
 std::string TableRouteCommand(const DefaultRouteInfo& default4) {
   return RouteCommand("replace", IcmpBypassTableRoute(default4));
 }
 
 constexpr const char* kTableRouteDelete = "ip route del default table 100 >/dev/null 2>&1";
+constexpr const char* kRuleDelete = "ip rule del fwmark 0x1 lookup 100 >/dev/null 2>&1";
 
-// "default via GATEWAY dev DEVICE", as the bypass installs it, with the
-// flags the kernel may add to a route whose link is down.
+// "default [via GATEWAY] dev DEVICE", as the bypass installs it, with the
+// flags the kernel may add to a route whose link is down and the scope it
+// gives a route without a gateway.
 bool IsBypassRouteLine(const std::string& line) {
   const std::vector<std::string> words = SplitWords(line);
-  if (words.size() < 5 || words[0] != "default" || words[1] != "via" || words[3] != "dev") {
-    return false;
-  }
-  for (size_t i = 5; i < words.size(); ++i) {
-    if (words[i] != "linkdown" && words[i] != "onlink" && words[i] != "dead") return false;
+  size_t next = 1;
+  if (words.empty() || words[0] != "default") return false;
+  if (next + 1 < words.size() && words[next] == "via") next += 2;
+  if (next + 1 >= words.size() || words[next] != "dev") return false;
+  for (next += 2; next < words.size(); ++next) {
+    if (words[next] == "scope" && next + 1 < words.size() && words[next + 1] == "link") {
+      ++next;
+    } else if (words[next] != "linkdown" && words[next] != "onlink" && words[next] != "dead") {
+      return false;
+    }
   }
   return true;
 }
 
 }  // namespace
 
-bool IsIcmpBypassTableFree(const std::string& table_listing) {
+bool IsIcmpBypassTableFree(const std::string& table_listing, const DefaultRouteInfo& default4) {
   for (const std::string& line : SplitLines(table_listing)) {
-    if (!Trim(line).empty() && !IsBypassRouteLine(line)) return false;
+    if (Trim(line).empty()) continue;
+    if (!IsBypassRouteLine(line) || !ListsNextHopOf(line, default4)) return false;
   }
   return true;
 }
@@ -70,6 +81,47 @@ RouteSpec IcmpBypassTableRoute(const DefaultRouteInfo& default4) {
   route.dev = default4.dev;
   route.table = "100";
   return route;
+}
+
+DefaultRouteInfo ParseIcmpBypassTableRoute(const std::string& table_listing) {
+  DefaultRouteInfo route;
+  for (const std::string& line : SplitLines(table_listing)) {
+    if (Trim(line).empty()) continue;
+    // A second route, or any other, is not what the bypass leaves.
+    if (!route.dev.empty() || !IsBypassRouteLine(line)) return {};
+    route = ParseListedNextHop(line);
+  }
+  return route;
+}
+
+bool IsIcmpBypassTableOwned(const std::string& table_listing, const std::string& rule_listing) {
+  if (!ListsIcmpBypassRule(rule_listing)) return false;
+  return Trim(table_listing).empty() || !ParseIcmpBypassTableRoute(table_listing).dev.empty();
+}
+
+DefaultRouteInfo ReadOwnedIcmpBypassRoute() {
+  // The table as the cleanup mode has always listed it.
+  const std::string table_listing = ExecCommandOutput("ip -4 route show table 100 2>/dev/null");
+  if (!IsIcmpBypassTableOwned(table_listing, ExecCommandOutput(kIcmpRuleListing))) return {};
+  return ParseIcmpBypassTableRoute(table_listing);
+}
+
+std::string IcmpBypassSkipReason(IcmpBypassResult result) {
+  switch (result) {
+    case IcmpBypassResult::kInstalled:
+      break;
+    case IcmpBypassResult::kNoDefaultRoute:
+      return "no usable IPv4 default route";
+    case IcmpBypassResult::kTableInUse:
+      return "routing table 100 holds routes of another owner";
+    case IcmpBypassResult::kMarkRuleRefused:
+      return "the firewall refused its mark rule";
+  }
+  return {};
+}
+
+bool ListsIcmpBypassRule(const std::string& ip_rule_listing) {
+  return ListsPolicyRule(ip_rule_listing, "100", "0x1", "100");
 }
 
 RuleSpec IcmpBypassRuleSpec() { return {false, "100", "0x1", "100"}; }
@@ -95,30 +147,63 @@ MarkedTraffic IcmpBypassMarkedTraffic(const std::string& device) {
 }
 
 IcmpBypassResult ApplyIcmpBypass(const DefaultRouteInfo& default4) {
-  // Gateway and device go into a command: both must be safe words.
+  // Gateway and device go into a command: both must be safe words (or the
+  // gateway absent).
   if (!IsUsableDefaultRoute(default4)) return IcmpBypassResult::kNoDefaultRoute;
-  if (!IsIcmpBypassTableFree(ExecCommandOutput(kIcmpTableListing))) {
+  if (!IsIcmpBypassTableFree(ExecCommandOutput(kIcmpTableListing), default4)) {
     return IcmpBypassResult::kTableInUse;
   }
-  RunShellCommand(TableRouteCommand(default4));
+  // The rule before the route: the cleanup mode takes a route in table 100
+  // for the bypass's only while this rule is there, so a run killed in
+  // between leaves nothing it cannot find. Until the route comes, marked
+  // pings find nothing in the table and take the main table.
   // The kernel refuses an exact duplicate with a message; a second call
   // adds nothing and stays quiet.
   if (Trim(ExecCommandOutput(kIcmpRuleListing)).empty()) RunShellCommand(IcmpBypassRuleCommand());
-  InstallIcmpMarkRule();
+  RunShellCommand(TableRouteCommand(default4));
+  if (!InstallIcmpMarkRule()) {
+    // Without the mark the table and rule serve nothing.
+    CleanupIcmpBypass(default4);
+    return IcmpBypassResult::kMarkRuleRefused;
+  }
   ApplyMarkedTraffic(IcmpBypassMarkedTraffic(default4.dev));
   return IcmpBypassResult::kInstalled;
 }
 
-void CleanupIcmpBypass(const DefaultRouteInfo&) {
-  // Names no gateway or device, so the stale-state cleanup can call it
-  // without knowing what an earlier run recorded.
+namespace {
+
+// Both removals start with the marking rules (this form and the older one
+// that marked every ICMP packet) and read table 100 only after them.
+void RemoveIcmpMarkRules() {
   RunShellCommand(IcmpMarkCommand("-D", kIcmpMarkRule) + kQuietSuffix);
   RunShellCommand(IcmpMarkCommand("-D", kOlderIcmpMarkRule) + kQuietSuffix);
-  // A table that holds someone else's routes was never the bypass's: its
-  // routes and the rule that leads to it stay.
-  if (IsIcmpBypassTableFree(ExecCommandOutput(kIcmpTableListing))) {
-    RunShellCommand("ip rule del fwmark 0x1 lookup 100 >/dev/null 2>&1");
-    RunShellCommand(kTableRouteDelete);
+}
+
+void RemoveIcmpTableRouteAndRule() {
+  RunShellCommand(kRuleDelete);
+  RunShellCommand(kTableRouteDelete);
+}
+
+}  // namespace
+
+void CleanupIcmpBypass(const DefaultRouteInfo& default4) {
+  RemoveIcmpMarkRules();
+  // A table that holds anything but the route via the run's default route
+  // was never the bypass's, or is no longer: its routes and the rule that
+  // leads to it stay.
+  if (IsIcmpBypassTableFree(ExecCommandOutput(kIcmpTableListing), default4)) {
+    RemoveIcmpTableRouteAndRule();
+  }
+  CleanupMarkedTraffic("iptables", kIcmpBypassMarker);
+}
+
+void CleanupStaleIcmpBypass() {
+  RemoveIcmpMarkRules();
+  // No memory of the run's default route: the bypass's own rule is what
+  // says that a lone default route in table 100 is the bypass's.
+  const std::string table_listing = ExecCommandOutput(kIcmpTableListing);
+  if (IsIcmpBypassTableOwned(table_listing, ExecCommandOutput(kIcmpRuleListing))) {
+    RemoveIcmpTableRouteAndRule();
   }
   CleanupMarkedTraffic("iptables", kIcmpBypassMarker);
 }

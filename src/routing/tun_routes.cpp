@@ -17,13 +17,11 @@ void ReportPairFailure(const std::string& what, int first_status, int second_sta
                  "," + std::to_string(second_status) + ")");
 }
 
-// " via GW dev DEV metric 3": where a pinned route goes, for its install and
-// its delete alike; the metric is the helper's marker on these routes.
-std::string PinnedVia(const DefaultRouteInfo& route) {
-  return " via " + route.gateway + " dev " + route.dev + " metric 3";
-}
-
 }  // namespace
+
+std::string PinnedVia(const DefaultRouteInfo& route) {
+  return DefaultRouteNextHop(route) + " metric 3";
+}
 
 void ApplyTunRoutes(const std::string& tun_name, const std::string& endpoint_host,
                     const DefaultRouteInfo& default4, const DefaultRouteInfo& default6,
@@ -139,12 +137,6 @@ RouteSpec PinnedSpec(bool ipv6, const std::string& destination, const DefaultRou
   return spec;
 }
 
-// A default route pins through its gateway, or on its link where it has
-// none; its device and any gateway go into commands, so both are screened.
-bool PinsThrough(const DefaultRouteInfo& route) {
-  return IsSafeShellToken(route.dev) && (route.gateway.empty() || IsSafeShellToken(route.gateway));
-}
-
 }  // namespace
 
 std::vector<RouteSpec> SplitRouteSpecs(const std::string& tun_name, bool ipv6) {
@@ -168,7 +160,7 @@ std::vector<RouteSpec> PinnedRouteSpecs(const std::string& endpoint_host,
                                         const ResolvedAddresses& endpoint,
                                         const std::vector<std::string>& bypass_prefixes) {
   std::vector<RouteSpec> routes;
-  if (PinsThrough(default4)) {
+  if (IsUsableDefaultRoute(default4)) {
     for (const std::string& prefix : bypass_prefixes) routes.push_back(PinnedSpec(false, prefix, default4));
     if (!endpoint_host.empty()) {
       for (const std::string& address : endpoint.ipv4) {
@@ -176,7 +168,7 @@ std::vector<RouteSpec> PinnedRouteSpecs(const std::string& endpoint_host,
       }
     }
   }
-  if (PinsThrough(default6) && !endpoint_host.empty()) {
+  if (IsUsableDefaultRoute(default6) && !endpoint_host.empty()) {
     for (const std::string& address : endpoint.ipv6) {
       routes.push_back(PinnedSpec(true, address + "/128", default6));
     }

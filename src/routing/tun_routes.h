@@ -7,6 +7,12 @@
 #include "routing/default_route.h"
 #include "routing/endpoint.h"
 
+// " via GW dev DEV metric 3", or " dev DEV metric 3" on an IPv6 uplink
+// without a gateway: where a route pinned to a default route goes, for its
+// install and its delete alike (the cleanup mode's too); the metric is the
+// helper's marker on these routes.
+std::string PinnedVia(const DefaultRouteInfo& route);
+
 void ApplyTunRoutes(const std::string& tun_name, const std::string& endpoint_host,
                     const DefaultRouteInfo& default4, const DefaultRouteInfo& default6,
                     const ResolvedAddresses& endpoint,

@@ -63,15 +63,14 @@ FirewallListing ReadFirewall(const std::string& tool) {
   return ParseFirewallSave(text);
 }
 
+// As the start prints them.
 std::string DefaultLine(bool ipv6, const DefaultRouteInfo& route) {
-  const std::string family = ipv6 ? "default6" : "default4";
-  if (ipv6 && route.dev.empty()) return "INFO: default6 missing";
-  if (ipv6 && route.gateway.empty()) return "INFO: default6 dev=" + route.dev;
-  return "INFO: " + family + " via=" + route.gateway + " dev=" + route.dev;
+  if (ipv6) return Default6StatusLine(route);
+  return "INFO: default4 via=" + route.gateway + " dev=" + route.dev;
 }
 
 DefaultRouteInfo UsableOrAbsent(const DefaultRouteInfo& route) {
-  return IsUsableUplink(route) ? route : DefaultRouteInfo{};
+  return IsUsableDefaultRoute(route) ? route : DefaultRouteInfo{};
 }
 
 // A start without a network may have found no address for the endpoint,
@@ -104,8 +103,8 @@ void ResolveMissingEndpoint(bool want4, bool want6, TunnelPlan* plan) {
 // depends on changed. `tun_back` is set when the device came (back).
 bool FollowNetwork(const NetworkView& now, TunnelPlan* plan, WatchState* state, bool* tun_back) {
   const NetworkView before = state->view;
-  const bool moved4 = !SameUplink(before.default4, now.default4);
-  const bool moved6 = !SameUplink(before.default6, now.default6);
+  const bool moved4 = !SameDefaultRoute(before.default4, now.default4);
+  const bool moved6 = !SameDefaultRoute(before.default6, now.default6);
   if (moved4) PrintStatusLine(DefaultLine(false, now.default4));
   if (moved6) PrintStatusLine(DefaultLine(true, now.default6));
   // The device is judged by its index: one deleted and made again in one
@@ -119,8 +118,8 @@ bool FollowNetwork(const NetworkView& now, TunnelPlan* plan, WatchState* state, 
   plan->default4 = now.default4;
   plan->default6 = now.default6;
   if (moved4 || moved6) {
-    ResolveMissingEndpoint(moved4 && IsUsableUplink(now.default4),
-                           moved6 && IsUsableUplink(now.default6), plan);
+    ResolveMissingEndpoint(moved4 && IsUsableDefaultRoute(now.default4),
+                           moved6 && IsUsableDefaultRoute(now.default6), plan);
   }
   return moved4 || moved6 || tun_changed;
 }
@@ -131,7 +130,7 @@ bool IsIcmpTableFree(const std::vector<ListedRoute>& routes4, const DefaultRoute
                      const DefaultRouteInfo& ours) {
   for (const ListedRoute& route : routes4) {
     if (route.key.table != "100") continue;
-    if (IsUsableUplink(default4) && ListedRouteIs(route, IcmpBypassTableRoute(default4))) continue;
+    if (IsUsableDefaultRoute(default4) && ListedRouteIs(route, IcmpBypassTableRoute(default4))) continue;
     if (!ours.dev.empty() && ListedRouteIs(route, IcmpBypassTableRoute(ours))) continue;
     return false;
   }
@@ -283,6 +282,8 @@ WatchState StartWatchState(const TunnelPlan& plan) {
   state.view.default6 = UsableOrAbsent(plan.default6);
   state.view.tun_ifindex = plan.tun_ifindex;
   if (plan.icmp_bypass) state.icmp_table_route = plan.default4;
+  // The start said why it left the ICMP bypass out.
+  state.icmp_table_foreign_told = !plan.icmp_bypass;
   return state;
 }
 
@@ -311,7 +312,7 @@ int64_t KeepInPlace(TunnelPlan* plan, WatchState* state, LookKinds kinds, int64_
   const bool icmp_table_free =
       !host.routes_read || IsIcmpTableFree(host.routes4, state->view.default4, state->icmp_table_route);
   WantedState wanted = WantState(*plan, state->view, icmp_table_free, ipv6);
-  if (host.routes_read && !icmp_table_free && IsUsableUplink(state->view.default4) &&
+  if (host.routes_read && !icmp_table_free && IsUsableDefaultRoute(state->view.default4) &&
       !state->icmp_table_foreign_told) {
     state->icmp_table_foreign_told = true;
     PrintStatusLine("INFO: ICMP bypass not installed; routing table 100 holds routes of another owner");

@@ -2,17 +2,12 @@
 
 #include <net/if.h>
 
-#include "killswitch/safe_token.h"
-
-bool IsUsableUplink(const DefaultRouteInfo& route) {
-  return IsSafeShellToken(route.dev) && (route.gateway.empty() || IsSafeShellToken(route.gateway));
-}
 
 namespace {
 
 DefaultRouteInfo UsableOrAbsent(const ListedDefaultRoute& route) {
   DefaultRouteInfo info{route.gateway, route.dev};
-  return IsUsableUplink(info) ? info : DefaultRouteInfo{};
+  return IsUsableDefaultRoute(info) ? info : DefaultRouteInfo{};
 }
 
 }  // namespace
@@ -30,8 +25,4 @@ NetworkView ViewOfRoutes(const std::vector<ListedRoute>& routes4,
 int ReadTunIndex(const std::string& tun_name) {
   if (tun_name.empty()) return 0;
   return static_cast<int>(if_nametoindex(tun_name.c_str()));
-}
-
-bool SameUplink(const DefaultRouteInfo& a, const DefaultRouteInfo& b) {
-  return a.gateway == b.gateway && a.dev == b.dev;
 }

@@ -15,15 +15,9 @@ struct NetworkView {
   int tun_ifindex = 0;        // 0 while the device is gone
 };
 
-// A default route the helper can pin through: its device, and any gateway,
-// are safe words (they go into commands).
-bool IsUsableUplink(const DefaultRouteInfo& route);
-
 // The view from the route listings of both families (the TUN device's own
 // routes are never taken for the default route) and the device's index.
 NetworkView ViewOfRoutes(const std::vector<ListedRoute>& routes4,
                          const std::vector<ListedRoute>& routes6, const std::string& tun_name,
                          int tun_ifindex);
 int ReadTunIndex(const std::string& tun_name);
-
-bool SameUplink(const DefaultRouteInfo& a, const DefaultRouteInfo& b);

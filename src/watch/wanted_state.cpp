@@ -14,7 +14,7 @@
 // Screens: everything here comes from the plan, whose values passed their
 // screens when the start installed the same pieces (the TUN name, the
 // addresses and prefixes by parsing, the cgroup path), or from the view,
-// whose default routes passed IsUsableUplink.
+// whose default routes passed IsUsableDefaultRoute.
 
 namespace {
 
@@ -84,7 +84,7 @@ void WantAppRouting(const TunnelPlan& plan, const NetworkView& view, bool kernel
 }
 
 void WantIcmpBypass(const NetworkView& view, bool icmp_table_free, WantedState* wanted) {
-  if (!IsUsableUplink(view.default4) || !icmp_table_free) return;
+  if (!IsUsableDefaultRoute(view.default4) || !icmp_table_free) return;
   wanted->icmp_bypass = true;
   wanted->routes.push_back(IcmpBypassTableRoute(view.default4));
   wanted->rules.push_back({IcmpBypassRuleSpec(), "ICMP bypass policy rule"});
@@ -105,7 +105,7 @@ WantedState WantState(const TunnelPlan& plan, const NetworkView& view, bool icmp
   if (InstallsTunRoutes(plan)) {
     if (tun_present) {
       for (const RouteSpec& route : SplitRouteSpecs(plan.tun_name, false)) wanted.routes.push_back(route);
-      if (IsUsableUplink(view.default6)) {
+      if (IsUsableDefaultRoute(view.default6)) {
         for (const RouteSpec& route : SplitRouteSpecs(plan.tun_name, true)) wanted.routes.push_back(route);
       }
     }

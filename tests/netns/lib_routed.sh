@@ -253,3 +253,42 @@ udp_probe() {
   echo probe | socat -u - "UDP-SENDTO:$address:$2${3:+,sourceport=$3}" 2>/dev/null
   return 0
 }
+
+# --- An uplink without a gateway (PPP, mobile broadband, point-to-point).
+#
+#   host ppp0 --- pp0 router
+#
+# The host has a /32 and a /128 of its own on ppp0; the home router has
+# the peer's /32 and routes the host's addresses back to pp0. It answers
+# for every IPv4 address it routes elsewhere (proxy ARP) and for the IPv6
+# addresses in PPP_PROXY6 (proxy NDP entries: the test bed's servers and
+# the endpoint), so on-link routes without a gateway reach them.
+# routed_ppp_uplink builds the link; ppp_uplink_default then moves the
+# default routes of both families onto it, "default dev ppp0" without
+# "via", in one batch.
+PPP_HOST4=100.64.0.2
+PPP_PEER4=100.64.0.1
+PPP_HOST6=2001:db8:64::2
+PPP_PROXY6=("$SERVER6" "$ENDPOINT6")
+
+routed_ppp_uplink() {
+  local address
+  ip link add ppp0 type veth peer name pp0 netns "$GW_PID"
+  sysctl -qw net.ipv6.conf.ppp0.accept_dad=0
+  ip addr add "$PPP_HOST4/32" dev ppp0
+  ip addr add "$PPP_HOST6/128" dev ppp0 nodad
+  ip link set ppp0 up
+  gw_exec sysctl -qw net.ipv6.conf.pp0.accept_dad=0 net.ipv4.conf.pp0.proxy_arp=1 \
+    net.ipv6.conf.pp0.proxy_ndp=1 net.ipv4.neigh.pp0.proxy_delay=0 net.ipv6.neigh.pp0.proxy_delay=0
+  # The peer's own address is what the router's ARP requests come from:
+  # strict reverse-path filtering on the host accepts them only from an
+  # address it routes to ppp0.
+  gw_exec ip addr add "$PPP_PEER4/32" dev pp0
+  gw_exec ip link set pp0 up
+  gw_exec ip -4 route add "$PPP_HOST4/32" dev pp0
+  gw_exec ip -6 route add "$PPP_HOST6/128" dev pp0
+  for address in "${PPP_PROXY6[@]}"; do gw_exec ip -6 neigh add proxy "$address" dev pp0; done
+}
+ppp_uplink_default() {
+  printf '%s\n' "route replace default dev ppp0" "route replace ::/0 dev ppp0" | ip -batch -
+}

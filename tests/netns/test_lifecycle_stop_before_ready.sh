@@ -45,7 +45,7 @@ mapfile -t KILL_POINTS < <(start_sequence_kill_points "$START_RECORD")
 # Two later steps, by their first command and one install command: a stop
 # before such a step never runs it.
 LATER_STEPS=("ZELMO_KILLSWITCH|^system: iptables -N ZELMO_KILLSWITCH$"
-  " table 100$|^system: ip rule add fwmark 0x1 ")
+  "^popen: ip route show table 100 |^system: ip rule add fwmark 0x1 ")
 stop_helper TERM
 assert_eq "0 STOPPED" "$HELPER_STATUS $(tail -n 1 "$HELPER_OUT")" "a run stopped after READY ends with STOPPED"
 assert_eq "$BEFORE" "$(testbed_snapshot)" "the run stopped after READY leaves the host as before"

@@ -1,11 +1,19 @@
 #!/bin/bash
 # The cleanup mode on hand-built leftovers of a crashed run: every owned
-# piece goes, foreign state beside it stays, and a second run changes nothing.
+# piece goes (also those pinned to an uplink without a gateway), foreign
+# state beside it stays, a second run changes nothing, and on a clean host
+# it says nothing on standard error.
 source "$(dirname "$0")/testbed.sh"
 testbed_enter "$@"
 testbed_setup --ipv6
 
 OTHER_GW4=192.0.2.3
+
+CLEAN=$(testbed_snapshot)
+run_helper --cleanup
+assert_eq "0|CLEANED|" "$HELPER_STATUS|$(tail -n 1 "$HELPER_OUT")|$(cat "$HELPER_ERR")" \
+  "on a clean host the cleanup ends CLEANED with nothing on standard error"
+assert_eq "$CLEAN" "$(testbed_snapshot)" "on a clean host the cleanup changes nothing"
 
 # --- Foreign state: looks close to the owned pieces but carries no marker.
 build_foreign_state() {
@@ -77,7 +85,7 @@ build_owned_state() {
   ip rule add fwmark 0x66 lookup 1066 priority 1066
   ip route replace default dev qtun0 table 1067
   ip rule add fwmark 0x66 lookup 1067 priority 1066
-  # The IPv6 endpoint route carries no marker the cleanup can find.
+  # The IPv6 endpoint route, metric 3 via the IPv6 default route.
   ip -6 route add 2001:db8:5::7/128 via "$GW_IP6" dev eth0 metric 3
 }
 
@@ -98,16 +106,33 @@ assert_eq "0" "$HELPER_STATUS" "cleanup exits 0"
 assert_eq "CLEANED" "$(tail -n 1 "$HELPER_OUT")" "cleanup ends with CLEANED"
 AFTER=$(testbed_snapshot)
 
-# Everything owned is gone except the one piece the cleanup cannot recognise.
-expected_leftover="> 2001:db8:5::7 via $GW_IP6 dev eth0 metric 3 pref medium"
-assert_eq "$expected_leftover" "$(diff <(echo "$BEFORE") <(echo "$AFTER") | grep '^[<>]')" \
-  "only the IPv6 endpoint route differs from the foreign-only host"
+assert_eq "$BEFORE" "$AFTER" "every owned piece is gone, IPv6 endpoint route included; foreign state stays"
 assert_eq "0::/" "$(grep "^0::" /proc/$OWNED_MEMBER/cgroup)" "member handed back to the parent group"
 assert_eq "0::/other-group" "$(grep "^0::" /proc/$FOREIGN_MEMBER/cgroup)" "foreign member stays in its group"
 
 run_helper --cleanup
 assert_eq "0|CLEANED" "$HELPER_STATUS|$(tail -n 1 "$HELPER_OUT")" "second cleanup exits 0 with CLEANED"
 assert_eq "$AFTER" "$(testbed_snapshot)" "second cleanup changes nothing"
+
+# --- Leftovers pinned to an uplink without a gateway (default routes
+# "default dev eth0" in both families): IPv4 went in via 0.0.0.0 and is
+# listed without it, IPv6 is on-link; table 100's route is the bypass's
+# while its rule is there. The route via another gateway on the same
+# device stays.
+ip route replace default dev eth0
+ip -6 route replace default dev eth0
+ONLINK_BEFORE=$(testbed_snapshot)
+ip route add 203.0.113.7/32 via 0.0.0.0 dev eth0 metric 3
+ip route add 10.0.0.0/8 via 0.0.0.0 dev eth0 metric 3
+ip -6 route add 2001:db8:5::7/128 dev eth0 metric 3
+ip rule add fwmark 0x1 lookup 100 priority 100
+ip route replace default via 0.0.0.0 dev eth0 table 100
+assert_at_least 4 "$(diff <(echo "$ONLINK_BEFORE") <(testbed_snapshot) | grep -c '^>')" \
+  "precondition: the on-link leftovers are in the snapshot"
+run_helper --cleanup
+assert_eq "$ONLINK_BEFORE" "$(testbed_snapshot)" "the cleanup removes every on-link leftover and nothing else"
+ip route replace default via "$GW_IP4" dev eth0
+ip -6 route replace default via "$GW_IP6" dev eth0
 
 # A default route whose device is not a safe word skips the bypass routes
 # only; owned devices are still removed.
@@ -122,6 +147,9 @@ LVH_RECORD_FILE="$TESTBED_TMP/unsafe.record" run_helper --cleanup
 assert_eq "0|CLEANED" "$HELPER_STATUS|$(tail -n 1 "$HELPER_OUT")" "cleanup with an unsafe device name ends CLEANED"
 assert_contains "$(ip -4 route show)" "10.0.0.0/8 via $GW_IP4 dev eth;0 metric 3" "route via unsafe device left alone"
 assert_not_contains "$(cat "$TESTBED_TMP/unsafe.record")" "eth;0" "unsafe device name never reaches the shell"
+# No usable default route and nothing pinned in tables 100 and 1066.
+assert_eq "" "$(grep -x -E 'popen: ip (-4|-6) route show' "$TESTBED_TMP/unsafe.record")" \
+  "with no default route to look for, no route listing"
 assert_not_contains "$(ip -o link show type tun)" "qtun1" "owned device removed although the bypass step was skipped"
 
 kill "$OWNED_MEMBER" "$FOREIGN_MEMBER"

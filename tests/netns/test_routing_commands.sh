@@ -76,7 +76,7 @@ assert_eq "" "$RT_ERR" "cleanup of installed routes reports nothing"
 assert_eq "$BEFORE" "$(testbed_snapshot)" "cleanup restores the host exactly"
 
 # --- No IPv6 default route, or one without a gateway: IPv6 stays untouched
-for default6 in "|" "|eth0" "$GW6|"; do
+for default6 in "|" "$GW6|"; do
   rt_driver apply tun0 vpn.example.test "$GW4" eth0 "${default6%|*}" "${default6#*|}" 198.51.100.7 \
     2001:db8:99::7 10.0.0.0/8
   assert_eq "system: ip route replace 0.0.0.0/1 dev tun0 metric 5
@@ -191,10 +191,12 @@ ICMP_MARK="-p icmp -m mark --mark 0x0 -m conntrack --ctstate NEW,ESTABLISHED --c
 ICMP_TABLE_READ="popen: ip route show table 100 2>/dev/null"
 ICMP_RULE_READ="popen: ip rule show fwmark 0x1 lookup 100 priority 100 2>/dev/null"
 ICMP_CHECK="system: iptables -t mangle -C OUTPUT $ICMP_MARK >/dev/null 2>&1"
+# The rule goes in before the table's route: the cleanup mode takes a route
+# in table 100 for the bypass's only while the rule is there.
 ICMP_NAMED="$ICMP_TABLE_READ
-system: ip route replace default via $GW4 dev eth0 table 100
 $ICMP_RULE_READ
 system: ip rule add fwmark 0x1 lookup 100 priority 100
+system: ip route replace default via $GW4 dev eth0 table 100
 $ICMP_CHECK"
 # The three rules of the way back, as "TABLE CHAIN RULE".
 ICMP_RETURN_RULES=(
@@ -237,12 +239,12 @@ svm() { cat /proc/sys/net/ipv4/conf/eth0/src_valid_mark; }
 icmp_rules() { ip -4 rule show | grep -c 'fwmark 0x1 lookup 100'; }
 icmp_marks() { iptables -t mangle -S OUTPUT | grep -c -- '-p icmp .*-j MARK --set-xmark 0x1/0xffffffff'; }
 
-rt_driver icmp-apply "" eth0
-assert_eq "" "$RT_COMMANDS" "ICMP bypass without a gateway runs nothing"
+rt_driver icmp-apply "" ""
+assert_eq "no usable IPv4 default route|" "$RT_OUT|$RT_COMMANDS" "ICMP bypass without a default route runs nothing"
 rt_driver icmp-apply "$GW4" 'eth0;reboot'
 assert_eq "" "$RT_COMMANDS" "ICMP bypass with an unsafe device runs nothing"
 rt_driver icmp-apply "$GW4" eth0
-assert_eq "$ICMP_APPLY" "$RT_COMMANDS" "ICMP bypass: table route, rule, check, append"
+assert_eq "$ICMP_APPLY" "$RT_COMMANDS" "ICMP bypass: rule, table route, check, append"
 assert_eq "" "$RT_ERR" "ICMP bypass prints nothing when it succeeds"
 assert_eq "default via $GW4 dev eth0 " "$(ip -4 route show table 100)" "table 100 holds the physical default route"
 assert_eq "100:	from all fwmark 0x1 lookup 100" "$(ip -4 rule show priority 100)" "the mark rule has priority 100"
@@ -251,22 +253,67 @@ assert_eq "via $GW4 dev eth0 table 100" "$(ip route get 200.1.1.1 mark 1 | head 
   "marked traffic takes the physical path"
 rt_driver icmp-apply "$GW4" eth0
 assert_eq "$ICMP_TABLE_READ
-system: ip route replace default via $GW4 dev eth0 table 100
 $ICMP_RULE_READ
+system: ip route replace default via $GW4 dev eth0 table 100
 $ICMP_CHECK
 $ICMP_RETURN" "$RT_COMMANDS" "second apply: the rule and the marking rule are found, nothing added; src_valid_mark already set"
 assert_eq 1 "$(svm)" "src_valid_mark raised on the physical device"
 assert_eq 1 "$(icmp_marks)" "still one ICMP marking rule"
 assert_eq 1 "$(icmp_rules)" "one mark rule after two applies"
-rt_driver icmp-cleanup "" ""
+rt_driver icmp-cleanup "$GW4" eth0
 assert_eq "$ICMP_CLEANUP" "$RT_COMMANDS" "ICMP cleanup: mark, rule, route, once each, then the way back by its marker"
 assert_eq 0 "$(svm)" "src_valid_mark put back"
 assert_eq "" "$RT_ERR" "ICMP cleanup is silent"
-rt_driver icmp-cleanup "" ""
-rt_driver icmp-cleanup "" ""
+rt_driver icmp-cleanup "$GW4" eth0
+rt_driver icmp-cleanup "$GW4" eth0
 assert_eq "$ICMP_CLEANUP_NAMED
 popen: iptables -t mangle -S PREROUTING 2>/dev/null" "$RT_COMMANDS" "ICMP cleanup with nothing installed runs the same commands, finds nothing of the way back"
 assert_eq "" "$RT_ERR$RT_OUT" "ICMP cleanup with nothing installed produces no output"
 assert_eq "$BEFORE" "$(testbed_snapshot)" "host restored after the ICMP bypass"
+
+# --- A firewall that refuses the marking rule: the table's route and rule,
+# useless without it, go again, and the caller learns why.
+LVH_FAIL_COMMAND="iptables -t mangle -A OUTPUT $ICMP_MARK" rt_driver icmp-apply "$GW4" eth0
+assert_eq "the firewall refused its mark rule" "$RT_OUT" "a refused marking rule leaves the bypass out"
+assert_eq "$BEFORE" "$(testbed_snapshot)" "and nothing of it installed"
+
+# --- Table 100 with a second uplink's default route (another gateway on
+# the link): another owner's, taken neither at apply nor at cleanup.
+ip route add default via 192.0.2.3 dev eth0 table 100
+OWNED=$(testbed_snapshot)
+rt_driver icmp-apply "$GW4" eth0
+assert_eq "routing table 100 holds routes of another owner|$ICMP_TABLE_READ" "$RT_OUT|$RT_COMMANDS" \
+  "a default route via another gateway keeps the bypass out"
+rt_driver icmp-cleanup "$GW4" eth0
+assert_eq "$OWNED" "$(testbed_snapshot)" "the other owner's default route survives the bypass's cleanup"
+ip route del default table 100
+
+# --- Uplinks without a gateway (PPP, mobile broadband): IPv4 keeps "via
+# 0.0.0.0", IPv6 pins on-link; both are installed, routed and removed.
+ONLINK_ARGS=(tun0 vpn.example.test 0.0.0.0 eth0 "" eth0 198.51.100.7 2001:db8:99::7 10.0.0.0/8)
+rt_driver apply "${ONLINK_ARGS[@]}"
+assert_eq "system: ip route replace 0.0.0.0/1 dev tun0 metric 5
+system: ip route replace 128.0.0.0/1 dev tun0 metric 5
+system: ip -6 route replace ::/1 dev tun0 metric 5
+system: ip -6 route replace 8000::/1 dev tun0 metric 5
+system: ip route replace 10.0.0.0/8 via 0.0.0.0 dev eth0 metric 3
+system: ip route replace 198.51.100.7/32 via 0.0.0.0 dev eth0 metric 3
+system: ip -6 route replace 2001:db8:99::7/128 dev eth0 metric 3" "$RT_COMMANDS" \
+  "apply without gateways: IPv6 split routes, on-link pins in both families"
+assert_eq "" "$RT_ERR" "apply without gateways: nothing on standard error"
+assert_eq "dev eth0|dev eth0|dev tun0" \
+  "$(rt_route_get 198.51.100.7)|$(rt_route_get 2001:db8:99::7 -6)|$(rt_route_get 2001:db8:77::1 -6)" \
+  "without gateways the endpoint stays on the device and other IPv6 enters the tunnel"
+rt_driver cleanup "${ONLINK_ARGS[@]}"
+assert_eq "" "$RT_ERR" "cleanup without gateways finds every route it deletes"
+assert_eq "$BEFORE" "$(testbed_snapshot)" "cleanup without gateways restores the host"
+rt_driver icmp-apply 0.0.0.0 eth0
+assert_contains "$RT_COMMANDS" "system: ip route replace default via 0.0.0.0 dev eth0 table 100" \
+  "ICMP bypass without a gateway keeps via 0.0.0.0"
+assert_eq "default dev eth0 " "$(ip -4 route show table 100)" "the kernel lists it without via"
+rt_driver icmp-apply 0.0.0.0 eth0
+assert_eq "" "$RT_OUT" "a second apply takes the listed route for the bypass's own"
+rt_driver icmp-cleanup 0.0.0.0 eth0
+assert_eq "$BEFORE" "$(testbed_snapshot)" "the ICMP bypass without a gateway is removed whole"
 
 testbed_finish

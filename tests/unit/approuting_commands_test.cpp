@@ -80,7 +80,13 @@ TEST(AppRoutingApplyCommands, RouteRuleAndFallbackByModeAndFamily) {
   // Bypass without a route of its family: the table only refuses.
   EXPECT_EQ((Commands{"ip -6 rule add fwmark 0x66 lookup 1066 priority 1066" + kQuiet,
                       "ip -6" + fallback + "1066"}),
-            AppRoutingRouteCommands(kAppRoutingIpv6, "bypassSelected", "tun0", {"", "eth0"}));
+            AppRoutingRouteCommands(kAppRoutingIpv6, "bypassSelected", "tun0", {}));
+  // Uplinks without a gateway: IPv4 keeps "via 0.0.0.0", IPv6 is on-link.
+  const DefaultRouteInfo ppp{"0.0.0.0", "ppp0"};
+  EXPECT_EQ("ip route replace default via 0.0.0.0 dev ppp0 table 1066",
+            AppRoutingRouteCommands(kAppRoutingIpv4, "bypassSelected", "tun0", ppp)[0]);
+  EXPECT_EQ("ip -6 route replace default dev wwan0 table 1066",
+            AppRoutingRouteCommands(kAppRoutingIpv6, "bypassSelected", "tun0", {"", "wwan0"})[0]);
   EXPECT_EQ(Commands{}, AppRoutingRouteCommands(kAppRoutingIpv4, "custom", "tun0", physical));
   EXPECT_EQ("ip6tables -t mangle -C OUTPUT -m cgroup --path a/zelmo-vpn-app-routing -j MARK "
             "--set-mark 0x66",

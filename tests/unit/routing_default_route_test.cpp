@@ -89,6 +89,13 @@ TEST(DefaultRouteTest, ParsesIpv6DefaultRouteOutput) {
       {"a trailing key without value", "default dev", "", ""},
       {"the word after a key is consumed as its value", "default via dev dev eth1", "dev", "eth1"},
       {"a later key overwrites", "default via a dev b via c", "c", "b"},
+      {"multipath without gateways", "default metric 1024\n\tnexthop dev wwan0 weight 1\n", "",
+       "wwan0"},
+      // A table's fallback, or a host's, is listed with a device (lo) but
+      // leads nowhere.
+      {"a route of another type", "unreachable default dev lo metric 4096 pref medium\n", "", ""},
+      {"a route of another type first",
+       "blackhole default dev lo metric 1\ndefault dev wwan0 metric 1024\n", "", ""},
   };
   for (const ProcRouteCase& c : cases) {
     const DefaultRouteInfo route = ParseIpv6DefaultRoute(c.text);
@@ -97,14 +104,24 @@ TEST(DefaultRouteTest, ParsesIpv6DefaultRouteOutput) {
   }
 }
 
-TEST(DefaultRouteTest, UsableOnlyWithTwoSafeWords) {
-  EXPECT_TRUE(IsUsableDefaultRoute({"192.168.1.1", "eth0"}));
-  EXPECT_TRUE(IsUsableDefaultRoute({"fe80::1", "eth0"}));
-  EXPECT_TRUE(IsUsableDefaultRoute({"0.0.0.0", "ppp0"}));
-  EXPECT_FALSE(IsUsableDefaultRoute({"", "wg0"}));
-  EXPECT_FALSE(IsUsableDefaultRoute({"fe80::1", ""}));
-  EXPECT_FALSE(IsUsableDefaultRoute({"fe80::1%eth0", "eth0"}));
-  EXPECT_FALSE(IsUsableDefaultRoute({"10.0.0.1", "eth0;reboot"}));
+TEST(DefaultRouteTest, UsableWithASafeDeviceAndASafeOrNoGateway) {
+  const struct {
+    DefaultRouteInfo route;
+    bool usable;
+  } cases[] = {
+      {{"192.168.1.1", "eth0"}, true},
+      {{"fe80::1", "eth0"}, true},
+      {{"0.0.0.0", "ppp0"}, true},
+      {{"", "wwan0"}, true},  // IPv6 without a gateway
+      {{"fe80::1", ""}, false},
+      {{"", ""}, false},
+      {{"fe80::1%eth0", "eth0"}, false},
+      {{"10.0.0.1", "eth0;reboot"}, false},
+      {{"", "wwan0 x"}, false},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(c.usable, IsUsableDefaultRoute(c.route)) << c.route.gateway << "|" << c.route.dev;
+  }
 }
 
 }  // namespace

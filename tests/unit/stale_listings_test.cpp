@@ -26,8 +26,8 @@ TEST(ParseStaleBypassDestinations, KeepsOnlyMetric3RoutesViaTheDefaultGateway) {
       "0.0.0.0/1 dev qtun0 metric 5\n"
       "192.168.1.0/24 dev eth0 proto kernel scope link src 192.168.1.2 metric 3\n"
       "\n";
-  // metric 30 passes the substring test; its delete names metric 3 and fails.
-  EXPECT_EQ((Names{"10.1.2.3", "10.0.0.0/8", "172.16.0.0/12", "172.17.0.0/16"}),
+  // metric 30 is another route: the metric is read as a word.
+  EXPECT_EQ((Names{"10.1.2.3", "10.0.0.0/8", "172.16.0.0/12"}),
             ParseStaleBypassDestinations(listing, kDefault4));
 }
 
@@ -40,6 +40,59 @@ TEST(ParseStaleBypassDestinations, DestinationMustBeAnIpv4LiteralOrPrefix) {
       "10.0.0.1;reboot via 192.168.1.1 dev eth0 metric 3\n"
       "10.9.9.9 via 192.168.1.1 dev eth0 metric 3";  // no final line feed
   EXPECT_EQ((Names{"10.9.9.9"}), ParseStaleBypassDestinations(listing, kDefault4));
+}
+
+// An uplink without a gateway: "via 0.0.0.0" is listed without "via"; a
+// route via a gateway on the same device is someone else's.
+TEST(ParseStaleBypassDestinations, RoutesWithoutAGatewayAreFoundOnTheirDevice) {
+  const std::string listing =
+      "10.1.2.3 dev ppp0 metric 3\n172.16.0.0/12 via 100.64.0.1 dev ppp0 metric 3\n";
+  EXPECT_EQ((Names{"10.1.2.3"}),
+            ParseStaleBypassDestinations(listing, DefaultRouteInfo{"0.0.0.0", "ppp0"}));
+}
+
+TEST(ParseStaleEndpointRoutes6, EndpointRoutesInBothForms) {
+  const std::string listing =
+      "2001:db8:5::7 via fe80::1 dev eth0 metric 3 pref medium\n"
+      "2001:db8:5::8 dev wwan0 metric 3 pref medium\n"
+      "2001:db8:5::9 via fe80::2 dev eth0 metric 3 pref medium\n"
+      "2001:db8:6::/64 via fe80::1 dev eth0 metric 3 pref medium\n"
+      "2001:db8:7::/64 dev wwan0 proto kernel metric 3 pref medium\n"
+      "2001:db8:5::a via fe80::1 dev eth0 metric 1024 pref medium\n"
+      "10.1.2.3 via fe80::1 dev eth0 metric 3\n"
+      "default via fe80::1 dev eth0 metric 3 pref medium\n";
+  const struct {
+    DefaultRouteInfo route;
+    Names found;
+  } cases[] = {
+      {{"fe80::1", "eth0"}, {"2001:db8:5::7"}},
+      {{"", "wwan0"}, {"2001:db8:5::8"}},
+      {{"fe80::2", "eth0"}, {"2001:db8:5::9"}},
+      {{"", "eth0"}, {}},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(c.found, ParseStaleEndpointRoutes6(listing, c.route))
+        << c.route.gateway << c.route.dev;
+  }
+}
+
+TEST(ParsePinnedDefaultRoute, FirstDefaultRouteOfEitherFormPastTheFallback) {
+  const struct {
+    const char* listing;
+    const char* route;
+  } cases[] = {
+      {"default via 192.0.2.1 dev eth0 \nunreachable default metric 4096 \n", "192.0.2.1|eth0"},
+      {"unreachable default dev lo metric 4096 pref medium\n"
+       "default dev wwan0 metric 1024 pref medium\n",
+       "|wwan0"},
+      {"default dev ppp0 \n", "|ppp0"},
+      {"unreachable default dev lo metric 4096 pref medium\n", "|"},
+      {"", "|"},
+  };
+  for (const auto& c : cases) {
+    const DefaultRouteInfo route = ParsePinnedDefaultRoute(c.listing);
+    EXPECT_EQ(c.route, route.gateway + "|" + route.dev) << c.listing;
+  }
 }
 
 TEST(ParseStaleBypassDestinations, EmptyListingGivesNothing) {

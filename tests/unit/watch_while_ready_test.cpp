@@ -85,7 +85,8 @@ TEST(ParsePinnedDefaultRoute, TakesTheFirstRouteWithGatewayAndDevice) {
       {"default via 192.0.2.1 dev eth0 \n", "192.0.2.1 eth0"},
       {"unreachable default metric 4096 \ndefault via 192.0.3.1 dev eth1 \n", "192.0.3.1 eth1"},
       {"unreachable default metric 4096 \n", " "},
-      {"default dev qtun0 \n", " "},
+      // A default route without a gateway counts too (an on-link uplink).
+      {"default dev qtun0 \n", " qtun0"},
       {"", " "},
   };
   for (const auto& [listing, expected] : cases) {

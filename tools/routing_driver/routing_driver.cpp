@@ -8,7 +8,8 @@
 //   routing_driver default4|default6
 //
 // Lists are comma-separated; empty items are dropped. default4/default6
-// print "via=GATEWAY dev=DEVICE" as read from the host.
+// print "via=GATEWAY dev=DEVICE" as read from the host; icmp-apply prints
+// why the bypass was left out, if it was.
 
 #include <iostream>
 #include <string>
@@ -48,8 +49,9 @@ int main(int argc, char** argv) {
   if (args.size() == 3 && (args[0] == "icmp-apply" || args[0] == "icmp-cleanup")) {
     const DefaultRouteInfo default4{args[1], args[2]};
     if (args[0] == "icmp-apply") {
-      if (ApplyIcmpBypass(default4) == IcmpBypassResult::kTableInUse) {
-        std::cout << "table in use" << std::endl;
+      const IcmpBypassResult result = ApplyIcmpBypass(default4);
+      if (result != IcmpBypassResult::kInstalled) {
+        std::cout << IcmpBypassSkipReason(result) << std::endl;
       }
     } else {
       CleanupIcmpBypass(default4);
