@@ -107,11 +107,10 @@ std::vector<std::string> AppRoutingRouteCommands(const AppRoutingFamily& family,
 }
 
 std::string AppRoutingRuleCommand(const AppRoutingFamily& family, const std::string& mode) {
-  const char* table = AppRoutingTable(mode);
-  if (table == nullptr) return {};
+  const RuleSpec rule = AppRoutingRuleSpec(family, mode);
+  if (rule.table.empty()) return {};
   // The rule keeps priority 1066 for table 1067 too.
-  return std::string(family.ip) + " rule add fwmark " + kAppPacketMark + " lookup " + table +
-         " priority " + kAppRulePriority + kQuietSuffix;
+  return std::string(family.ip) + " rule add " + RuleSpecText(rule) + kQuietSuffix;
 }
 
 std::string AppMarkRuleCommand(const AppRoutingFamily& family, const std::string& action,

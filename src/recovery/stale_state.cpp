@@ -73,7 +73,7 @@ void RemoveStaleBypassRoutes(const PinnedRoutes& pinned) {
     const std::string listing = ExecCommandOutput("ip -4 route show");
     for (const DefaultRouteInfo& route : pinned.ipv4) {
       for (const std::string& destination : ParseStaleBypassDestinations(listing, route)) {
-        RunShellCommand("ip route del " + destination + PinnedVia(route) + kQuietSuffix);
+        RunShellCommand(RouteCommand("del", PinnedRoute(false, destination, route)) + kQuietSuffix);
       }
     }
   }
@@ -81,7 +81,7 @@ void RemoveStaleBypassRoutes(const PinnedRoutes& pinned) {
     const std::string listing = ExecCommandOutput("ip -6 route show");
     for (const DefaultRouteInfo& route : pinned.ipv6) {
       for (const std::string& address : ParseStaleEndpointRoutes6(listing, route)) {
-        RunShellCommand("ip -6 route del " + address + "/128" + PinnedVia(route) + kQuietSuffix);
+        RunShellCommand(RouteCommand("del", PinnedRoute(true, address + "/128", route)) + kQuietSuffix);
       }
     }
   }

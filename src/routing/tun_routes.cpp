@@ -11,6 +11,11 @@
 
 namespace {
 
+// The helper's markers on its routes: metric 5 on the split routes, metric
+// 3 on the pins.
+constexpr const char* kSplitMetric = "5";
+constexpr const char* kPinMetric = "3";
+
 void ReportPairFailure(const std::string& what, int first_status, int second_status) {
   if (first_status == 0 && second_status == 0) return;
   PrintErrorLine("RTNETLINK: failed to install " + what + " (code=" + std::to_string(first_status) +
@@ -19,8 +24,14 @@ void ReportPairFailure(const std::string& what, int first_status, int second_sta
 
 }  // namespace
 
-std::string PinnedVia(const DefaultRouteInfo& route) {
-  return DefaultRouteNextHop(route) + " metric 3";
+RouteSpec PinnedRoute(bool ipv6, const std::string& destination, const DefaultRouteInfo& route) {
+  RouteSpec spec;
+  spec.ipv6 = ipv6;
+  spec.destination = destination;
+  spec.gateway = route.gateway;
+  spec.dev = route.dev;
+  spec.metric = kPinMetric;
+  return spec;
 }
 
 void ApplyTunRoutes(const std::string& tun_name, const std::string& endpoint_host,
@@ -36,9 +47,9 @@ void ApplyTunRoutes(const std::string& tun_name, const std::string& endpoint_hos
   }
   // Two halves of the address space outrank the default route without
   // replacing it, so the physical path stays recorded in the table.
-  const int low_half = RunShellCommand("ip route replace 0.0.0.0/1 dev " + tun_name + " metric 5");
-  const int high_half =
-      RunShellCommand("ip route replace 128.0.0.0/1 dev " + tun_name + " metric 5");
+  const std::vector<RouteSpec> halves = SplitRouteSpecs(tun_name, false);
+  const int low_half = RunShellCommand(RouteCommand("replace", halves[0]));
+  const int high_half = RunShellCommand(RouteCommand("replace", halves[1]));
   ReportPairFailure("default split routes", low_half, high_half);
   if (IsUsableDefaultRoute(default6)) ApplyIpv6SplitRoutes(tun_name);
   ApplyBypassRoutes(endpoint_host, default4, default6, endpoint, bypass_prefixes);
@@ -46,9 +57,9 @@ void ApplyTunRoutes(const std::string& tun_name, const std::string& endpoint_hos
 
 void ApplyIpv6SplitRoutes(const std::string& tun_name) {
   if (!IsSafeShellToken(tun_name)) return;
-  const int low_half6 = RunShellCommand("ip -6 route replace ::/1 dev " + tun_name + " metric 5");
-  const int high_half6 =
-      RunShellCommand("ip -6 route replace 8000::/1 dev " + tun_name + " metric 5");
+  const std::vector<RouteSpec> halves = SplitRouteSpecs(tun_name, true);
+  const int low_half6 = RunShellCommand(RouteCommand("replace", halves[0]));
+  const int high_half6 = RunShellCommand(RouteCommand("replace", halves[1]));
   ReportPairFailure("IPv6 split routes", low_half6, high_half6);
 }
 
@@ -57,10 +68,9 @@ void ApplyBypassRoutes(const std::string& endpoint_host, const DefaultRouteInfo&
                        const std::vector<std::string>& bypass_prefixes) {
   const bool has_default4 = IsUsableDefaultRoute(default4);
   const bool has_default6 = IsUsableDefaultRoute(default6);
-  const std::string via4 = PinnedVia(default4);
   if (has_default4) {
     for (const std::string& prefix : bypass_prefixes) {
-      if (RunShellCommand("ip route replace " + prefix + via4) != 0) {
+      if (RunShellCommand(RouteCommand("replace", PinnedRoute(false, prefix, default4))) != 0) {
         PrintErrorLine("RTNETLINK: failed to install IPv4 bypass route for " + prefix);
       }
     }
@@ -68,15 +78,16 @@ void ApplyBypassRoutes(const std::string& endpoint_host, const DefaultRouteInfo&
   // The engine's own connection to the server must not enter the tunnel.
   if (has_default4 && !endpoint_host.empty()) {
     for (const std::string& address : endpoint.ipv4) {
-      if (RunShellCommand("ip route replace " + address + "/32" + via4) != 0) {
+      const RouteSpec pin = PinnedRoute(false, address + "/32", default4);
+      if (RunShellCommand(RouteCommand("replace", pin)) != 0) {
         PrintErrorLine("RTNETLINK: failed to install IPv4 bypass route for " + address);
       }
     }
   }
   if (has_default6 && !endpoint_host.empty()) {
-    const std::string via6 = PinnedVia(default6);
     for (const std::string& address : endpoint.ipv6) {
-      if (RunShellCommand("ip -6 route replace " + address + "/128" + via6) != 0) {
+      const RouteSpec pin = PinnedRoute(true, address + "/128", default6);
+      if (RunShellCommand(RouteCommand("replace", pin)) != 0) {
         PrintErrorLine("RTNETLINK: failed to install IPv6 bypass route for " + address);
       }
     }
@@ -92,10 +103,11 @@ void CleanupTunRoutes(const std::string& tun_name, const std::string& endpoint_h
   // route to the same destination.
   // An unsafe name never got routes, and must not reach the shell now.
   if (IsSafeShellToken(tun_name)) {
-    RunShellCommand("ip route del 0.0.0.0/1 dev " + tun_name + " metric 5");
-    RunShellCommand("ip route del 128.0.0.0/1 dev " + tun_name + " metric 5");
-    RunShellCommand("ip -6 route del ::/1 dev " + tun_name + " metric 5");
-    RunShellCommand("ip -6 route del 8000::/1 dev " + tun_name + " metric 5");
+    for (const bool ipv6 : {false, true}) {
+      for (const RouteSpec& half : SplitRouteSpecs(tun_name, ipv6)) {
+        RunShellCommand(RouteCommand("del", half));
+      }
+    }
   }
   RemoveBypassRoutes(endpoint_host, default4, default6, endpoint, bypass_prefixes, "");
 }
@@ -103,41 +115,22 @@ void CleanupTunRoutes(const std::string& tun_name, const std::string& endpoint_h
 void RemoveBypassRoutes(const std::string& endpoint_host, const DefaultRouteInfo& default4,
                         const DefaultRouteInfo& default6, const ResolvedAddresses& endpoint,
                         const std::vector<std::string>& bypass_prefixes, const char* suffix) {
-  const std::string via4 = PinnedVia(default4);
   if (!endpoint_host.empty() && IsUsableDefaultRoute(default4)) {
     for (const std::string& address : endpoint.ipv4) {
-      RunShellCommand("ip route del " + address + "/32" + via4 + suffix);
+      RunShellCommand(RouteCommand("del", PinnedRoute(false, address + "/32", default4)) + suffix);
     }
   }
   if (!endpoint_host.empty() && IsUsableDefaultRoute(default6)) {
-    const std::string via6 = PinnedVia(default6);
     for (const std::string& address : endpoint.ipv6) {
-      RunShellCommand("ip -6 route del " + address + "/128" + via6 + suffix);
+      RunShellCommand(RouteCommand("del", PinnedRoute(true, address + "/128", default6)) + suffix);
     }
   }
   if (IsUsableDefaultRoute(default4)) {
     for (const std::string& prefix : bypass_prefixes) {
-      RunShellCommand("ip route del " + prefix + via4 + kQuietSuffix);
+      RunShellCommand(RouteCommand("del", PinnedRoute(false, prefix, default4)) + kQuietSuffix);
     }
   }
 }
-
-namespace {
-
-constexpr const char* kSplitMetric = "5";
-constexpr const char* kPinMetric = "3";
-
-RouteSpec PinnedSpec(bool ipv6, const std::string& destination, const DefaultRouteInfo& route) {
-  RouteSpec spec;
-  spec.ipv6 = ipv6;
-  spec.destination = destination;
-  spec.gateway = route.gateway;
-  spec.dev = route.dev;
-  spec.metric = kPinMetric;
-  return spec;
-}
-
-}  // namespace
 
 std::vector<RouteSpec> SplitRouteSpecs(const std::string& tun_name, bool ipv6) {
   if (!IsSafeShellToken(tun_name)) return {};
@@ -161,16 +154,16 @@ std::vector<RouteSpec> PinnedRouteSpecs(const std::string& endpoint_host,
                                         const std::vector<std::string>& bypass_prefixes) {
   std::vector<RouteSpec> routes;
   if (IsUsableDefaultRoute(default4)) {
-    for (const std::string& prefix : bypass_prefixes) routes.push_back(PinnedSpec(false, prefix, default4));
+    for (const std::string& prefix : bypass_prefixes) routes.push_back(PinnedRoute(false, prefix, default4));
     if (!endpoint_host.empty()) {
       for (const std::string& address : endpoint.ipv4) {
-        routes.push_back(PinnedSpec(false, address + "/32", default4));
+        routes.push_back(PinnedRoute(false, address + "/32", default4));
       }
     }
   }
   if (IsUsableDefaultRoute(default6) && !endpoint_host.empty()) {
     for (const std::string& address : endpoint.ipv6) {
-      routes.push_back(PinnedSpec(true, address + "/128", default6));
+      routes.push_back(PinnedRoute(true, address + "/128", default6));
     }
   }
   return routes;

@@ -7,11 +7,11 @@
 #include "routing/default_route.h"
 #include "routing/endpoint.h"
 
-// " via GW dev DEV metric 3", or " dev DEV metric 3" on an IPv6 uplink
-// without a gateway: where a route pinned to a default route goes, for its
-// install and its delete alike (the cleanup mode's too); the metric is the
-// helper's marker on these routes.
-std::string PinnedVia(const DefaultRouteInfo& route);
+// A route pinned over a default route: DESTINATION through its gateway, or
+// on its link where it has none (an IPv4 one keeps "via 0.0.0.0"), with
+// metric 3, the helper's marker on these routes. Its install, its delete,
+// the cleanup mode's and the watch's all write it from here.
+RouteSpec PinnedRoute(bool ipv6, const std::string& destination, const DefaultRouteInfo& route);
 
 void ApplyTunRoutes(const std::string& tun_name, const std::string& endpoint_host,
                     const DefaultRouteInfo& default4, const DefaultRouteInfo& default6,
