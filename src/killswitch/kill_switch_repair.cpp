@@ -32,6 +32,7 @@ std::string CanonicalAddress(const std::string& text) {
 }
 
 std::string IcmpV6TypeName(const std::string& type) {
+  if (type == "133") return "router-solicitation";
   if (type == "135") return "neighbour-solicitation";
   if (type == "136") return "neighbour-advertisement";
   return type;
@@ -63,7 +64,8 @@ std::string CanonicalFirewallRule(const std::string& rule) {
   for (size_t i = 0; i < words.size(); ++i) {
     const bool has_next = i + 1 < words.size();
     // The protocol's own match module is implied by "-p".
-    if (words[i] == "-m" && has_next && (words[i + 1] == "icmp6" || words[i + 1] == "icmp")) {
+    if (words[i] == "-m" && has_next &&
+        (words[i + 1] == "icmp6" || words[i + 1] == "icmp" || words[i + 1] == "udp")) {
       ++i;
       continue;
     }

@@ -2,6 +2,7 @@
 
 KS_DRIVER="$LVH_BUILD_DIR/tools/kill_switch_driver/kill_switch_driver"
 KS_CHAIN=ZELMO_KILLSWITCH
+KS_GUARD=zelmo-vpn-killswitch
 
 # ks_chain TOOL: the chain's rules as the tool lists them, or "absent".
 ks_chain() {

@@ -28,7 +28,9 @@ KillSwitchInputs Inputs4(const std::string& tun_name, const ResolvedAddresses& e
 
 KillSwitchInputs Inputs6(const std::string& tun_name, const ResolvedAddresses& endpoint,
                          bool allow_app_mark) {
-  return Inputs4(tun_name, endpoint, {}, allow_app_mark);
+  KillSwitchInputs inputs = Inputs4(tun_name, endpoint, {}, allow_app_mark);
+  inputs.devices.local_bridges = {"docker0"};
+  return inputs;
 }
 
 using Commands = std::vector<std::string>;
@@ -41,6 +43,7 @@ const char kListedChain[] =
     "-A ZELMO_KILLSWITCH -o lo -j RETURN\n"
     "-A ZELMO_KILLSWITCH -o tun0 -m mark ! --mark 0x1 -j RETURN\n"
     "-A ZELMO_KILLSWITCH -d 203.0.113.7/32 -j RETURN\n"
+    "-A ZELMO_KILLSWITCH -p udp -m udp --sport 68 --dport 67 -j RETURN\n"
     "-A ZELMO_KILLSWITCH -j REJECT --reject-with icmp-port-unreachable\n";
 const char kJump[] = "-A OUTPUT -j ZELMO_KILLSWITCH\n";
 
@@ -58,6 +61,7 @@ TEST(KillSwitchRepair, PutsBackOnlyWhatIsGoneWithoutAnUnguardedMoment) {
       "iptables -A ZELMO_KILLSWITCH -o lo -j RETURN",
       "iptables -A ZELMO_KILLSWITCH -o tun0 -m mark ! --mark 0x1 -j RETURN",
       "iptables -A ZELMO_KILLSWITCH -d 203.0.113.7/32 -j RETURN",
+      "iptables -A ZELMO_KILLSWITCH -p udp --sport 68 --dport 67 -j RETURN",
       "iptables -A ZELMO_KILLSWITCH -j REJECT",
       "iptables -I OUTPUT 1 -j ZELMO_KILLSWITCH",
   };
@@ -94,7 +98,8 @@ TEST(KillSwitchRepair, PutsBackOnlyWhatIsGoneWithoutAnUnguardedMoment) {
        {"iptables -I ZELMO_KILLSWITCH 1 -o lo -j RETURN",
         "iptables -I ZELMO_KILLSWITCH 2 -o tun0 -m mark ! --mark 0x1 -j RETURN",
         "iptables -I ZELMO_KILLSWITCH 3 -d 203.0.113.7/32 -j RETURN",
-        "iptables -I ZELMO_KILLSWITCH 4 -j REJECT", "iptables -D ZELMO_KILLSWITCH 5"}},
+        "iptables -I ZELMO_KILLSWITCH 4 -p udp --sport 68 --dport 67 -j RETURN",
+        "iptables -I ZELMO_KILLSWITCH 5 -j REJECT", "iptables -D ZELMO_KILLSWITCH 6"}},
   };
   for (const Case& c : cases) {
     const KillSwitchRepair repair =
@@ -115,6 +120,9 @@ TEST(KillSwitchRepair, ListedFormsEqualTheInstalledRules) {
       "-m mark --mark 0x66 -j RETURN",
       "-p ipv6-icmp -m icmp6 --icmpv6-type 135 -j RETURN",
       "-p ipv6-icmp -m icmp6 --icmpv6-type 136 -j RETURN",
+      "-o docker0 -j RETURN",
+      "-p udp -m udp --sport 546 --dport 547 -j RETURN",
+      "-p ipv6-icmp -m icmp6 --icmpv6-type 133 -j RETURN",
       "-j REJECT --reject-with icmp6-port-unreachable",
   };
   EXPECT_TRUE(ChainHoldsExactly(listed, KillSwitchIpv6Rules(Inputs6("tun0", endpoint, true))));
