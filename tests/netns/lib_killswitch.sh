@@ -55,3 +55,15 @@ ks_prime_firewall_tables() {
     done
   done
 }
+
+# ks_path_without_nft [STATUS]: a PATH on which nft is missing, or, with
+# STATUS, an nft that only exits with it; every other tool is the system's.
+ks_path_without_nft() {
+  local dir="$TESTBED_TMP/no-nft.${1:-missing}" tool
+  if [ ! -d "$dir" ]; then
+    mkdir -p "$dir"
+    for tool in /usr/sbin/*; do [ "${tool##*/}" = nft ] || ln -s "$tool" "$dir/"; done
+    [ -n "${1:-}" ] && printf '#!/bin/sh\nexit %s\n' "$1" > "$dir/nft" && chmod +x "$dir/nft"
+  fi
+  echo "$dir:/usr/bin"
+}
