@@ -64,6 +64,7 @@ show iptables -S
 show iptables -t mangle -S OUTPUT
 show iptables -t nat -S POSTROUTING
 show ip6tables -S
+show nft list table inet zelmo-vpn-killswitch
 section "Routing decisions"
 show ip route get "$SERVER4"
 show ip route get "$BYPASS_HOST4"
