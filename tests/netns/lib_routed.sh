@@ -270,7 +270,7 @@ udp_probe() {
 CT_BRIDGE=ctbr0
 CT_BRIDGE_IP4=172.30.0.1
 CT_BRIDGE_IP6=fd00:30::1
-declare -gA CT_PID CT_IP4 CT_IP6
+declare -gA CT_PID=() CT_IP4=() CT_IP6=()
 
 routed_container() {
   local name=$1 host_end="ct-$1" index

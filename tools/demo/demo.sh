@@ -120,7 +120,7 @@ section "Host state compared with the snapshot before the run"
 after=$(testbed_snapshot)
 if [ "$before" == "$after" ]; then
   echo "$ diff before after"
-  echo "    (no difference: routes, rules, iptables, ip6tables, links, cgroups and src_valid_mark are as before)"
+  echo "    (no difference: routes, rules, iptables, ip6tables, nft tables, links, cgroups and src_valid_mark are as before)"
   status=0
 else
   echo "DIFFERENT:"
