@@ -4,6 +4,7 @@
 
 #include "approuting/markers.h"
 #include "killswitch/kill_switch_guard.h"
+#include "killswitch/safe_token.h"
 #include "lifecycle/shell.h"
 #include "routing/ipv4_prefix.h"
 
@@ -44,11 +45,11 @@ std::string AppMarkReturnRule() { return std::string("-m mark --mark ") + kAppPa
 
 // The host talks to its containers and virtual machines through their
 // bridges. A bridge made after the start is not admitted until it is
-// known: what the kill switch does not know it rejects. Each name passed
-// IsSafeShellToken in the reader (guard_devices.h).
+// known: what the kill switch does not know it rejects. The screen for the
+// names is IsSafeShellToken, here and in the reader (guard_devices.h).
 void AppendLocalBridgeRules(const KillSwitchInputs& inputs, std::vector<std::string>* rules) {
   for (const std::string& bridge : inputs.devices.local_bridges) {
-    rules->push_back("-o " + bridge + " -j RETURN");
+    if (IsSafeShellToken(bridge)) rules->push_back("-o " + bridge + " -j RETURN");
   }
 }
 

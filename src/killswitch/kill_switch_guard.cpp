@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 
+#include "killswitch/safe_token.h"
 #include "lifecycle/shell.h"
 #include "lifecycle/text_utils.h"
 #include "routing/ipv4_prefix.h"
@@ -42,9 +43,18 @@ std::string ListedPrefix(const std::string& prefix) {
   return listed;
 }
 
-// A device name between quotes; names are safe words (the TUN name passed
-// IsSafeShellToken, the others were kept by the readers only as such).
+// A device name between quotes. The screen: the TUN name passed
+// IsSafeShellToken before the build, and the other names are held to it
+// here (the reader keeps no others either).
 std::string Device(const std::string& name) { return "\"" + name + "\""; }
+
+std::vector<std::string> SafeNames(const std::vector<std::string>& names) {
+  std::vector<std::string> safe;
+  for (const std::string& name : names) {
+    if (IsSafeShellToken(name)) safe.push_back(name);
+  }
+  return safe;
+}
 
 std::vector<std::string> EndpointRules(int family, const std::vector<std::string>& addresses) {
   const std::string match = family == AF_INET ? "ip daddr " : "ip6 daddr ";
@@ -119,7 +129,7 @@ std::vector<std::string> OutputRules(const KillSwitchInputs& inputs,
                                     "oifname " + tun + " meta mark != " + kIcmpBypassMark + " accept"};
   Append(DestinationJumps(), &rules);
   if (inputs.allow_app_mark) rules.push_back(std::string("meta mark ") + kAppMark + " accept");
-  for (const std::string& bridge : inputs.devices.local_bridges) {
+  for (const std::string& bridge : SafeNames(inputs.devices.local_bridges)) {
     rules.push_back("oifname " + Device(bridge) + " accept");
   }
   rules.push_back("jump upkeep");
@@ -151,7 +161,7 @@ std::vector<std::string> PerUplink(const KillSwitchInputs& inputs, const std::st
                                    const std::string& rule) {
   std::vector<std::string> rules = {BaseChainHeader(hook)};
   const std::string match = hook == "prerouting" ? "iifname " : "oifname ";
-  for (const std::string& uplink : inputs.devices.uplinks) {
+  for (const std::string& uplink : SafeNames(inputs.devices.uplinks)) {
     rules.push_back(match + Device(uplink) + " " + rule);
   }
   return rules;
