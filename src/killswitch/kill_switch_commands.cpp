@@ -148,5 +148,12 @@ std::vector<std::string> BuildKillSwitchCleanupCommands() {
     commands.push_back(tool + " -X " + chain + kQuietSuffix);
   }
   commands.push_back(KillSwitchGuardCleanupCommand());
+  // A restore interrupted by another program's change of OUTPUT (or by a
+  // kill) can leave a second jump, and each -D above removes one: the
+  // chain, though emptied, would stay referenced and undeletable.
+  for (const std::string tool : {"iptables", "ip6tables"}) {
+    commands.push_back("while " + tool + " -D OUTPUT -j " + chain + kQuietSuffix + "; do :; done; " +
+                       tool + " -X " + chain + kQuietSuffix);
+  }
   return commands;
 }

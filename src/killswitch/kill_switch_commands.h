@@ -44,6 +44,6 @@ std::vector<std::string> BuildKillSwitchEndpointInsertCommands(const ResolvedAdd
 // the kernel has IPv6: a default route may appear at any time, and a
 // multipath one must not be missed) or the endpoint has an IPv6 address.
 bool WantsIpv6KillSwitch(const KillSwitchInputs& inputs);
-// Both families' hooks and chains, then the guard's table
-// (kill_switch_guard.h).
+// Both families' hooks and chains, the guard's table (kill_switch_guard.h),
+// then any further jump and the chain it kept.
 std::vector<std::string> BuildKillSwitchCleanupCommands();

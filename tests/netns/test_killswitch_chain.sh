@@ -106,7 +106,10 @@ for failing in "iptables -A ZELMO_KILLSWITCH -j REJECT" \
   assert_eq "$(printf 'system: %s >/dev/null 2>&1\n' \
     "iptables -D OUTPUT -j $KS_CHAIN" "iptables -F $KS_CHAIN" "iptables -X $KS_CHAIN" \
     "ip6tables -D OUTPUT -j $KS_CHAIN" "ip6tables -F $KS_CHAIN" "ip6tables -X $KS_CHAIN" \
-    "nft delete table inet $KS_GUARD")" "$after" "only the cleanup runs after '$failing'"
+    "nft delete table inet $KS_GUARD" \
+    "while iptables -D OUTPUT -j $KS_CHAIN >/dev/null 2>&1; do :; done; iptables -X $KS_CHAIN" \
+    "while ip6tables -D OUTPUT -j $KS_CHAIN >/dev/null 2>&1; do :; done; ip6tables -X $KS_CHAIN")" \
+    "$after" "only the cleanup runs after '$failing'"
 done
 
 # --- Unsafe TUN names run no command at all and keep an old chain

@@ -10,13 +10,12 @@
 source "$(dirname "$0")/testbed.sh"
 testbed_enter "$@"
 source "$(dirname "$0")/lib_routed.sh"
-source "$(dirname "$0")/lib_killswitch.sh"
 routed_setup
 routed_rp_filter 2
 routed_container c1
 routed_container c2
-routed_container_publish c1 8080
 PUBLISHED_PORT=8080
+routed_container_publish c1 "$PUBLISHED_PORT"
 # Probes: the containers' datagrams to port 9998, the host's to 9999.
 for family in 4 6; do
   tool=iptables server=$SERVER4
@@ -28,8 +27,8 @@ done
 gw_count_rule rs ip6tables -p ipv6-icmp --icmpv6-type router-solicitation
 # A DHCP and a DHCPv6 server on the home router's LAN side: each answers
 # a request from the client's port.
-nsenter --net="/proc/$GW_PID/ns/net" socat UDP4-RECVFROM:67,fork SYSTEM:'echo ack' &
-nsenter --net="/proc/$GW_PID/ns/net" socat UDP6-RECVFROM:547,fork SYSTEM:'echo ack6' &
+nsenter --net="/proc/$GW_PID/ns/net" socat UDP4-RECVFROM:67,fork SYSTEM:'read -r request; echo ack' &
+nsenter --net="/proc/$GW_PID/ns/net" socat UDP6-RECVFROM:547,fork SYSTEM:'read -r request; echo ack6' &
 BEFORE=$(testbed_snapshot)
 
 # The checks, each printing its outcome.
