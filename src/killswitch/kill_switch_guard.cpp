@@ -124,6 +124,8 @@ std::vector<std::string> OutputRules(const KillSwitchInputs& inputs,
   const std::string tun = Device(inputs.tun_name);
   // Pings the ICMP bypass marked are re-routed to the physical path after
   // this hook's device was chosen: they must not pass as tunnel traffic.
+  // The bypass marks IPv4 alone, so IPv6 through the tunnel passes as the
+  // IPv6 chain lets it.
   std::vector<std::string> rules = {BaseChainHeader("output"), "oifname \"lo\" accept",
                                     "oifname " + tun + " meta nfproto ipv6 accept",
                                     "oifname " + tun + " meta mark != " + kIcmpBypassMark + " accept"};
