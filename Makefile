@@ -6,7 +6,7 @@ JOBS ?= $(shell nproc)
 
 # Debian packages needed to build, test and demonstrate the helper.
 PACKAGES = cmake g++ make pkg-config libglib2.0-dev libre2-dev libgtest-dev \
-           iproute2 iptables util-linux iputils-ping socat \
+           iproute2 iptables nftables util-linux iputils-ping socat \
            libcap2-bin man-db dpkg clang libclang-rt-14-dev valgrind procps
 
 .PHONY: all deps build test demo package hardening bench clean

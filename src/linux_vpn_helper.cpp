@@ -12,6 +12,7 @@
 #include "approuting/policy.h"
 #include "approuting/policy_apply.h"
 #include "approuting/policy_cleanup.h"
+#include "killswitch/guard_devices.h"
 #include "killswitch/kill_switch.h"
 #include "killswitch/safe_token.h"
 #include "lifecycle/capability.h"
@@ -200,17 +201,32 @@ int RunTunnel(const CommandLine& command_line) {
   EndIfStopRequested(StartStage::kAppRouting, plan, &engine, &monitor);
 
   if (command_line.kill_switch) {
+    plan.kill_switch_devices = ReadKillSwitchDevices(plan.tun_name);
     // The selected programs' marked traffic passes: the policy's tables
     // send it where it belongs, or refuse it, and a tunnel-only program's
     // guard lets it leave through the tunnel alone.
-    if (!ApplyKillSwitchPolicy(KillSwitchInputsOf(plan, KernelHasIpv6()), &error)) {
+    const KillSwitchInputs inputs = KillSwitchInputsOf(plan, KernelHasIpv6());
+    if (!ApplyKillSwitchPolicy(inputs, &error)) {
       PrintStatusLine("ERROR: " + error);
       UndoStart(StartStage::kAppRouting, plan, &engine, &monitor);
       return kExitFailed;
     }
+    const KillSwitchGuardResult guard = ApplyKillSwitchGuard(inputs, {}, &error);
+    if (guard == KillSwitchGuardResult::kFailed) {
+      PrintStatusLine("ERROR: " + error);
+      UndoStart(StartStage::kKillSwitch, plan, &engine, &monitor);
+      return kExitFailed;
+    }
     plan.kill_switch = true;
+    plan.kill_switch_guard = guard == KillSwitchGuardResult::kInstalled;
     PrintStatusLine("INFO: Linux Kill Switch active; loopback, " + plan.tun_name +
                     ", VPN endpoint, and configured bypass routes are allowed");
+    if (guard == KillSwitchGuardResult::kNoNft) {
+      PrintStatusLine(
+          "INFO: kill switch guard not installed (nft not found): forwarded traffic is not "
+          "blocked, and another program's rule before the kill switch's jump can let traffic out "
+          "until the jump is first again");
+    }
   }
   EndIfStopRequested(StartStage::kKillSwitch, plan, &engine, &monitor);
 

@@ -27,7 +27,11 @@ struct TunnelPlan {
   int tun_ifindex = 0;
   // What the start installed beyond the routes.
   bool kill_switch = false;
+  bool kill_switch_guard = false;  // the guard's table beside the chain
   bool icmp_bypass = false;
+  // The uplinks and local bridges the kill switch was built for, read at
+  // start (killswitch/guard_devices.h).
+  KillSwitchDevices kill_switch_devices;
 };
 
 // A policy that steers programs marks their packets; the kill switch lets
@@ -46,5 +50,6 @@ inline KillSwitchInputs KillSwitchInputsOf(const TunnelPlan& plan, bool kernel_i
   inputs.bypass_prefixes = plan.bypass_prefixes;
   inputs.want_ipv6 = kernel_ipv6;
   inputs.allow_app_mark = PolicyMarksPrograms(plan.policy);
+  inputs.devices = plan.kill_switch_devices;
   return inputs;
 }

@@ -1,6 +1,9 @@
 #include "killswitch/kill_switch.h"
 
+#include <sys/wait.h>
+
 #include "killswitch/kill_switch_commands.h"
+#include "killswitch/kill_switch_guard.h"
 #include "killswitch/safe_token.h"
 #include "lifecycle/shell.h"
 
@@ -45,6 +48,27 @@ bool ApplyKillSwitchPolicy(const KillSwitchInputs& inputs, std::string* error) {
     return false;
   }
   return true;
+}
+
+KillSwitchGuardResult ApplyKillSwitchGuard(const KillSwitchInputs& inputs,
+                                           const std::vector<std::string>& redirected_lookups,
+                                           std::string* error) {
+  // The names go into the table's rules between quotes.
+  if (!IsSafeShellToken(inputs.tun_name)) {
+    *error = "invalid TUN interface name for kill switch";
+    return KillSwitchGuardResult::kFailed;
+  }
+  const std::string command =
+      KillSwitchGuardInstallCommand(KillSwitchGuardLines(inputs, redirected_lookups));
+  const int status = RunShellCommand(command);
+  if (status == 0) return KillSwitchGuardResult::kInstalled;
+  // One transaction: a failed install leaves whatever was there before,
+  // which the apply of the chain has just removed.
+  if (status != -1 && WIFEXITED(status) && WEXITSTATUS(status) == kCommandNotFoundStatus) {
+    return KillSwitchGuardResult::kNoNft;
+  }
+  *error = "kill switch command failed: " + command;
+  return KillSwitchGuardResult::kFailed;
 }
 
 void CleanupKillSwitchPolicy() {

@@ -8,4 +8,18 @@
 
 bool RunKillSwitchCommand(const std::string& command, std::string* error);
 bool ApplyKillSwitchPolicy(const KillSwitchInputs& inputs, std::string* error);
+
+enum class KillSwitchGuardResult {
+  kInstalled,
+  kNoNft,   // nft is not installed: nothing changed, the chain stands alone
+  kFailed,  // the error text names the command; nothing of the guard is left
+};
+// Installs the guard (kill_switch_guard.h) for inputs whose TUN name passed
+// the screen, replacing any earlier one; the run does so right after the
+// chain. REDIRECTED_LOOKUPS as for KillSwitchGuardLines.
+KillSwitchGuardResult ApplyKillSwitchGuard(const KillSwitchInputs& inputs,
+                                           const std::vector<std::string>& redirected_lookups,
+                                           std::string* error);
+
+// Removes the chains of both families and the guard; never fails.
 void CleanupKillSwitchPolicy();

@@ -3,6 +3,8 @@
 #include <arpa/inet.h>
 
 #include "approuting/markers.h"
+#include "killswitch/kill_switch_guard.h"
+#include "killswitch/safe_token.h"
 #include "lifecycle/shell.h"
 #include "routing/ipv4_prefix.h"
 
@@ -41,6 +43,16 @@ std::vector<std::string> ChainCommands(const std::string& tool, const std::vecto
 // that traffic is refused rather than sent physically.
 std::string AppMarkReturnRule() { return std::string("-m mark --mark ") + kAppPacketMark + " -j RETURN"; }
 
+// The host talks to its containers and virtual machines through their
+// bridges. A bridge made after the start is not admitted until it is
+// known: what the kill switch does not know it rejects. The screen for the
+// names is IsSafeShellToken, here and in the reader (guard_devices.h).
+void AppendLocalBridgeRules(const KillSwitchInputs& inputs, std::vector<std::string>* rules) {
+  for (const std::string& bridge : inputs.devices.local_bridges) {
+    if (IsSafeShellToken(bridge)) rules->push_back("-o " + bridge + " -j RETURN");
+  }
+}
+
 }  // namespace
 
 std::vector<std::string> KillSwitchIpv4Rules(const KillSwitchInputs& inputs) {
@@ -61,28 +73,32 @@ std::vector<std::string> KillSwitchIpv4Rules(const KillSwitchInputs& inputs) {
     if (!NormalizeIpv4Cidr(prefix).empty()) rules.push_back("-d " + prefix + " -j RETURN");
   }
   if (inputs.allow_app_mark) rules.push_back(AppMarkReturnRule());
+  AppendLocalBridgeRules(inputs, &rules);
+  // A DHCP lease is renewed by unicast from the client's port to the
+  // server's; without it the host loses its address when the lease ends.
+  rules.push_back("-p udp --sport 68 --dport 67 -j RETURN");
   rules.push_back("-j REJECT");
   return rules;
 }
 
 std::vector<std::string> KillSwitchIpv6Rules(const KillSwitchInputs& inputs) {
   std::vector<std::string> rules = {"-o lo -j RETURN", "-o " + inputs.tun_name + " -j RETURN"};
-  bool has_endpoint = false;
   for (const std::string& address : inputs.endpoint.ipv6) {
-    if (IsAddressOfFamily(AF_INET6, address)) {
-      rules.push_back("-d " + address + "/128 -j RETURN");
-      has_endpoint = true;
-    }
+    if (IsAddressOfFamily(AF_INET6, address)) rules.push_back("-d " + address + "/128 -j RETURN");
   }
   if (inputs.allow_app_mark) rules.push_back(AppMarkReturnRule());
   // IPv6 finds the gateway's link address with ICMPv6 neighbour discovery,
   // which passes through this chain (ARP does not pass through iptables).
   // Without these two the endpoint (or a bypassed program's peer) becomes
-  // unreachable as soon as the neighbour entry has to be resolved again.
-  if (has_endpoint || inputs.allow_app_mark) {
-    rules.push_back("-p ipv6-icmp --icmpv6-type neighbour-solicitation -j RETURN");
-    rules.push_back("-p ipv6-icmp --icmpv6-type neighbour-advertisement -j RETURN");
-  }
+  // unreachable as soon as the neighbour entry has to be resolved again,
+  // and the host's own address stops working on the local network.
+  rules.push_back("-p ipv6-icmp --icmpv6-type neighbour-solicitation -j RETURN");
+  rules.push_back("-p ipv6-icmp --icmpv6-type neighbour-advertisement -j RETURN");
+  AppendLocalBridgeRules(inputs, &rules);
+  // DHCPv6 and router solicitation keep the host's address and routes on
+  // a network: the client's ports to the servers', and the one ICMPv6 type.
+  rules.push_back("-p udp --sport 546 --dport 547 -j RETURN");
+  rules.push_back("-p ipv6-icmp --icmpv6-type router-solicitation -j RETURN");
   rules.push_back("-j REJECT");
   return rules;
 }
@@ -108,6 +124,14 @@ std::vector<std::string> BuildKillSwitchCleanupCommands() {
     commands.push_back(tool + " -D OUTPUT -j " + chain + kQuietSuffix);
     commands.push_back(tool + " -F " + chain + kQuietSuffix);
     commands.push_back(tool + " -X " + chain + kQuietSuffix);
+  }
+  commands.push_back(KillSwitchGuardCleanupCommand());
+  // A restore interrupted by another program's change of OUTPUT (or by a
+  // kill) can leave a second jump, and each -D above removes one: the
+  // chain, though emptied, would stay referenced and undeletable.
+  for (const std::string tool : {"iptables", "ip6tables"}) {
+    commands.push_back("while " + tool + " -D OUTPUT -j " + chain + kQuietSuffix + "; do :; done; " +
+                       tool + " -X " + chain + kQuietSuffix);
   }
   return commands;
 }

@@ -3,6 +3,7 @@
 #include <string>
 #include <vector>
 
+#include "killswitch/guard_devices.h"
 #include "routing/endpoint.h"
 
 // What the kill switch is built from; the run fills it from its plan.
@@ -14,6 +15,9 @@ struct KillSwitchInputs {
   bool want_ipv6 = false;
   // The packets of the app-routing group (mark 0x66) pass as well.
   bool allow_app_mark = false;
+  // Uplinks and local bridges (guard_devices.h): the host reaches its
+  // bridges; forwarded traffic must not leave through an uplink.
+  KillSwitchDevices devices;
 };
 
 // The chain name is the kill switch's only marker on the host: later runs
@@ -35,4 +39,6 @@ std::vector<std::string> BuildKillSwitchIpv6Commands(const KillSwitchInputs& inp
 // the kernel has IPv6: a default route may appear at any time, and a
 // multipath one must not be missed) or the endpoint has an IPv6 address.
 bool WantsIpv6KillSwitch(const KillSwitchInputs& inputs);
+// Both families' hooks and chains, the guard's table (kill_switch_guard.h),
+// then any further jump and the chain it kept.
 std::vector<std::string> BuildKillSwitchCleanupCommands();

@@ -4,6 +4,7 @@
 
 #include "approuting/cgroup_location.h"
 #include "killswitch/firewall_save.h"
+#include "killswitch/guard_devices.h"
 #include "lifecycle/route_listing.h"
 #include "killswitch/rule_listing.h"
 #include "lifecycle/shell.h"
@@ -39,8 +40,12 @@ int64_t Earliest(int64_t deadline, int64_t candidate) {
   return deadline < 0 ? candidate : std::min(deadline, candidate);
 }
 
-int64_t LongestPause(const std::string& piece) {
-  return piece.rfind("kill switch", 0) == 0 ? kKillSwitchLongestPauseMs : kLongestPauseMs;
+// The kill switch's chain and jump are never left away long, unless the
+// guard keeps its promise meanwhile: then a program that fights over
+// OUTPUT's first place is answered as slowly as any other.
+int64_t LongestPause(const std::string& piece, const WatchState& state) {
+  const bool kill_switch = piece.rfind("kill switch", 0) == 0 && piece != "kill switch guard";
+  return kill_switch && !state.kill_switch_guarded ? kKillSwitchLongestPauseMs : kLongestPauseMs;
 }
 
 bool ReadRoutes(bool ipv6, std::vector<ListedRoute>* routes) {
@@ -141,9 +146,7 @@ bool IsIcmpTableFree(const std::vector<ListedRoute>& routes4, const DefaultRoute
 std::map<std::string, std::string> PiecesOf(const WantedState& wanted) {
   std::map<std::string, std::string> pieces;
   for (const WantedRule& rule : wanted.rules) pieces[rule.piece] += RuleSpecText(rule.spec) + "\n";
-  for (const WantedNftTable& table : wanted.nft_tables) {
-    for (const std::string& line : table.lines) pieces[table.piece] += line + "\n";
-  }
+  for (const WantedNftTable& table : wanted.nft_tables) pieces[table.piece] += table.install_command;
   for (const WantedFirewall* firewall : {&wanted.firewall4, &wanted.firewall6}) {
     for (const WantedChain& chain : firewall->chains) {
       for (const std::string& rule : chain.rules) pieces[chain.piece] += rule + "\n";
@@ -171,7 +174,7 @@ std::set<std::string> MarkedDevicesListed(const FirewallListing& firewall4) {
 void TellRestored(const std::string& piece, WatchState* state, int64_t now_ms) {
   PrintStatusLine("INFO: restored " + piece);
   PieceBackoff& backoff = state->backoff[piece];
-  NoteRestored(&backoff, now_ms, LongestPause(piece));
+  NoteRestored(&backoff, now_ms, LongestPause(piece, *state));
   if (backoff.restores >= kFightRestores && state->fights_told.insert(piece).second) {
     PrintStatusLine("INFO: something else keeps removing or overtaking the " + piece +
                     "; it is put back after a growing pause");
@@ -188,6 +191,14 @@ bool ListNftTable(const WantedNftTable& table, std::string* listing) {
   return ReadListing("nft list table " + table.family + " " + table.name + " 2>/dev/null", listing);
 }
 
+bool ListsLines(const std::string& listing, const std::vector<std::string>& lines) {
+  std::vector<std::string> listed;
+  for (const std::string& line : SplitLines(listing)) {
+    if (!Trim(line).empty()) listed.push_back(Trim(line));
+  }
+  return listed == lines;
+}
+
 // The helper's own nft tables: made again whole where one is gone, was
 // changed by someone, or is wanted otherwise now. Reports each one put
 // back; adds those held back by their pause to `held`.
@@ -196,28 +207,29 @@ void KeepNftTables(const WantedState& wanted, WatchState* state, int64_t now_ms,
   for (const WantedNftTable& table : wanted.nft_tables) {
     std::string listing;
     const bool listed = ListNftTable(table, &listing);
-    auto baseline = state->nft_baselines.find(table.name);
-    // The first look takes what the start installed as it stands.
-    if (baseline == state->nft_baselines.end() && listed && !state->looked) {
-      state->nft_baselines[table.name] = {table.lines, listing};
+    const auto baseline = state->nft_baselines.find(table.name);
+    const bool same_command = baseline == state->nft_baselines.end() ||
+                              baseline->second.install_command == table.install_command;
+    if (listed && same_command &&
+        (ListsLines(listing, table.lines) ||
+         (baseline != state->nft_baselines.end() && baseline->second.listing == listing))) {
+      state->nft_baselines[table.name] = {table.install_command, listing};
       continue;
     }
-    // Made from other lines now, it follows the network; made from the
-    // same lines but listed otherwise, or gone, it was taken away.
-    const bool taken =
-        baseline != state->nft_baselines.end() && baseline->second.lines == table.lines;
-    if (listed && taken && baseline->second.listing == listing) continue;
+    // Wanted otherwise now, it follows the network; wanted the same but
+    // listed otherwise, or gone, it was taken away.
+    const bool taken = same_command;
     PieceBackoff& backoff = state->backoff[table.piece];
     if (taken && now_ms < backoff.next_allowed_ms) {
       held->insert(table.piece);
       continue;
     }
-    if (!RunLines(table.lines, "nft -f -") || !ListNftTable(table, &listing)) {
+    if (RunShellCommand(table.install_command) != 0 || !ListNftTable(table, &listing)) {
       if (backoff.failures == 0) PrintStatusLine("INFO: could not restore " + table.piece);
-      NoteRestoreFailed(&backoff, now_ms, LongestPause(table.piece));
+      NoteRestoreFailed(&backoff, now_ms, LongestPause(table.piece, *state));
       continue;
     }
-    state->nft_baselines[table.name] = {table.lines, listing};
+    state->nft_baselines[table.name] = {table.install_command, listing};
     if (taken) TellRestored(table.piece, state, now_ms);
   }
 }
@@ -252,7 +264,7 @@ void NoteOutcomes(const RepairPlan& repair, const WantedState& wanted, bool ok4,
     if (!ok) {
       // Said once per run of failures; the piece is tried again regardless.
       if (backoff.failures == 0) PrintStatusLine("INFO: could not restore " + piece);
-      NoteRestoreFailed(&backoff, now_ms, LongestPause(piece));
+      NoteRestoreFailed(&backoff, now_ms, LongestPause(piece, *state));
       continue;
     }
     if (taken) TellRestored(piece, state, now_ms);
@@ -282,6 +294,7 @@ WatchState StartWatchState(const TunnelPlan& plan) {
   state.view.default6 = UsableOrAbsent(plan.default6);
   state.view.tun_ifindex = plan.tun_ifindex;
   if (plan.icmp_bypass) state.icmp_table_route = plan.default4;
+  state.kill_switch_guarded = plan.kill_switch_guard;
   // The start said why it left the ICMP bypass out.
   state.icmp_table_foreign_told = !plan.icmp_bypass;
   return state;
@@ -298,9 +311,17 @@ int64_t KeepInPlace(TunnelPlan* plan, WatchState* state, LookKinds kinds, int64_
           ViewOfRoutes(host.routes4, host.routes6, plan->tun_name, ReadTunIndex(plan->tun_name));
       // What the pieces want depends on the network: a change is followed
       // by a look at everything.
-      if (FollowNetwork(now, plan, state, &tun_back) || !state->looked) {
-        kinds.rules = kinds.firewall = true;
+      bool changed = FollowNetwork(now, plan, state, &tun_back);
+      // The kill switch judges by the uplinks and the local bridges: they
+      // follow the network too.
+      if (plan->kill_switch) {
+        const KillSwitchDevices devices = KillSwitchDevicesOf(
+            DefaultRouteDevices(host.routes4, host.routes6), ReadBridgeListing(), plan->tun_name);
+        changed |= devices.uplinks != plan->kill_switch_devices.uplinks ||
+                   devices.local_bridges != plan->kill_switch_devices.local_bridges;
+        plan->kill_switch_devices = devices;
       }
+      if (changed || !state->looked) kinds.rules = kinds.firewall = true;
     }
   }
   if (kinds.rules) host.rules_read = ReadRules(false, &host.rules4) && (!ipv6 || ReadRules(true, &host.rules6));

@@ -37,6 +37,8 @@ struct WatchState {
   // (lifecycle/firewall_events.h); without them the firewall is read
   // periodically.
   bool firewall_events = false;
+  // The kill switch's guard stands beside the chain (nft tables are had).
+  bool kill_switch_guarded = false;
   bool looked = false;
   NetworkView view;
   // What table 100 holds of the helper's (empty fields: nothing).
@@ -54,7 +56,7 @@ struct WatchState {
   // how nft listed it right afterwards. nft lists a table in its own
   // words; a listing that differs from that one was changed by someone.
   struct NftBaseline {
-    std::vector<std::string> lines;
+    std::string install_command;
     std::string listing;
   };
   std::map<std::string, NftBaseline> nft_baselines;

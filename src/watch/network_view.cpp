@@ -26,3 +26,21 @@ int ReadTunIndex(const std::string& tun_name) {
   if (tun_name.empty()) return 0;
   return static_cast<int>(if_nametoindex(tun_name.c_str()));
 }
+
+std::vector<std::string> DefaultRouteDevices(const std::vector<ListedRoute>& routes4,
+                                             const std::vector<ListedRoute>& routes6) {
+  std::vector<std::string> devices;
+  for (const std::vector<ListedRoute>* routes : {&routes4, &routes6}) {
+    for (const ListedRoute& route : *routes) {
+      if (route.key.type != "unicast" ||
+          (route.key.destination != "0.0.0.0/0" && route.key.destination != "::/0")) {
+        continue;
+      }
+      if (!route.dev.empty()) devices.push_back(route.dev);
+      for (const ListedNextHop& hop : route.next_hops) {
+        if (!hop.dev.empty()) devices.push_back(hop.dev);
+      }
+    }
+  }
+  return devices;
+}

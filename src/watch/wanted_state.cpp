@@ -6,6 +6,7 @@
 #include "approuting/app_routing_commands.h"
 #include "approuting/cgroup_location.h"
 #include "killswitch/kill_switch_commands.h"
+#include "killswitch/kill_switch_guard.h"
 #include "routing/icmp_bypass.h"
 #include "routing/marked_traffic.h"
 #include "routing/src_valid_mark.h"
@@ -52,6 +53,10 @@ void WantKillSwitch(const TunnelPlan& plan, bool kernel_ipv6, WantedState* wante
     firewall.rules.push_back(
         {"filter", "OUTPUT", jump, true, "kill switch jump (" + firewall.tool + ")"});
   }
+  if (!plan.kill_switch_guard) return;
+  const std::vector<std::string> lines = KillSwitchGuardLines(inputs);
+  wanted->nft_tables.push_back(
+      {"inet", kKillSwitchGuardTable, lines, KillSwitchGuardInstallCommand(lines), "kill switch guard"});
 }
 
 // The app mark rule stands before the ICMP one in mangle OUTPUT, as the

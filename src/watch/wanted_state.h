@@ -38,12 +38,15 @@ struct WantedFirewall {
   std::vector<WantedChainRule> rules;
 };
 
-// A firewall table of the helper's own (nft): the lines of a script that
-// makes it, replacing any earlier copy, in one transaction.
+// A firewall table of the helper's own (nft), made whole by one command
+// in one transaction (replacing any earlier copy). `lines` is the table as
+// nft lists it, without indentation: a listing that differs from them (or
+// from the listing right after the helper made it) was changed by someone.
 struct WantedNftTable {
   std::string family;  // "inet"
   std::string name;
   std::vector<std::string> lines;
+  std::string install_command;
   std::string piece;
 };
 

@@ -2,6 +2,7 @@
 
 KS_DRIVER="$LVH_BUILD_DIR/tools/kill_switch_driver/kill_switch_driver"
 KS_CHAIN=ZELMO_KILLSWITCH
+KS_GUARD=zelmo-vpn-killswitch
 
 # ks_chain TOOL: the chain's rules as the tool lists them, or "absent".
 ks_chain() {
@@ -53,4 +54,16 @@ ks_prime_firewall_tables() {
       "$tool" -t "$table" -N LVH_PRIME && "$tool" -t "$table" -X LVH_PRIME
     done
   done
+}
+
+# ks_path_without_nft [STATUS]: a PATH on which nft is missing, or, with
+# STATUS, an nft that only exits with it; every other tool is the system's.
+ks_path_without_nft() {
+  local dir="$TESTBED_TMP/no-nft.${1:-missing}" tool
+  if [ ! -d "$dir" ]; then
+    mkdir -p "$dir"
+    for tool in /usr/sbin/*; do [ "${tool##*/}" = nft ] || ln -s "$tool" "$dir/"; done
+    [ -n "${1:-}" ] && printf '#!/bin/sh\nexit %s\n' "$1" > "$dir/nft" && chmod +x "$dir/nft"
+  fi
+  echo "$dir:/usr/bin"
 }

@@ -292,3 +292,61 @@ routed_ppp_uplink() {
 ppp_uplink_default() {
   printf '%s\n' "route replace default dev ppp0" "route replace ::/0 dev ppp0" | ip -batch -
 }
+
+# --- Containers behind a bridge of the host, as container runtimes set them
+# up: the host's bridge ctbr0 (CT_BRIDGE_IP4, CT_BRIDGE_IP6), the host
+# forwarding, and masquerading whatever a container sends anywhere but the
+# bridge, in both families.
+#
+#   routed_container NAME      a container: a namespace on the bridge with
+#                              default routes via the host; its addresses
+#                              are CT_IP4[NAME] and CT_IP6[NAME]
+#   ct_exec NAME CMD...        runs CMD in the container's namespace
+#   ct_conv NAME ADDRESS       a conversation from the container (as conv)
+#   routed_container_publish NAME PORT
+#                              the host forwards PORT of its eth0 to the
+#                              container's CONV_PORT (DNAT), both families
+CT_BRIDGE=ctbr0
+CT_BRIDGE_IP4=172.30.0.1
+CT_BRIDGE_IP6=fd00:30::1
+declare -gA CT_PID=() CT_IP4=() CT_IP6=()
+
+routed_container() {
+  local name=$1 host_end="ct-$1" index
+  if ! ip link show "$CT_BRIDGE" > /dev/null 2>&1; then
+    ip link add "$CT_BRIDGE" type bridge
+    ip addr add "$CT_BRIDGE_IP4/24" dev "$CT_BRIDGE"
+    ip addr add "$CT_BRIDGE_IP6/64" dev "$CT_BRIDGE" nodad
+    ip link set "$CT_BRIDGE" up
+    sysctl -qw net.ipv4.ip_forward=1 net.ipv6.conf.all.forwarding=1
+    iptables -t nat -A POSTROUTING -s 172.30.0.0/24 ! -o "$CT_BRIDGE" -j MASQUERADE
+    ip6tables -t nat -A POSTROUTING -s fd00:30::/64 ! -o "$CT_BRIDGE" -j MASQUERADE
+  fi
+  index=$((${#CT_PID[@]} + 2))
+  testbed_spawn_netns "CT_PID[$name]"
+  CT_IP4[$name]=172.30.0.$index
+  CT_IP6[$name]=fd00:30::$index
+  ip link add "$host_end" type veth peer name eth0 netns "${CT_PID[$name]}"
+  ip link set "$host_end" master "$CT_BRIDGE" up
+  ct_exec "$name" ip addr add "${CT_IP4[$name]}/24" dev eth0
+  ct_exec "$name" ip addr add "${CT_IP6[$name]}/64" dev eth0 nodad
+  ct_exec "$name" ip link set eth0 up
+  ct_exec "$name" ip -4 route add default via "$CT_BRIDGE_IP4"
+  ct_exec "$name" ip -6 route add default via "$CT_BRIDGE_IP6"
+  routed_start_server "${CT_PID[$name]}" "conversation.$name" "$CONVERSATION" serve "$CONV_PORT"
+}
+
+ct_exec() {
+  local name=$1
+  shift
+  testbed_ns_exec "${CT_PID[$name]}" "$@"
+}
+
+ct_conv() { ct_exec "$1" "$CONVERSATION" ask "$2" "$CONV_PORT"; }
+
+routed_container_publish() {
+  iptables -t nat -A PREROUTING -i eth0 -p tcp --dport "$2" -j DNAT \
+    --to-destination "${CT_IP4[$1]}:$CONV_PORT"
+  ip6tables -t nat -A PREROUTING -i eth0 -p tcp --dport "$2" -j DNAT \
+    --to-destination "[${CT_IP6[$1]}]:$CONV_PORT"
+}

@@ -2,7 +2,9 @@
 # The kill switch chain in real iptables and ip6tables: exact contents in
 # order, the IPv6 rule, idempotence, replacement of a stale chain,
 # stop-at-first-failure that leaves nothing behind, and unsafe TUN names
-# that never reach the shell.
+# that never reach the shell. The guard's table in real nft: listed exactly
+# as built (what the watch compares), addresses added later as a fresh
+# build has them, removed by the cleanup.
 source "$(dirname "$0")/testbed.sh"
 testbed_enter "$@"
 source "$(dirname "$0")/lib_killswitch.sh"
@@ -15,11 +17,18 @@ EXPECTED_V4_FULL="-N ZELMO_KILLSWITCH
 -A ZELMO_KILLSWITCH -d 198.51.100.9/32 -j RETURN
 -A ZELMO_KILLSWITCH -d 10.0.0.0/8 -j RETURN
 -A ZELMO_KILLSWITCH -d 192.168.0.0/16 -j RETURN
+-A ZELMO_KILLSWITCH -p udp -m udp --sport 68 --dport 67 -j RETURN
 -A ZELMO_KILLSWITCH -j REJECT --reject-with icmp-port-unreachable"
 
+# The host's own upkeep: neighbour discovery, DHCPv6, router solicitation.
+UPKEEP_V6="-A ZELMO_KILLSWITCH -p ipv6-icmp -m icmp6 --icmpv6-type 135 -j RETURN
+-A ZELMO_KILLSWITCH -p ipv6-icmp -m icmp6 --icmpv6-type 136 -j RETURN
+-A ZELMO_KILLSWITCH -p udp -m udp --sport 546 --dport 547 -j RETURN
+-A ZELMO_KILLSWITCH -p ipv6-icmp -m icmp6 --icmpv6-type 133 -j RETURN"
 EXPECTED_V6_THREE="-N ZELMO_KILLSWITCH
 -A ZELMO_KILLSWITCH -o lo -j RETURN
 -A ZELMO_KILLSWITCH -o tun0 -j RETURN
+$UPKEEP_V6
 -A ZELMO_KILLSWITCH -j REJECT --reject-with icmp6-port-unreachable"
 
 apply_full_ipv4() {
@@ -40,7 +49,7 @@ assert_not_contains "$(cat "$KS_RECORD")" "ip6tables -N" "no IPv6 chain command 
 
 # --- Flag true without IPv6 addresses: the three-rule chain
 ks_driver apply tun0 "203.0.113.7" "" "" want
-assert_eq "$EXPECTED_V6_THREE" "$(ks_chain ip6tables)" "IPv6 chain with flag: lo, tun, REJECT"
+assert_eq "$EXPECTED_V6_THREE" "$(ks_chain ip6tables)" "IPv6 chain with flag: lo, tun, upkeep, REJECT"
 assert_eq "1:-A OUTPUT -j ZELMO_KILLSWITCH" "$(ks_hooks ip6tables)" "IPv6 jump is rule 1 of OUTPUT"
 
 # --- Flag false but an IPv6 endpoint: chain with its /128, non-addresses skipped
@@ -49,8 +58,7 @@ assert_eq "-N ZELMO_KILLSWITCH
 -A ZELMO_KILLSWITCH -o lo -j RETURN
 -A ZELMO_KILLSWITCH -o tun0 -j RETURN
 -A ZELMO_KILLSWITCH -d 2001:db8:5::7/128 -j RETURN
--A ZELMO_KILLSWITCH -p ipv6-icmp -m icmp6 --icmpv6-type 135 -j RETURN
--A ZELMO_KILLSWITCH -p ipv6-icmp -m icmp6 --icmpv6-type 136 -j RETURN
+$UPKEEP_V6
 -A ZELMO_KILLSWITCH -j REJECT --reject-with icmp6-port-unreachable" "$(ks_chain ip6tables)" \
   "IPv6 endpoint gets a /128 and neighbour discovery, even without the flag"
 
@@ -93,11 +101,14 @@ for failing in "iptables -A ZELMO_KILLSWITCH -j REJECT" \
   assert_eq "absent absent" "$(ks_chain iptables) $(ks_chain ip6tables)" \
     "failure of '$failing' leaves no chain in either family"
   assert_eq "" "$(ks_hooks iptables)$(ks_hooks ip6tables)" "failure of '$failing' leaves no jump"
-  # After the failing command only the six cleanup commands may run.
+  # After the failing command only the cleanup's commands may run.
   after=$(awk -v failing="system: $failing" 'seen { print } $0 == failing { seen = 1 }' "$KS_RECORD")
   assert_eq "$(printf 'system: %s >/dev/null 2>&1\n' \
     "iptables -D OUTPUT -j $KS_CHAIN" "iptables -F $KS_CHAIN" "iptables -X $KS_CHAIN" \
-    "ip6tables -D OUTPUT -j $KS_CHAIN" "ip6tables -F $KS_CHAIN" "ip6tables -X $KS_CHAIN")" \
+    "ip6tables -D OUTPUT -j $KS_CHAIN" "ip6tables -F $KS_CHAIN" "ip6tables -X $KS_CHAIN" \
+    "nft delete table inet $KS_GUARD" \
+    "while iptables -D OUTPUT -j $KS_CHAIN >/dev/null 2>&1; do :; done; iptables -X $KS_CHAIN" \
+    "while ip6tables -D OUTPUT -j $KS_CHAIN >/dev/null 2>&1; do :; done; ip6tables -X $KS_CHAIN")" \
     "$after" "only the cleanup runs after '$failing'"
 done
 
@@ -120,5 +131,23 @@ ks_driver apply "$long_name" "" "" "" nowant
 assert_eq "2|ERROR: kill switch command failed: iptables -A ZELMO_KILLSWITCH -o $long_name -m mark ! --mark 0x1 -j RETURN" \
   "$KS_STATUS|$KS_OUT" "128-byte name passes the screen and reaches iptables"
 assert_eq "absent absent" "$(ks_chain iptables) $(ks_chain ip6tables)" "refused long name leaves no chain"
+
+# --- The guard: rows of inputs, each installed over the last, listed back
+# exactly as built; then an endpoint resolved late joins as a fresh build
+# would have it, and the cleanup takes the table.
+ks_driver apply tun0 "" "" "" want
+while read -r row; do
+  eval "args=($row)"
+  ks_driver guard "${args[@]}"
+  assert_eq "0|OK" "$KS_STATUS|$KS_OUT" "guard installs: $row"
+  ks_driver guard-listed "${args[@]}"
+  assert_eq "listed as built" "$KS_OUT" "guard listed as built: $row"
+done <<'ROWS'
+tun0 "" "" "" "" "" noapp
+tun0 203.0.113.7,vpn.example.com 2001:DB8:5:0::7,::ffff:1.2.3.4 10.0.0.0/8,10.1.2.3/32,bad eth0,wwan0 docker0,virbr0 app 192.0.2.53,2001:db8::53
+zelmo_vpn-tun0 "" 2001:db8:5::7 0.0.0.0/0 eth0 "" noapp
+ROWS
+ks_driver cleanup
+assert_eq "" "$(nft list tables inet)" "cleanup removes the guard"
 
 testbed_finish

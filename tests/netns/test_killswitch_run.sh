@@ -2,6 +2,9 @@
 # The kill switch in the run mode: the INFO line, removal at teardown, and a
 # failing kill switch that unwinds everything the run had installed, in the
 # order monitor, kill switch, app routing, tunnel routes, engine, library.
+# The guard's table beside the chain: there while READY, gone after; a
+# failing nft unwinds the run like a failing chain; without nft the chain
+# stands alone and one INFO line says what that leaves uncovered.
 source "$(dirname "$0")/testbed.sh"
 testbed_enter "$@"
 source "$(dirname "$0")/lib_killswitch.sh"
@@ -26,6 +29,8 @@ assert_contains "$(cat "$HELPER_OUT")" \
   "kill switch INFO line"
 assert_eq "1:-A OUTPUT -j ZELMO_KILLSWITCH" "$(ks_hooks iptables)" "IPv4 chain hooked while READY"
 assert_eq "1:-A OUTPUT -j ZELMO_KILLSWITCH" "$(ks_hooks ip6tables)" "IPv6 chain hooked (host has an IPv6 default route)"
+assert_contains "$(nft list table inet "$KS_GUARD" 2>&1)" 'oifname "eth0" jump postrouting-uplink' \
+  "the guard judges what leaves through the uplink"
 stop_helper
 assert_eq "0|STOPPED" "$HELPER_STATUS|$(tail -n 1 "$HELPER_OUT")" "run stops with STOPPED"
 assert_eq "absent absent" "$(ks_chain iptables) $(ks_chain ip6tables)" "teardown removes both chains"
@@ -80,6 +85,23 @@ assert_not_contains "$(tail -n +"$fail_line" "$LOG")" "fwmark 0x1" "no ICMP bypa
 assert_eq "0::/" "$(grep '^0::' /proc/$APP_PID/cgroup)" "the app's process is handed back"
 assert_eq "absent absent" "$(ks_chain iptables) $(ks_chain ip6tables)" "no chain after the failure"
 assert_eq "$BEFORE" "$(testbed_snapshot)" "rule sets, routes and cgroups as before the run"
+
+# --- The guard fails (an nft that refuses everything), or nft is missing.
+PATH=$(ks_path_without_nft 1) run_helper --lib "$LVH_ENGINE" --config "$CONFIG" \
+  --dat-dir "$TESTBED_TMP" --kill-switch
+assert_eq "2|ERROR: kill switch command failed: printf" "$HELPER_STATUS|$(tail -n 1 "$HELPER_OUT" | cut -c1-41)" \
+  "a failing guard ends the run with one ERROR line naming its command"
+assert_eq "absent absent" "$(ks_chain iptables) $(ks_chain ip6tables)" "no chain after the guard failed"
+assert_eq "$BEFORE" "$(testbed_snapshot)" "the run unwound after the guard failed"
+PATH=$(ks_path_without_nft) start_helper --lib "$LVH_ENGINE" --config "$CONFIG" \
+  --dat-dir "$TESTBED_TMP" --kill-switch
+wait_for_line READY && pass "without nft the run reaches READY" || fail "READY without nft"
+assert_contains "$(cat "$HELPER_OUT")" "INFO: kill switch guard not installed (nft not found): forwarded traffic is not blocked" \
+  "without nft one INFO line says what is not covered"
+assert_eq "1:-A OUTPUT -j ZELMO_KILLSWITCH" "$(ks_hooks iptables)" "without nft the chain stands"
+stop_helper
+assert_eq "0|STOPPED|$BEFORE" "$HELPER_STATUS|$(tail -n 1 "$HELPER_OUT")|$(testbed_snapshot)" \
+  "without nft the run stops and leaves the host as before"
 
 kill "$APP_PID"
 wait "$APP_PID" 2>/dev/null

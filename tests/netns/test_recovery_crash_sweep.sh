@@ -133,6 +133,9 @@ recover_and_compare "killed while READY" && passed=$((passed + 1))
 
 mapfile -t KILL_POINTS < <(start_sequence_kill_points "$START_RECORD")
 assert_at_least 1 "${#KILL_POINTS[@]}" "the start sequence has kill points"
+assert_contains "$(for point in "${KILL_POINTS[@]}"; do sed -n "${point}p" "$START_RECORD"; done)" \
+  "delete table inet zelmo-vpn-killswitch' 'table inet zelmo-vpn-killswitch {'" \
+  "the kill switch's table is installed at a kill point of its own"
 
 for point in "${KILL_POINTS[@]}"; do
   start_run_to_kill "$START_RECORD" "$point" kill

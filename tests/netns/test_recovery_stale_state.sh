@@ -40,6 +40,11 @@ build_foreign_state() {
   FOREIGN_MEMBER=$!
   echo "$FOREIGN_MEMBER" > /sys/fs/cgroup/other-group/cgroup.procs
   iptables -t mangle -A OUTPUT -m cgroup --path other-group -j MARK --set-mark 0x77
+  nft -f - <<'NFT'
+table inet other-guard {
+	chain output { type filter hook output priority filter; policy accept; oifname "eth0" accept; }
+}
+NFT
 }
 
 # --- Owned state, as the pieces of an interrupted run leave it.
@@ -68,6 +73,13 @@ build_owned_state() {
     $tool -A ZELMO_KILLSWITCH -j REJECT
     $tool -I OUTPUT 1 -j ZELMO_KILLSWITCH
   done
+  # The kill switch's guard.
+  nft -f - <<'NFT'
+table inet zelmo-vpn-killswitch {
+	chain output { type filter hook output priority filter; policy accept; oifname "qtun0" accept; reject; }
+	chain postrouting { type filter hook postrouting priority filter; policy accept; oifname "eth0" drop; }
+}
+NFT
   # ICMP bypass.
   ip route replace default via "$GW_IP4" dev eth0 table 100
   ip rule add fwmark 0x1 lookup 100 priority 100

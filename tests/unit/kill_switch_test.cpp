@@ -44,6 +44,7 @@ TEST(KillSwitchCommands, Ipv4ChainInOrderWithOnlyAddressesAndPrefixes) {
       // The entry's own text goes in; normalising only decides whether it does.
       "iptables -A ZELMO_KILLSWITCH -d 10.0.0.0/08 -j RETURN",
       "iptables -A ZELMO_KILLSWITCH -d 192.168.1.0/24 -j RETURN",
+      "iptables -A ZELMO_KILLSWITCH -p udp --sport 68 --dport 67 -j RETURN",
       "iptables -A ZELMO_KILLSWITCH -j REJECT",
       "iptables -C OUTPUT -j ZELMO_KILLSWITCH >/dev/null 2>&1 || iptables -I OUTPUT 1 -j "
       "ZELMO_KILLSWITCH",
@@ -67,6 +68,8 @@ TEST(KillSwitchCommands, Ipv6ChainSkipsNonAddressesAndHasNoPrefixes) {
       "ip6tables -A ZELMO_KILLSWITCH -d ::ffff:1.2.3.4/128 -j RETURN",
       "ip6tables -A ZELMO_KILLSWITCH -p ipv6-icmp --icmpv6-type neighbour-solicitation -j RETURN",
       "ip6tables -A ZELMO_KILLSWITCH -p ipv6-icmp --icmpv6-type neighbour-advertisement -j RETURN",
+      "ip6tables -A ZELMO_KILLSWITCH -p udp --sport 546 --dport 547 -j RETURN",
+      "ip6tables -A ZELMO_KILLSWITCH -p ipv6-icmp --icmpv6-type router-solicitation -j RETURN",
       "ip6tables -A ZELMO_KILLSWITCH -j REJECT",
       "ip6tables -C OUTPUT -j ZELMO_KILLSWITCH >/dev/null 2>&1 || ip6tables -I OUTPUT 1 -j "
       "ZELMO_KILLSWITCH",
@@ -74,35 +77,43 @@ TEST(KillSwitchCommands, Ipv6ChainSkipsNonAddressesAndHasNoPrefixes) {
   EXPECT_EQ(expected, BuildKillSwitchIpv6Commands(Inputs6("qtun3", endpoint, false)));
 }
 
-TEST(KillSwitchCommands, EmptyListsGiveTheMinimalChains) {
-  const Commands ipv4 = BuildKillSwitchIpv4Commands(Inputs4("tun0", {}, {}, false));
-  ASSERT_EQ(6u, ipv4.size());
-  EXPECT_EQ("iptables -A ZELMO_KILLSWITCH -j REJECT", ipv4[4]);
-  // Without an IPv6 endpoint there is nothing to resolve a neighbour for.
+TEST(KillSwitchCommands, WhatEachInputAddsGoesBeforeTheReject) {
+  // The rules between the tunnel's and the final REJECT, per family.
+  struct Case {
+    const char* what;
+    bool app_mark;
+    std::vector<std::string> bridges;
+    Commands ipv4;
+    Commands ipv6;
+  };
+  const std::string ns = "-p ipv6-icmp --icmpv6-type neighbour-solicitation -j RETURN";
+  const std::string na = "-p ipv6-icmp --icmpv6-type neighbour-advertisement -j RETURN";
+  const std::string dhcp = "-p udp --sport 68 --dport 67 -j RETURN";
+  const std::string dhcp6 = "-p udp --sport 546 --dport 547 -j RETURN";
+  const std::string rs = "-p ipv6-icmp --icmpv6-type router-solicitation -j RETURN";
+  const std::string mark = "-m mark --mark 0x66 -j RETURN";
+  // The host's own upkeep passes in every chain: a lease renewal, router
+  // solicitation and neighbour discovery on whatever network it is on.
+  const Case cases[] = {
+      {"nothing else", false, {}, {dhcp}, {ns, na, dhcp6, rs}},
+      {"the app mark", true, {}, {mark, dhcp}, {mark, ns, na, dhcp6, rs}},
+      {"local bridges", false, {"docker0", "virbr0"},
+       {"-o docker0 -j RETURN", "-o virbr0 -j RETURN", dhcp},
+       {ns, na, "-o docker0 -j RETURN", "-o virbr0 -j RETURN", dhcp6, rs}},
+  };
   ResolvedAddresses no_usable_ipv6;
   no_usable_ipv6.ipv6 = {"vpn.example.com"};
-  const Commands ipv6 = BuildKillSwitchIpv6Commands(Inputs6("tun0", no_usable_ipv6, false));
-  ASSERT_EQ(6u, ipv6.size());
-  EXPECT_EQ("ip6tables -A ZELMO_KILLSWITCH -j REJECT", ipv6[4]);
-  EXPECT_EQ("ip6tables -A ZELMO_KILLSWITCH -o tun0 -j RETURN", ipv6[3]);
-}
-
-TEST(KillSwitchCommands, AppRoutingMarkPassesBeforeTheRejectInBothFamilies) {
-  const Commands ipv4 = BuildKillSwitchIpv4Commands(Inputs4("tun0", {}, {}, true));
-  ASSERT_EQ(7u, ipv4.size());
-  EXPECT_EQ("iptables -A ZELMO_KILLSWITCH -m mark --mark 0x66 -j RETURN", ipv4[4]);
-  EXPECT_EQ("iptables -A ZELMO_KILLSWITCH -j REJECT", ipv4[5]);
-  // A bypassed program's IPv6 peer is reached through the gateway, whose
-  // link address neighbour discovery must be able to find.
-  const Commands ipv6 = BuildKillSwitchIpv6Commands(Inputs6("tun0", {}, true));
-  const Commands expected_tail = {
-      "ip6tables -A ZELMO_KILLSWITCH -m mark --mark 0x66 -j RETURN",
-      "ip6tables -A ZELMO_KILLSWITCH -p ipv6-icmp --icmpv6-type neighbour-solicitation -j RETURN",
-      "ip6tables -A ZELMO_KILLSWITCH -p ipv6-icmp --icmpv6-type neighbour-advertisement -j RETURN",
-      "ip6tables -A ZELMO_KILLSWITCH -j REJECT",
-  };
-  ASSERT_EQ(9u, ipv6.size());
-  EXPECT_EQ(expected_tail, Commands(ipv6.begin() + 4, ipv6.end() - 1));
+  for (const Case& c : cases) {
+    KillSwitchInputs inputs = Inputs4("tun0", no_usable_ipv6, {}, c.app_mark);
+    inputs.devices.local_bridges = c.bridges;
+    inputs.devices.uplinks = {"eth0"};  // judged by the guard, not here
+    Commands ipv4 = KillSwitchIpv4Rules(inputs);
+    Commands ipv6 = KillSwitchIpv6Rules(inputs);
+    ASSERT_EQ("-j REJECT", ipv4.back()) << c.what;
+    ASSERT_EQ("-j REJECT", ipv6.back()) << c.what;
+    EXPECT_EQ(c.ipv4, Commands(ipv4.begin() + 2, ipv4.end() - 1)) << c.what;
+    EXPECT_EQ(c.ipv6, Commands(ipv6.begin() + 2, ipv6.end() - 1)) << c.what;
+  }
 }
 
 TEST(KillSwitchCommands, Ipv6IsGuardedWhenTheHostOrTheEndpointUsesIt) {
@@ -124,6 +135,11 @@ TEST(KillSwitchCommands, CleanupUnhooksBeforeDeletingInBothFamilies) {
       "ip6tables -D OUTPUT -j ZELMO_KILLSWITCH >/dev/null 2>&1",
       "ip6tables -F ZELMO_KILLSWITCH >/dev/null 2>&1",
       "ip6tables -X ZELMO_KILLSWITCH >/dev/null 2>&1",
+      "nft delete table inet zelmo-vpn-killswitch >/dev/null 2>&1",
+      "while iptables -D OUTPUT -j ZELMO_KILLSWITCH >/dev/null 2>&1; do :; done; iptables -X "
+      "ZELMO_KILLSWITCH >/dev/null 2>&1",
+      "while ip6tables -D OUTPUT -j ZELMO_KILLSWITCH >/dev/null 2>&1; do :; done; ip6tables -X "
+      "ZELMO_KILLSWITCH >/dev/null 2>&1",
   };
   EXPECT_EQ(expected, BuildKillSwitchCleanupCommands());
 }

@@ -7,7 +7,9 @@
 # cgroup namespaces below a scratch cgroup); nothing touches this machine's
 # own routes, firewall or cgroups. The rows that need process events come
 # first, from tools/bench/bench_monitor.sh, which runs the monitor driver
-# alone under the rule of tests/monitor/test_monitor_events.sh.
+# alone under the rule of tests/monitor/test_monitor_events.sh; then the
+# throughput rows, from tools/bench/bench_throughput.sh in a routed test bed
+# of its own.
 #
 #   BENCH_ROUNDS        connect/disconnect rounds (default 11)
 #   BENCH_PASS_ROUNDS   membership pass rounds (default 21)
@@ -18,6 +20,7 @@
 #   BENCH_SCALE_ROUNDS  input-scale rounds (default 5)
 #   BENCH_RESTORE_ROUNDS  restores of the kill switch per figure (default 21)
 #   BENCH_STARTS        program starts per exec-to-moved figure (default 200)
+#   BENCH_THROUGHPUT_ROUNDS, BENCH_THROUGHPUT_MIB  see bench_throughput.sh
 #   LVH_BUILD_DIR       build to measure (default build/)
 set -u
 cd "$(dirname "$0")/../.."
@@ -27,6 +30,8 @@ if [ "${LVH_IN_TESTBED:-}" != 1 ]; then
   export LVH_BENCH_MONITOR_SAMPLES
   trap 'rm -f "$LVH_BENCH_MONITOR_SAMPLES"' EXIT
   bash tools/bench/bench_monitor.sh "$LVH_BENCH_MONITOR_SAMPLES" || exit 1
+  # Its own test bed, the routed one with a container.
+  bash tools/bench/bench_throughput.sh "$LVH_BENCH_MONITOR_SAMPLES" || exit 1
 fi
 testbed_enter "$@"
 source tools/bench/lib_bench.sh

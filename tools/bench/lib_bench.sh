@@ -240,4 +240,13 @@ bench_print_table() {
   echo "| **6. Keeping what was installed** while READY (typical run, firewall notifications), $(bench_values restore_output_ms | wc -l) rounds | | | | |"
   bench_latency_rows "flushed kill switch to restored (iptables -F OUTPUT)" restore_output_ms
   bench_latency_rows "emptied filter table to restored (iptables -F; iptables -X)" restore_table_ms
+  bench_print_throughput_rows
+}
+
+# The rows of tools/bench/bench_throughput.sh.
+bench_print_throughput_rows() {
+  echo "| **7. Throughput through the tunnel** (stand-in engine, routed test bed; bulk TCP transfers of ${BENCH_THROUGHPUT_MIB:-32} MiB, the best of ${BENCH_THROUGHPUT_BEST:-3} per round), $(bench_values forward_on_mibps | wc -l) rounds | | | | |"
+  bench_row "forwarded: from a container behind the host's bridge, with the kill switch" "MiB/s" \
+    forward_on_mibps "the same without" forward_off_mibps
+  bench_row "the host's own, with the kill switch" "MiB/s" host_on_mibps "the same without" host_off_mibps
 }

@@ -64,6 +64,7 @@ show iptables -S
 show iptables -t mangle -S OUTPUT
 show iptables -t nat -S POSTROUTING
 show ip6tables -S
+show nft list table inet zelmo-vpn-killswitch
 section "Routing decisions"
 show ip route get "$SERVER4"
 show ip route get "$BYPASS_HOST4"
@@ -119,7 +120,7 @@ section "Host state compared with the snapshot before the run"
 after=$(testbed_snapshot)
 if [ "$before" == "$after" ]; then
   echo "$ diff before after"
-  echo "    (no difference: routes, rules, iptables, ip6tables, links, cgroups and src_valid_mark are as before)"
+  echo "    (no difference: routes, rules, iptables, ip6tables, nft tables, links, cgroups and src_valid_mark are as before)"
   status=0
 else
   echo "DIFFERENT:"

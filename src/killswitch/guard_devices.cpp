@@ -1,0 +1,80 @@
+#include "killswitch/guard_devices.h"
+
+#include <algorithm>
+
+#include "killswitch/safe_token.h"
+#include "lifecycle/shell.h"
+#include "lifecycle/text_utils.h"
+
+namespace {
+
+void AddOnce(const std::string& name, std::vector<std::string>* names) {
+  if (std::find(names->begin(), names->end(), name) == names->end()) names->push_back(name);
+}
+
+bool Contains(const std::vector<std::string>& names, const std::string& name) {
+  return std::find(names.begin(), names.end(), name) != names.end();
+}
+
+}  // namespace
+
+std::vector<std::string> ParseRouteDevices(const std::string& route_listing) {
+  std::vector<std::string> devices;
+  for (const std::string& line : SplitLines(route_listing)) {
+    const std::vector<std::string> words = SplitWords(line);
+    for (size_t i = 0; i + 1 < words.size(); ++i) {
+      // The screen for names that go into firewall rules.
+      if (words[i] == "dev" && IsSafeShellToken(words[i + 1])) AddOnce(words[i + 1], &devices);
+    }
+  }
+  return devices;
+}
+
+std::vector<std::string> ParseLinkNames(const std::string& link_listing) {
+  std::vector<std::string> names;
+  for (const std::string& line : SplitLines(link_listing)) {
+    const size_t index_end = line.find_first_not_of("0123456789");
+    if (index_end == 0 || index_end == std::string::npos || line[index_end] != ':') continue;
+    const size_t start = line.find_first_not_of(" \t", index_end + 1);
+    if (start == std::string::npos) continue;
+    const size_t end = line.find(':', start);
+    if (end == std::string::npos) continue;
+    std::string name = line.substr(start, end - start);
+    const size_t at = name.find('@');
+    if (at != std::string::npos) name.erase(at);
+    if (IsSafeShellToken(name)) AddOnce(name, &names);
+  }
+  return names;
+}
+
+KillSwitchDevices KillSwitchDevicesOf(const std::vector<std::string>& route_devices,
+                                      const std::string& bridges, const std::string& tun_name) {
+  KillSwitchDevices devices;
+  for (const std::string& device : route_devices) {
+    // The screen for names that go into firewall rules.
+    if (device != "lo" && device != tun_name && IsSafeShellToken(device)) {
+      AddOnce(device, &devices.uplinks);
+    }
+  }
+  for (const std::string& bridge : ParseLinkNames(bridges)) {
+    if (bridge != tun_name && !Contains(devices.uplinks, bridge)) {
+      devices.local_bridges.push_back(bridge);
+    }
+  }
+  return devices;
+}
+
+std::string ReadBridgeListing() { return ExecCommandOutput("ip -o link show type bridge 2>/dev/null"); }
+
+KillSwitchDevices ReadKillSwitchDevices(const std::string& tun_name) {
+  // Every table: a policy rule may send traffic to a default route outside
+  // the main table, and a second default route takes over the moment the
+  // first goes.
+  std::vector<std::string> route_devices =
+      ParseRouteDevices(ExecCommandOutput("ip -o -4 route show default table all 2>/dev/null"));
+  for (const std::string& device :
+       ParseRouteDevices(ExecCommandOutput("ip -o -6 route show default table all 2>/dev/null"))) {
+    route_devices.push_back(device);
+  }
+  return KillSwitchDevicesOf(route_devices, ReadBridgeListing(), tun_name);
+}

@@ -1,0 +1,144 @@
+#!/bin/bash
+# What the kill switch covers beyond the host's own traffic, in the routed
+# topology with two containers behind a bridge of the host (masqueraded,
+# one of them published on a port of eth0). One table: each check in each
+# phase of one run, from no helper, through READY and the tunnel gone, a
+# foreign accepting jump put first in filter OUTPUT and FORWARD once and by
+# an eager program that keeps putting it first, to after STOPPED. Counts at
+# the router are zero only where the phases without the helper show the
+# same counters counting.
+source "$(dirname "$0")/testbed.sh"
+testbed_enter "$@"
+source "$(dirname "$0")/lib_routed.sh"
+routed_setup
+routed_rp_filter 2
+routed_container c1
+routed_container c2
+PUBLISHED_PORT=8080
+routed_container_publish c1 "$PUBLISHED_PORT"
+# Probes: the containers' datagrams to port 9998, the host's to 9999.
+for family in 4 6; do
+  tool=iptables server=$SERVER4
+  [ "$family" = 6 ] && tool=ip6tables server=$SERVER6
+  gw_count_rule "syn$family" "$tool" -p tcp --syn -d "$server" --dport "$CONV_PORT"
+  gw_count_rule "ct$family" "$tool" -p udp -d "$server" --dport 9998
+  gw_count_rule "host$family" "$tool" -p udp -d "$server" --dport 9999
+done
+gw_count_rule rs ip6tables -p ipv6-icmp --icmpv6-type router-solicitation
+# A DHCP and a DHCPv6 server on the home router's LAN side: each answers
+# a request from the client's port.
+nsenter --net="/proc/$GW_PID/ns/net" socat UDP4-RECVFROM:67,fork SYSTEM:'read -r request; echo ack' &
+nsenter --net="/proc/$GW_PID/ns/net" socat UDP6-RECVFROM:547,fork SYSTEM:'read -r request; echo ack6' &
+BEFORE=$(testbed_snapshot)
+
+# The checks, each printing its outcome.
+seen() { "$@" 2>&1 | tail -n 1; }
+ct_server4() { seen ct_conv c1 "$SERVER4"; }
+ct_server6() { seen ct_conv c1 "$SERVER6"; }
+ct_bypass() { seen ct_conv c1 "$BYPASS_HOST4"; }
+published() {
+  echo "$(seen gw_exec "$CONVERSATION" ask "$HOST_IP4" "$PUBLISHED_PORT")" \
+    "$(seen gw_exec "$CONVERSATION" ask "$HOST_IP6" "$PUBLISHED_PORT")"
+}
+neighbours() { seen ct_conv c2 "${CT_IP4[c1]}"; }
+host_to_ct() { echo "$(seen conv "${CT_IP4[c1]}") $(seen conv "${CT_IP6[c1]}")"; }
+# What reaches the router of a conversation and five datagrams per family,
+# from the container c1 (ct) or the host: syn4/syn6/udp4/udp6.
+leaks() {
+  local who=$1 port=9998 run=(ct_exec c1) i address
+  [ "$who" = host ] && port=9999 run=()
+  gw_reset_counts
+  for i in 1 2 3 4 5; do
+    for address in "$SERVER4" "[$SERVER6]"; do
+      echo probe | "${run[@]}" socat -u - "UDP-SENDTO:$address:$port" 2> /dev/null
+    done
+    sleep 0.1
+  done
+  for address in "$SERVER4" "$SERVER6"; do
+    "${run[@]}" "$CONVERSATION" ask "$address" "$CONV_PORT" > /dev/null 2>&1
+  done
+  echo "$(gw_count syn4 iptables)/$(gw_count syn6 ip6tables)/$(gw_count "${who}4" iptables)/$(gw_count "${who}6" ip6tables)"
+}
+ct_leaks() { leaks ct; }
+host_leaks() { leaks host; }
+# The host's own upkeep: a unicast lease renewal, a DHCPv6 exchange (after
+# the router's link address is forgotten, so neighbour discovery must work
+# first), a router solicitation counted at the router.
+dhcp() {
+  ip -6 neigh flush dev eth0
+  echo "$(echo renew | socat -t 3 -T 3 - "UDP4:$GW_IP4:67,sourceport=68,readbytes=4" 2>&1)" \
+    "$(echo renew | socat -t 3 -T 3 - "UDP6:[$GW_IP6]:547,sourceport=546,readbytes=5" 2>&1)"
+}
+rs() {
+  gw_reset_counts
+  printf '\x85\0\0\0\0\0\0\0' | socat -u - "IP6-SENDTO:[$GW_IP6]:58" 2>/dev/null
+  gw_count rs ip6tables
+}
+
+# The phases, in order; each sets up on top of the one before.
+phase_none() { :; }
+phase_ready() {
+  routed_start_helper --kill-switch --bypass-prefixes "$BYPASS_PREFIX4" ||
+    fail "READY ($(cat "$HELPER_ERR"))"
+}
+phase_gone() { ip link delete zelmo_vpn-tun0; }
+foreign_jump() {
+  local tool chain
+  for tool in iptables ip6tables; do
+    for chain in OUTPUT FORWARD; do
+      [ "$("$tool" -S "$chain" | sed -n 2p)" = "-A $chain -j EAGER" ] || "$tool" -I "$chain" 1 -j EAGER
+    done
+  done
+}
+phase_once() {
+  iptables -N EAGER; iptables -A EAGER -j ACCEPT
+  ip6tables -N EAGER; ip6tables -A EAGER -j ACCEPT
+  foreign_jump
+}
+phase_eager() {
+  touch "$TESTBED_TMP/eager"
+  while [ -e "$TESTBED_TMP/eager" ]; do foreign_jump 2> /dev/null; done &
+  EAGER_PID=$!
+  sleep 0.5
+}
+phase_stopped() {
+  rm "$TESTBED_TMP/eager"
+  wait "$EAGER_PID"
+  local tool chain
+  for tool in iptables ip6tables; do
+    for chain in OUTPUT FORWARD; do while "$tool" -D "$chain" -j EAGER 2> /dev/null; do :; done; done
+    "$tool" -F EAGER; "$tool" -X EAGER
+  done
+  stop_helper
+  assert_eq "0 STOPPED" "$HELPER_STATUS $(tail -n 1 "$HELPER_OUT")" "the run stops"
+}
+
+R4=$ROUTER_OUT4 R6=$ROUTER_OUT6 E4=$ENDPOINT4 E6=$ENDPOINT6
+BRIDGE="$CT_BRIDGE_IP4 $CT_BRIDGE_IP6"
+LAN="$GW_IP4 $GW_IP6"
+# check | none | ready | gone | once | eager | stopped   ("-": not checked)
+TABLE="
+ct_server4 | $R4 | $E4 | - | - | - | $R4
+ct_server6 | $R6 | $E6 | - | - | - | $R6
+ct_bypass | $R4 | $R4 | $R4 | - | - | $R4
+ct_leaks | 1/1/5/5 | 0/0/0/0 | 0/0/0/0 | 0/0/0/0 | 0/0/0/0 | 1/1/5/5
+host_leaks | 1/1/5/5 | 0/0/0/0 | 0/0/0/0 | 0/0/0/0 | 0/0/0/0 | 1/1/5/5
+published | $LAN | $LAN | $LAN | - | - | $LAN
+neighbours | ${CT_IP4[c2]} | ${CT_IP4[c2]} | ${CT_IP4[c2]} | - | - | ${CT_IP4[c2]}
+host_to_ct | $BRIDGE | $BRIDGE | $BRIDGE | - | - | $BRIDGE
+dhcp | ack ack6 | ack ack6 | ack ack6 | - | - | ack ack6
+rs | 1 | 1 | 1 | - | - | 1
+"
+column=2
+for phase in none ready gone once eager stopped; do
+  "phase_$phase"
+  while IFS='|' read -r check cells; do
+    check=$(echo $check)
+    [ -n "$check" ] || continue
+    want=$(echo "$cells" | cut -d'|' -f$((column - 1)) | sed -E 's/^ +| +$//g')
+    [ "$want" = - ] || assert_eq "$want" "$($check)" "$phase: $check"
+  done <<< "$TABLE"
+  column=$((column + 1))
+done
+assert_eq "$BEFORE" "$(testbed_snapshot)" "host as before the run"
+testbed_finish
