@@ -9,7 +9,11 @@
 #include <string>
 #include <vector>
 
+#include <netinet/in.h>
+
 #include "approuting/policy.h"
+#include "dns/dns_addresses.h"
+#include "dns/dns_redirect_table.h"
 #include "killswitch/kill_switch_commands.h"
 #include "routing/default_route.h"
 #include "routing/endpoint.h"
@@ -22,9 +26,13 @@ struct TunnelPlan {
   ResolvedAddresses endpoint;
   std::vector<std::string> bypass_prefixes;
   AppRoutingPolicy policy;
+  // --dns, when given: where name lookups go (dns/dns_redirect_table.h).
+  std::vector<std::string> dns_addresses;
   // What the start installed beyond the routes.
   bool kill_switch = false;
   bool icmp_bypass = false;
+  bool dns_redirect = false;
+  bool dns_route_localnet_raised = false;  // recorded in the table, put back at its removal
 };
 
 // A policy that steers programs marks their packets; the kill switch lets
@@ -43,5 +51,27 @@ inline KillSwitchInputs KillSwitchInputsOf(const TunnelPlan& plan, bool kernel_i
   inputs.bypass_prefixes = plan.bypass_prefixes;
   inputs.want_ipv6 = kernel_ipv6;
   inputs.allow_app_mark = PolicyMarksPrograms(plan.policy);
+  for (const int family : {AF_INET, AF_INET6}) {
+    const std::string target = FirstDnsAddressOfFamily(plan.dns_addresses, family);
+    if (!target.empty()) inputs.lookup_targets.push_back(target);
+  }
+  return inputs;
+}
+
+// Whose lookups the tunnel carries follows whose traffic it carries.
+inline DnsLookupScope DnsLookupScopeOf(const AppRoutingPolicy& policy) {
+  if (!PolicyMarksPrograms(policy)) return DnsLookupScope::kAllLookups;
+  return policy.mode == "vpnOnlySelected" ? DnsLookupScope::kSelectedOnly
+                                          : DnsLookupScope::kAllButSelected;
+}
+
+// The name-lookup table of this run, as the start installed it.
+inline DnsRedirectInputs DnsRedirectInputsOf(const TunnelPlan& plan) {
+  DnsRedirectInputs inputs;
+  inputs.tun_name = plan.tun_name;
+  inputs.addresses = plan.dns_addresses;
+  inputs.endpoint = plan.endpoint;
+  inputs.scope = DnsLookupScopeOf(plan.policy);
+  inputs.route_localnet_raised = plan.dns_route_localnet_raised;
   return inputs;
 }

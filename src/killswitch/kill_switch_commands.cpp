@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 
 #include "approuting/markers.h"
+#include "killswitch/kill_switch_lookups.h"
 #include "lifecycle/shell.h"
 #include "routing/ipv4_prefix.h"
 
@@ -41,6 +42,10 @@ std::vector<std::string> ChainCommands(const std::string& tool, const std::vecto
 // that traffic is refused rather than sent physically.
 std::string AppMarkReturnRule() { return std::string("-m mark --mark ") + kAppPacketMark + " -j RETURN"; }
 
+void AppendRules(std::vector<std::string>* rules, const std::vector<std::string>& more) {
+  rules->insert(rules->end(), more.begin(), more.end());
+}
+
 }  // namespace
 
 std::vector<std::string> KillSwitchIpv4Rules(const KillSwitchInputs& inputs) {
@@ -61,6 +66,7 @@ std::vector<std::string> KillSwitchIpv4Rules(const KillSwitchInputs& inputs) {
     if (!NormalizeIpv4Cidr(prefix).empty()) rules.push_back("-d " + prefix + " -j RETURN");
   }
   if (inputs.allow_app_mark) rules.push_back(AppMarkReturnRule());
+  AppendRules(&rules, KillSwitchRedirectedLookupRules(AF_INET, inputs.lookup_targets));
   rules.push_back("-j REJECT");
   return rules;
 }
@@ -83,6 +89,7 @@ std::vector<std::string> KillSwitchIpv6Rules(const KillSwitchInputs& inputs) {
     rules.push_back("-p ipv6-icmp --icmpv6-type neighbour-solicitation -j RETURN");
     rules.push_back("-p ipv6-icmp --icmpv6-type neighbour-advertisement -j RETURN");
   }
+  AppendRules(&rules, KillSwitchRedirectedLookupRules(AF_INET6, inputs.lookup_targets));
   rules.push_back("-j REJECT");
   return rules;
 }

@@ -14,6 +14,8 @@ struct KillSwitchInputs {
   bool want_ipv6 = false;
   // The packets of the app-routing group (mark 0x66) pass as well.
   bool allow_app_mark = false;
+  // Name lookups redirected to these addresses pass (--dns; kill_switch_lookups.h).
+  std::vector<std::string> lookup_targets;
 };
 
 // The chain name is the kill switch's only marker on the host: later runs

@@ -5,6 +5,7 @@
 
 #include "approuting/markers.h"
 #include "approuting/policy_cleanup.h"
+#include "dns/dns_redirect.h"
 #include "killswitch/kill_switch.h"
 #include "killswitch/safe_token.h"
 #include "lifecycle/shell.h"
@@ -80,6 +81,8 @@ void CleanupZelmoOwnedState() {
   // two. Each pass deletes one; the second also deletes the chain, which
   // the first could not while it was still referenced.
   CleanupKillSwitchPolicy();
+  // While the TUN devices are still there to have route_localnet put back.
+  CleanupDnsRedirect();
   const std::vector<DefaultRouteInfo> pinned = PinnedGateways();
   // The bypass removal names no gateway or device, so an empty route will do.
   CleanupIcmpBypass(DefaultRouteInfo{});
