@@ -224,11 +224,14 @@ testbed_snapshot() {
   echo "## rules6"; ip -6 rule show
   echo "## iptables"; iptables-save 2>/dev/null | testbed_firewall_text
   echo "## ip6tables"; ip6tables-save 2>/dev/null | testbed_firewall_text
+  # nf_tables tables beside the ones iptables keeps (those are listed above).
+  echo "## nft"; nft list tables 2>/dev/null | grep -v -E '^table ip6? (filter|nat|mangle|raw|security)$'
   echo "## links"; ip -o link show | sed -E 's/^[0-9]+: //; s/ state [A-Z]+//; s/ qlen [0-9]+//' | awk '{print $1, $2}'
   echo "## cgroups"; (cd /sys/fs/cgroup && find . -mindepth 1 -type d | sort)
-  # The one kernel setting the helper may change (where answers to marked
-  # traffic arrive).
-  echo "## sysctl"; grep -H . /proc/sys/net/ipv4/conf/*/src_valid_mark | sed 's|^/proc/sys/net/ipv4/conf/||'
+  # The kernel settings the helper may change (where answers to marked
+  # traffic arrive; the TUN device under a tunnel-only policy with --dns).
+  echo "## sysctl"; grep -H . /proc/sys/net/ipv4/conf/*/src_valid_mark \
+    /proc/sys/net/ipv4/conf/*/route_localnet | sed 's|^/proc/sys/net/ipv4/conf/||'
 }
 
 pass() { TESTS_PASSED=$((TESTS_PASSED + 1)); echo "ok: $*"; }

@@ -5,6 +5,7 @@
 
 #include "killswitch/kill_switch.h"
 #include "killswitch/kill_switch_commands.h"
+#include "killswitch/kill_switch_repair.h"
 
 namespace {
 
@@ -103,6 +104,21 @@ TEST(KillSwitchCommands, AppRoutingMarkPassesBeforeTheRejectInBothFamilies) {
   };
   ASSERT_EQ(9u, ipv6.size());
   EXPECT_EQ(expected_tail, Commands(ipv6.begin() + 4, ipv6.end() - 1));
+}
+
+TEST(KillSwitchCommands, RedirectedLookupsPassBeforeTheRejectInTheirOwnFamily) {
+  KillSwitchInputs inputs = Inputs4("tun0", {}, {"10.0.0.0/8"}, true);
+  inputs.lookup_targets = {"100.100.53.53", "fd53::53", "bad;x"};
+  const std::vector<std::string> ipv6 = KillSwitchIpv6Rules(inputs);
+  ASSERT_EQ(7u, ipv6.size());
+  EXPECT_EQ("-d fd53::53/128 -m conntrack --ctstate DNAT --ctorigdstport 53 -j RETURN", ipv6[5]);
+  // In the form the tool lists, so the watch finds the chain unchanged.
+  const std::vector<std::string> listed = {
+      "-o lo -j RETURN", "-o tun0 -m mark ! --mark 0x1 -j RETURN", "-d 10.0.0.0/8 -j RETURN",
+      "-m mark --mark 0x66 -j RETURN",
+      "-d 100.100.53.53/32 -m conntrack --ctstate DNAT --ctorigdstport 53 -j RETURN",
+      "-j REJECT --reject-with icmp-port-unreachable"};
+  EXPECT_TRUE(ChainHoldsExactly(listed, KillSwitchIpv4Rules(inputs)));
 }
 
 TEST(KillSwitchCommands, Ipv6IsGuardedWhenTheHostOrTheEndpointUsesIt) {
