@@ -41,6 +41,20 @@ const char* UnreachableKind(int family, const unsigned char* bytes) {
   return nullptr;
 }
 
+// "ADDRESS/LENGTH": worth telling apart from a name, since a client may
+// well pass the tunnel's resolver network instead of its address.
+bool IsPrefix(const std::string& item) {
+  const size_t slash = item.find('/');
+  if (slash == std::string::npos || slash + 1 == item.size() ||
+      item.find_first_not_of("0123456789", slash + 1) != std::string::npos) {
+    return false;
+  }
+  const std::string address = item.substr(0, slash);
+  unsigned char bytes[sizeof(struct in6_addr)];
+  return inet_pton(AF_INET, address.c_str(), bytes) == 1 ||
+         inet_pton(AF_INET6, address.c_str(), bytes) == 1;
+}
+
 std::vector<std::string> SplitAtCommas(const std::string& text) {
   std::vector<std::string> items;
   size_t start = 0;
@@ -77,8 +91,7 @@ bool ParseDnsAddresses(const std::string& text, std::vector<std::string>* addres
                        : inet_pton(AF_INET6, item.c_str(), bytes) == 1 ? AF_INET6
                                                                        : 0;
     if (family == 0) {
-      *error = ItemError(item, item.find('/') != std::string::npos ? "a prefix, not an address"
-                                                                   : "not an IP address");
+      *error = ItemError(item, IsPrefix(item) ? "a prefix, not an address" : "not an IP address");
       return false;
     }
     if (const char* kind = UnreachableKind(family, bytes)) {
