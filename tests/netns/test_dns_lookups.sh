@@ -80,6 +80,8 @@ for mode in none bypassSelected vpnOnlySelected; do
     routed_start_helper "${DNS_ARGS[@]}" ${ks:+--kill-switch} "${policy[@]}" ||
       fail "$what: READY ($(cat "$HELPER_ERR"))"
     if [ "$mode$ks" = none ]; then
+      assert_eq "INFO: dns=$TUNNEL_DNS4,$TUNNEL_DNS6" "$(grep -A1 '^INFO: default6 ' "$HELPER_OUT" | tail -n 1)" \
+        "$what: the addresses are told after the other start lines"
       # A flow that began before READY does not keep its path.
       assert_eq "$ANSWER_ROUTER $ANSWER_TUNNEL" "$early $(query_from_port 5353 "$GW_IP4")" \
         "$what: a resolver reusing its source port is redirected after READY"
@@ -119,6 +121,17 @@ stop_helper
 assert_eq "router4 other $ANSWER_ROUTER seen" "$(measured_row router4 "$GW_IP4" other)" \
   "tunnel gone: the counter counts after STOPPED"
 assert_eq "$BEFORE" "$(testbed_snapshot)" "host as before every run"
+
+# The cleanup mode knows the table alone: it removes it and puts back
+# route_localnet on the device the table records (one that outlives it).
+ip tuntap add kept0 mode tun
+sysctl -qw net.ipv4.conf.kept0.route_localnet=1
+printf '%s\n' 'table inet zelmo-vpn-dns {' 'set route_localnet_raised {' 'type ifname' \
+  'elements = { "kept0" }' '}' '}' | nft -f -
+run_helper --cleanup
+assert_eq "CLEANED 0 0" "$(tail -n 1 "$HELPER_OUT") $(nft list tables | grep -c zelmo-vpn-dns) $(sysctl -n \
+  net.ipv4.conf.kept0.route_localnet)" "cleanup mode: table gone, route_localnet put back"
+ip link delete kept0
 
 # Refused values: one ERROR line of safe bytes, exit 2, the engine never loaded.
 CONFIG="$TESTBED_TMP/refused.json"
