@@ -99,6 +99,7 @@ assert_eq "" "$(cat "$dir/fake_ip.log")" "the caller's ip first on PATH never ra
 
 # Name lookups: nft and conntrack work with the ambient capability alone.
 conntrack -I -p udp -s "$HOST_IP4" -d "$GW_IP4" --sport 40000 --dport 53 -t 60 > /dev/null 2>&1
+assert_eq 1 "$(conntrack -L -p udp --dport 53 2>/dev/null | wc -l)" "a port-53 entry before the run"
 HELPER_OUT="$TESTBED_TMP/cap-dns.out"
 HELPER_ERR="$TESTBED_TMP/cap-dns.err"
 setpriv --reuid=65534 --regid=65534 --clear-groups --inh-caps=-all -- "$dir/linux_vpn_helper" \
