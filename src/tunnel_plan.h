@@ -9,8 +9,6 @@
 #include <string>
 #include <vector>
 
-#include <netinet/in.h>
-
 #include "approuting/policy.h"
 #include "dns/dns_addresses.h"
 #include "dns/dns_redirect_table.h"

@@ -60,7 +60,7 @@ std::vector<std::string> SplitAtCommas(const std::string& text) {
   size_t start = 0;
   for (;;) {
     const size_t comma = text.find(',', start);
-    items.push_back(text.substr(start, comma == std::string::npos ? std::string::npos : comma - start));
+    items.push_back(text.substr(start, comma == std::string::npos ? comma : comma - start));
     if (comma == std::string::npos) return items;
     start = comma + 1;
   }

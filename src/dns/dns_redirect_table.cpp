@@ -48,13 +48,18 @@ std::vector<std::string> ScopeLines(const DnsRedirectInputs& inputs, bool refusa
   for (const Family& family : {kIpv4, kIpv6}) {
     const std::vector<std::string>& endpoint =
         family.af == AF_INET ? inputs.endpoint.ipv4 : inputs.endpoint.ipv6;
-    std::vector<std::string> alone = AddressesOf(family, endpoint);
-    for (const std::string& address : AddressesOf(family, inputs.addresses)) {
-      bool seen = false;
-      for (const std::string& kept : alone) seen = seen || kept == address;
-      if (!seen) alone.push_back(address);
+    // Left alone: the tunnel's transport and the tunnel's own resolvers.
+    std::vector<std::string> alone;
+    for (const std::vector<std::string>* texts : {&endpoint, &inputs.addresses}) {
+      for (const std::string& address : AddressesOf(family, *texts)) {
+        bool seen = false;
+        for (const std::string& kept : alone) seen = seen || kept == address;
+        // A set may not name an element twice.
+        if (!seen) alone.push_back(address);
+      }
     }
-    if (!alone.empty()) lines.push_back(std::string(family.address) + " daddr " + AnonymousSet(alone) + " return");
+    if (alone.empty()) continue;
+    lines.push_back(std::string(family.address) + " daddr " + AnonymousSet(alone) + " return");
   }
   const std::string mark = kAppPacketMark;
   switch (inputs.scope) {
@@ -99,7 +104,8 @@ std::vector<std::string> DnsRedirectTableLines(const DnsRedirectInputs& inputs) 
     refuse = RefusalRules(std::string("ip6 daddr ") + kIpv6.loopback);
   }
   for (const Family& family : {kIpv4, kIpv6}) {
-    const std::string target = FirstDnsAddressOfFamily(AddressesOf(family, inputs.addresses), family.af);
+    const std::string target =
+        FirstDnsAddressOfFamily(AddressesOf(family, inputs.addresses), family.af);
     const std::string nfproto = std::string("meta nfproto ") + family.nfproto;
     if (target.empty()) {
       for (const std::string& rule : RefusalRules(nfproto)) refuse.push_back(rule);
@@ -124,10 +130,11 @@ std::vector<std::string> DnsRedirectTableLines(const DnsRedirectInputs& inputs) 
   // After mangle OUTPUT (-150), where the selected programs' packets get
   // their mark, and before the nat table of iptables (-100).
   AppendChain(&lines, "steer_lookups", "type nat hook output priority -110; policy accept;", steer);
-  if (refuse.size() > 0) {
+  if (!refuse.empty()) {
     std::vector<std::string> rules = ScopeLines(inputs, true);
     rules.insert(rules.end(), refuse.begin(), refuse.end());
-    AppendChain(&lines, "refuse_lookups", "type filter hook output priority 0; policy accept;", rules);
+    AppendChain(&lines, "refuse_lookups", "type filter hook output priority 0; policy accept;",
+                rules);
   }
   AppendChain(&lines, "source_nat", "type nat hook postrouting priority 100; policy accept;",
               source_nat);

@@ -24,16 +24,20 @@ TEST(ParseDnsAddresses, RefusesEachBadValueNamingTheItemScreened) {
       {" 10.0.0.53", "invalid --dns address '?10.0.0.53': not an IP address"},
       {"1.1.1.1;rm\n-rf /'x", "invalid --dns address '1.1.1.1?rm?-rf?/?x': not an IP address"},
       {"fe80::1%eth0", "invalid --dns address 'fe80::1?eth0': not an IP address"},
-      {std::string(70, 'a'), "invalid --dns address '" + std::string(64, 'a') + "...': not an IP address"},
+      {std::string(70, 'a'),
+       "invalid --dns address '" + std::string(64, 'a') + "...': not an IP address"},
       {"1.1.1.1,1.1.1.2,1.1.1.3,1.1.1.4,1.1.1.5,1.1.1.6,1.1.1.7,1.1.1.8,1.1.1.9",
        "invalid --dns address '1.1.1.9': more than 8 addresses"},
-      {"127.0.0.53", "invalid --dns address '127.0.0.53': a loopback address, not a resolver beyond the tunnel"},
+      {"127.0.0.53",
+       "invalid --dns address '127.0.0.53': a loopback address, not a resolver beyond the tunnel"},
       {"::1", "invalid --dns address '::1': a loopback address, not a resolver beyond the tunnel"},
-      {"0.0.0.0", "invalid --dns address '0.0.0.0': an unspecified address, not a resolver beyond the tunnel"},
-      {"ff02::fb", "invalid --dns address 'ff02::fb': a multicast address, not a resolver beyond the tunnel"},
+      {"0.0.0.0",
+       "invalid --dns address '0.0.0.0': an unspecified address, not a resolver beyond the tunnel"},
+      {"ff02::fb",
+       "invalid --dns address 'ff02::fb': a multicast address, not a resolver beyond the tunnel"},
       {"::ffff:1.2.3.4",
-       "invalid --dns address '::ffff:1.2.3.4': an IPv4-mapped address; give the IPv4 address, not a "
-       "resolver beyond the tunnel"},
+       "invalid --dns address '::ffff:1.2.3.4': an IPv4-mapped address; give the IPv4 address, "
+       "not a resolver beyond the tunnel"},
   };
   for (const auto& c : refused) {
     std::vector<std::string> addresses = {"left over"};
@@ -47,11 +51,13 @@ TEST(ParseDnsAddresses, RefusesEachBadValueNamingTheItemScreened) {
 TEST(ParseDnsAddresses, KeepsCanonicalAddressesInOrderWithoutDuplicates) {
   std::vector<std::string> addresses;
   std::string error;
-  ASSERT_TRUE(ParseDnsAddresses("FD53:0::53,100.100.53.53,fd53::53,10.0.0.1,1.1.1.1,1.1.1.2,1.1.1.3,"
-                                "1.1.1.4",
-                                &addresses, &error));
-  EXPECT_EQ(Lines({"fd53::53", "100.100.53.53", "10.0.0.1", "1.1.1.1", "1.1.1.2", "1.1.1.3", "1.1.1.4"}),
-            addresses);
+  ASSERT_TRUE(
+      ParseDnsAddresses("FD53:0::53,100.100.53.53,fd53::53,10.0.0.1,1.1.1.1,1.1.1.2,1.1.1.3,"
+                        "1.1.1.4",
+                        &addresses, &error));
+  EXPECT_EQ(
+      Lines({"fd53::53", "100.100.53.53", "10.0.0.1", "1.1.1.1", "1.1.1.2", "1.1.1.3", "1.1.1.4"}),
+      addresses);
   EXPECT_EQ("", error);
   EXPECT_EQ("100.100.53.53", FirstDnsAddressOfFamily(addresses, AF_INET));
   EXPECT_EQ("fd53::53", FirstDnsAddressOfFamily(addresses, AF_INET6));
@@ -84,13 +90,17 @@ TEST(DnsRedirectTable, WholeTableWithoutAPolicy) {
       "}",
       "chain source_nat {",
       "type nat hook postrouting priority 100; policy accept;",
-      "oifname \"zelmo_vpn-tun0\" ct status dnat ip daddr 100.100.53.53 meta l4proto { tcp, udp } th dport 53 masquerade",
-      "oifname \"zelmo_vpn-tun0\" ct status dnat ip6 daddr fd53::53 meta l4proto { tcp, udp } th dport 53 masquerade",
+      "oifname \"zelmo_vpn-tun0\" ct status dnat ip daddr 100.100.53.53 meta l4proto { tcp, udp } "
+      "th dport 53 masquerade",
+      "oifname \"zelmo_vpn-tun0\" ct status dnat ip6 daddr fd53::53 meta l4proto { tcp, udp } th "
+      "dport 53 masquerade",
       "}",
       "chain confine_lookups {",
       "type filter hook postrouting priority 0; policy accept;",
-      "oifname != \"zelmo_vpn-tun0\" ct status dnat ip daddr 100.100.53.53 meta l4proto { tcp, udp } th dport 53 drop",
-      "oifname != \"zelmo_vpn-tun0\" ct status dnat ip6 daddr fd53::53 meta l4proto { tcp, udp } th dport 53 drop",
+      "oifname != \"zelmo_vpn-tun0\" ct status dnat ip daddr 100.100.53.53 meta l4proto { tcp, udp "
+      "} th dport 53 drop",
+      "oifname != \"zelmo_vpn-tun0\" ct status dnat ip6 daddr fd53::53 meta l4proto { tcp, udp } "
+      "th dport 53 drop",
       "}",
       "}",
   };
@@ -103,9 +113,11 @@ Lines ChainLines(const Lines& table, const std::string& chain) {
   Lines lines;
   bool inside = false;
   for (const std::string& line : table) {
-    if (line == "chain " + chain + " {") inside = true;
-    else if (inside && line == "}") break;
-    else if (inside && line.rfind("type ", 0) != 0 && line.rfind("meta l4proto != ", 0) != 0 &&
+    if (line == "chain " + chain + " {") {
+      inside = true;
+    } else if (inside && line == "}") {
+      break;
+    } else if (inside && line.rfind("type ", 0) != 0 && line.rfind("meta l4proto != ", 0) != 0 &&
              line.rfind("th dport", 0) != 0 && line.find(" daddr {") == std::string::npos) {
       lines.push_back(line);
     }
@@ -120,20 +132,24 @@ TEST(DnsRedirectTable, ScopeFollowsThePolicyAndAFamilyWithoutAnAddressIsRefused)
     Lines steer;
     Lines refuse;
   } cases[] = {
-      {DnsLookupScope::kAllButSelected, {"100.100.53.53"},
+      {DnsLookupScope::kAllButSelected,
+       {"100.100.53.53"},
        {"meta mark 0x66 return", "ip daddr 127.0.0.0/8 return", "ip6 daddr ::1 return",
         "meta nfproto ipv4 dnat ip to 100.100.53.53"},
        {"meta mark 0x66 return", "ip daddr 127.0.0.0/8 return", "ip6 daddr ::1 return",
         "meta nfproto ipv6 meta l4proto tcp reject with tcp reset", "meta nfproto ipv6 reject"}},
       // A selected program's lookup to a stub on 127.0.0.0/8 is redirected;
       // one to ::1 cannot be, and is refused.
-      {DnsLookupScope::kSelectedOnly, {"100.100.53.53", "fd53::53"},
+      {DnsLookupScope::kSelectedOnly,
+       {"100.100.53.53", "fd53::53"},
        {"meta mark != 0x66 return", "ip6 daddr ::1 return",
         "meta nfproto ipv4 dnat ip to 100.100.53.53", "meta nfproto ipv6 dnat ip6 to fd53::53"},
        {"meta mark != 0x66 return", "ip6 daddr ::1 meta l4proto tcp reject with tcp reset",
         "ip6 daddr ::1 reject"}},
-      {DnsLookupScope::kAllLookups, {"fd53::53"},
-       {"ip daddr 127.0.0.0/8 return", "ip6 daddr ::1 return", "meta nfproto ipv6 dnat ip6 to fd53::53"},
+      {DnsLookupScope::kAllLookups,
+       {"fd53::53"},
+       {"ip daddr 127.0.0.0/8 return", "ip6 daddr ::1 return",
+        "meta nfproto ipv6 dnat ip6 to fd53::53"},
        {"ip daddr 127.0.0.0/8 return", "ip6 daddr ::1 return",
         "meta nfproto ipv4 meta l4proto tcp reject with tcp reset", "meta nfproto ipv4 reject"}},
   };
@@ -151,9 +167,11 @@ TEST(DnsRedirectTable, InstallReplacesAnEarlierCopyAndRecordsRouteLocalnet) {
   EXPECT_FALSE(NeedsRouteLocalnet(Inputs(DnsLookupScope::kAllButSelected, {"100.100.53.53"})));
   inputs.route_localnet_raised = true;
   const std::string command = DnsRedirectInstallCommand(inputs);
-  EXPECT_EQ(0u, command.find("printf '%s\\n' 'table inet zelmo-vpn-dns {}' 'delete table inet "
-                             "zelmo-vpn-dns' 'table inet zelmo-vpn-dns {' 'set route_localnet_raised {' "
-                             "'type ifname' 'elements = { \"zelmo_vpn-tun0\" }' '}' 'chain steer_lookups {'"))
+  EXPECT_EQ(
+      0u,
+      command.find("printf '%s\\n' 'table inet zelmo-vpn-dns {}' 'delete table inet "
+                   "zelmo-vpn-dns' 'table inet zelmo-vpn-dns {' 'set route_localnet_raised {' "
+                   "'type ifname' 'elements = { \"zelmo_vpn-tun0\" }' '}' 'chain steer_lookups {'"))
       << command;
   EXPECT_EQ(" | nft -f -", command.substr(command.size() - 11));
   EXPECT_EQ("nft delete table inet zelmo-vpn-dns >/dev/null 2>&1", DnsRedirectRemoveCommand());
