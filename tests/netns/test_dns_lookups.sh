@@ -96,8 +96,8 @@ for mode in none bypassSelected vpnOnlySelected; do
     fi
     stop_helper
     assert_eq "STOPPED" "$(tail -n 1 "$HELPER_OUT")" "$what: STOPPED"
-    assert_eq "router4 other $ANSWER_ROUTER seen" "$(measured_row router4 "$GW_IP4" other)" \
-      "$what: after STOPPED the router answers again"
+    assert_eq "$(table off "" expected)" "$(table off "" measured)" \
+      "$what: after STOPPED each set-up's own resolver answers again"
     [ "$mode$ks" = none ] && assert_eq "$ANSWER_ROUTER" "$(query_from_port 5353 "$GW_IP4")" \
       "$what: a resolver reusing its source port reaches the router after STOPPED"
     assert_eq "0 0" "$(nft list tables | grep -c zelmo-vpn-dns) $(conntrack -L 2>/dev/null |
