@@ -4,10 +4,13 @@
 BUILD_DIR ?= build
 JOBS ?= $(shell nproc)
 
-# Debian packages needed to build, test and demonstrate the helper.
+# Debian packages needed to build, test and demonstrate the helper
+# (dnsmasq-base: the resolvers of the name lookup tests and the demo, the
+# program alone, without a service that would start on the machine).
 PACKAGES = cmake g++ make pkg-config libglib2.0-dev libre2-dev libgtest-dev \
-           iproute2 iptables nftables util-linux iputils-ping socat \
-           libcap2-bin man-db dpkg clang libclang-rt-14-dev valgrind procps
+           iproute2 iptables nftables conntrack util-linux iputils-ping socat \
+           libcap2-bin man-db dpkg clang libclang-rt-14-dev valgrind procps \
+           dnsmasq-base
 
 .PHONY: all deps build test demo package hardening bench clean
 

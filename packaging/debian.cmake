@@ -13,8 +13,9 @@ set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION net)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
-# Runs ip, iptables, ip6tables and rmdir through the shell; links GLib and
-# RE2 (Debian 12 ships RE2's runtime as libre2-9).
-set(CPACK_DEBIAN_PACKAGE_DEPENDS "iproute2, iptables, nftables, libglib2.0-0 (>= 2.56), libre2-9, libc6 (>= 2.34), libstdc++6 (>= 12)")
+# Runs ip, iptables, ip6tables and rmdir through the shell, and nft and
+# conntrack for --dns and the cleanup mode; links GLib and RE2 (Debian 12
+# ships RE2's runtime as libre2-9).
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "iproute2, iptables, nftables, conntrack, libglib2.0-0 (>= 2.56), libre2-9, libc6 (>= 2.34), libstdc++6 (>= 12)")
 set(CPACK_STRIP_FILES ON)
 include(CPack)

@@ -13,6 +13,8 @@
 #include "approuting/policy_apply.h"
 #include "approuting/policy_cleanup.h"
 #include "killswitch/guard_devices.h"
+#include "dns/dns_addresses.h"
+#include "dns/dns_redirect.h"
 #include "killswitch/kill_switch.h"
 #include "killswitch/safe_token.h"
 #include "lifecycle/capability.h"
@@ -64,6 +66,7 @@ enum class StartStage {
   kAppRouting,  // also without a policy
   kKillSwitch,  // also without --kill-switch
   kIcmpBypass,
+  kDnsRedirect,  // also without --dns
 };
 
 void UndoStart(StartStage stage, const TunnelPlan& plan, EngineLibrary* engine,
@@ -71,6 +74,8 @@ void UndoStart(StartStage stage, const TunnelPlan& plan, EngineLibrary* engine,
   if (stage >= StartStage::kAppRouting) StopAppRoutingMonitor(monitor);
   // The chain goes first so nothing is blocked while the rest comes down.
   if (stage >= StartStage::kKillSwitch) CleanupKillSwitchPolicy();
+  // Only where --dns asked for it: without it no command changes.
+  if (stage >= StartStage::kDnsRedirect && !plan.dns_addresses.empty()) CleanupDnsRedirect();
   if (stage >= StartStage::kAppRouting) CleanupAppRoutingPolicy();
   if (stage >= StartStage::kIcmpBypass) CleanupIcmpBypass(plan.default4);
   if (stage >= StartStage::kTunRoutes) RemoveTunRoutes(plan);
@@ -97,6 +102,7 @@ void PrintPlan(const TunnelPlan& plan) {
   PrintStatusLine("INFO: configured bypass4=[" + JoinList(plan.bypass_prefixes) + "]");
   PrintStatusLine("INFO: default4 via=" + plan.default4.gateway + " dev=" + plan.default4.dev);
   PrintStatusLine(Default6StatusLine(plan.default6));
+  if (!plan.dns_addresses.empty()) PrintStatusLine("INFO: dns=" + JoinList(plan.dns_addresses));
 }
 
 void PrintTunAddresses(const std::string& tun_name) {
@@ -116,6 +122,16 @@ int RunTunnel(const CommandLine& command_line) {
   TunnelPlan plan;
   std::thread monitor;
   EndIfStopRequested(StartStage::kNothing, plan, &engine, &monitor);
+
+  std::string error;
+  // Refused before anything is loaded or installed. The addresses are the
+  // parser's own canonical texts, so the status line prints nothing of
+  // the client's.
+  if (command_line.dns_given &&
+      !ParseDnsAddresses(command_line.dns, &plan.dns_addresses, &error)) {
+    PrintStatusLine("ERROR: " + error);
+    return kExitFailed;
+  }
 
   std::string loader_error;
   switch (LoadEngineLibrary(command_line.library_path, &engine, &loader_error)) {
@@ -144,7 +160,6 @@ int RunTunnel(const CommandLine& command_line) {
   plan.bypass_prefixes = ParseIpv4CidrsCsv(command_line.bypass_prefixes);
   const std::string encoded_request = Base64Encode(request);
 
-  std::string error;
   plan.policy = ParseAppRoutingPolicy(command_line.policy_text, &error);
   const AppRoutingPolicy& policy = plan.policy;
   if (!error.empty()) {
@@ -211,7 +226,7 @@ int RunTunnel(const CommandLine& command_line) {
       UndoStart(StartStage::kAppRouting, plan, &engine, &monitor);
       return kExitFailed;
     }
-    const KillSwitchGuardResult guard = ApplyKillSwitchGuard(inputs, {}, &error);
+    const KillSwitchGuardResult guard = ApplyKillSwitchGuard(inputs, &error);
     if (guard == KillSwitchGuardResult::kFailed) {
       PrintStatusLine("ERROR: " + error);
       UndoStart(StartStage::kKillSwitch, plan, &engine, &monitor);
@@ -235,17 +250,31 @@ int RunTunnel(const CommandLine& command_line) {
   if (!plan.icmp_bypass) {
     PrintStatusLine("INFO: ICMP bypass not installed; " + IcmpBypassSkipReason(icmp_bypass));
   }
+  if (!plan.dns_addresses.empty()) {
+    EndIfStopRequested(StartStage::kIcmpBypass, plan, &engine, &monitor);
+    // Last before READY: the routes that carry the redirected lookups, and
+    // the kill switch rules that admit them, are in place by now.
+    DnsRedirectInputs dns = DnsRedirectInputsOf(plan);
+    plan.dns_route_localnet_raised = dns.route_localnet_raised =
+        NeedsRouteLocalnet(dns) && IsRouteLocalnetOff(plan.tun_name);
+    if (!ApplyDnsRedirect(dns, &error)) {
+      PrintStatusLine("ERROR: " + error);
+      UndoStart(StartStage::kDnsRedirect, plan, &engine, &monitor);
+      return kExitFailed;
+    }
+    plan.dns_redirect = true;
+  }
   // The address lines change nothing; one check after them covers both.
   PrintTunAddresses(plan.tun_name);
   // Opened before READY, so that the watch looks at the host right after
   // it. Without the firewall's notifications the firewall is looked at
   // periodically instead (watch/keep_in_place.h).
   const int firewall_fd = OpenFirewallEvents();
-  EndIfStopRequested(StartStage::kIcmpBypass, plan, &engine, &monitor);
+  EndIfStopRequested(StartStage::kDnsRedirect, plan, &engine, &monitor);
   PrintStatusLine("READY");
   // A client that could not read READY has gone and will never stop the run.
   if (g_status_line_failed.load()) {
-    UndoStart(StartStage::kIcmpBypass, plan, &engine, &monitor);
+    UndoStart(StartStage::kDnsRedirect, plan, &engine, &monitor);
     EndBySignal(SIGPIPE);
   }
 
@@ -255,7 +284,7 @@ int RunTunnel(const CommandLine& command_line) {
   if (firewall_fd >= 0) close(firewall_fd);
 
   // After READY a further signal changes nothing: the teardown runs to its end.
-  UndoStart(StartStage::kIcmpBypass, plan, &engine, &monitor);
+  UndoStart(StartStage::kDnsRedirect, plan, &engine, &monitor);
   PrintStatusLine("STOPPED");
   return kExitCompleted;
 }

@@ -10,6 +10,8 @@
 #include <vector>
 
 #include "approuting/policy.h"
+#include "dns/dns_addresses.h"
+#include "dns/dns_redirect_table.h"
 #include "killswitch/kill_switch_commands.h"
 #include "routing/default_route.h"
 #include "routing/endpoint.h"
@@ -25,6 +27,8 @@ struct TunnelPlan {
   // The engine's device as the start found it (its interface index; 0
   // when there was none): a device made again is another device.
   int tun_ifindex = 0;
+  // --dns, when given: where name lookups go (dns/dns_redirect_table.h).
+  std::vector<std::string> dns_addresses;
   // What the start installed beyond the routes.
   bool kill_switch = false;
   bool kill_switch_guard = false;  // the guard's table beside the chain
@@ -32,6 +36,8 @@ struct TunnelPlan {
   // The uplinks and local bridges the kill switch was built for, read at
   // start (killswitch/guard_devices.h).
   KillSwitchDevices kill_switch_devices;
+  bool dns_redirect = false;
+  bool dns_route_localnet_raised = false;  // recorded in the table, put back at its removal
 };
 
 // A policy that steers programs marks their packets; the kill switch lets
@@ -51,5 +57,27 @@ inline KillSwitchInputs KillSwitchInputsOf(const TunnelPlan& plan, bool kernel_i
   inputs.want_ipv6 = kernel_ipv6;
   inputs.allow_app_mark = PolicyMarksPrograms(plan.policy);
   inputs.devices = plan.kill_switch_devices;
+  for (const int family : {AF_INET, AF_INET6}) {
+    const std::string target = FirstDnsAddressOfFamily(plan.dns_addresses, family);
+    if (!target.empty()) inputs.lookup_targets.push_back(target);
+  }
+  return inputs;
+}
+
+// Whose lookups the tunnel carries follows whose traffic it carries.
+inline DnsLookupScope DnsLookupScopeOf(const AppRoutingPolicy& policy) {
+  if (!PolicyMarksPrograms(policy)) return DnsLookupScope::kAllLookups;
+  return policy.mode == "vpnOnlySelected" ? DnsLookupScope::kSelectedOnly
+                                          : DnsLookupScope::kAllButSelected;
+}
+
+// The name-lookup table of this run, as the start installed it.
+inline DnsRedirectInputs DnsRedirectInputsOf(const TunnelPlan& plan) {
+  DnsRedirectInputs inputs;
+  inputs.tun_name = plan.tun_name;
+  inputs.addresses = plan.dns_addresses;
+  inputs.endpoint = plan.endpoint;
+  inputs.scope = DnsLookupScopeOf(plan.policy);
+  inputs.route_localnet_raised = plan.dns_route_localnet_raised;
   return inputs;
 }

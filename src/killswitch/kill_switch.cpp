@@ -50,16 +50,14 @@ bool ApplyKillSwitchPolicy(const KillSwitchInputs& inputs, std::string* error) {
   return true;
 }
 
-KillSwitchGuardResult ApplyKillSwitchGuard(const KillSwitchInputs& inputs,
-                                           const std::vector<std::string>& redirected_lookups,
-                                           std::string* error) {
+KillSwitchGuardResult ApplyKillSwitchGuard(const KillSwitchInputs& inputs, std::string* error) {
   // The names go into the table's rules between quotes.
   if (!IsSafeShellToken(inputs.tun_name)) {
     *error = "invalid TUN interface name for kill switch";
     return KillSwitchGuardResult::kFailed;
   }
   const std::string command =
-      KillSwitchGuardInstallCommand(KillSwitchGuardLines(inputs, redirected_lookups));
+      KillSwitchGuardInstallCommand(KillSwitchGuardLines(inputs));
   const int status = RunShellCommand(command);
   if (status == 0) return KillSwitchGuardResult::kInstalled;
   // One transaction: a failed install leaves whatever was there before,

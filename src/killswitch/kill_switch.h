@@ -16,10 +16,8 @@ enum class KillSwitchGuardResult {
 };
 // Installs the guard (kill_switch_guard.h) for inputs whose TUN name passed
 // the screen, replacing any earlier one; the run does so right after the
-// chain. REDIRECTED_LOOKUPS as for KillSwitchGuardLines.
-KillSwitchGuardResult ApplyKillSwitchGuard(const KillSwitchInputs& inputs,
-                                           const std::vector<std::string>& redirected_lookups,
-                                           std::string* error);
+// chain.
+KillSwitchGuardResult ApplyKillSwitchGuard(const KillSwitchInputs& inputs, std::string* error);
 
 // Removes the chains of both families and the guard; never fails.
 void CleanupKillSwitchPolicy();

@@ -5,6 +5,7 @@
 #include "approuting/markers.h"
 #include "killswitch/kill_switch_guard.h"
 #include "killswitch/safe_token.h"
+#include "killswitch/kill_switch_lookups.h"
 #include "lifecycle/shell.h"
 #include "routing/ipv4_prefix.h"
 
@@ -53,6 +54,10 @@ void AppendLocalBridgeRules(const KillSwitchInputs& inputs, std::vector<std::str
   }
 }
 
+void AppendRules(std::vector<std::string>* rules, const std::vector<std::string>& more) {
+  rules->insert(rules->end(), more.begin(), more.end());
+}
+
 }  // namespace
 
 std::vector<std::string> KillSwitchIpv4Rules(const KillSwitchInputs& inputs) {
@@ -77,6 +82,7 @@ std::vector<std::string> KillSwitchIpv4Rules(const KillSwitchInputs& inputs) {
   // A DHCP lease is renewed by unicast from the client's port to the
   // server's; without it the host loses its address when the lease ends.
   rules.push_back("-p udp --sport 68 --dport 67 -j RETURN");
+  AppendRules(&rules, KillSwitchRedirectedLookupRules(AF_INET, inputs.lookup_targets));
   rules.push_back("-j REJECT");
   return rules;
 }
@@ -99,6 +105,7 @@ std::vector<std::string> KillSwitchIpv6Rules(const KillSwitchInputs& inputs) {
   // a network: the client's ports to the servers', and the one ICMPv6 type.
   rules.push_back("-p udp --sport 546 --dport 547 -j RETURN");
   rules.push_back("-p ipv6-icmp --icmpv6-type router-solicitation -j RETURN");
+  AppendRules(&rules, KillSwitchRedirectedLookupRules(AF_INET6, inputs.lookup_targets));
   rules.push_back("-j REJECT");
   return rules;
 }

@@ -18,6 +18,8 @@ struct KillSwitchInputs {
   // Uplinks and local bridges (guard_devices.h): the host reaches its
   // bridges; forwarded traffic must not leave through an uplink.
   KillSwitchDevices devices;
+  // Name lookups redirected to these addresses pass (--dns; kill_switch_lookups.h).
+  std::vector<std::string> lookup_targets;
 };
 
 // The chain name is the kill switch's only marker on the host: later runs

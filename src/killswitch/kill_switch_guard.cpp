@@ -119,8 +119,7 @@ void Append(const std::vector<std::string>& more, std::vector<std::string>* rule
 }
 
 // The chain's rules for the device of a packet's first route.
-std::vector<std::string> OutputRules(const KillSwitchInputs& inputs,
-                                     const std::vector<std::string>& redirected_lookups) {
+std::vector<std::string> OutputRules(const KillSwitchInputs& inputs) {
   const std::string tun = Device(inputs.tun_name);
   // Pings the ICMP bypass marked are re-routed to the physical path after
   // this hook's device was chosen: they must not pass as tunnel traffic.
@@ -135,7 +134,7 @@ std::vector<std::string> OutputRules(const KillSwitchInputs& inputs,
     rules.push_back("oifname " + Device(bridge) + " accept");
   }
   rules.push_back("jump upkeep");
-  Append(RedirectedLookupRules(redirected_lookups), &rules);
+  Append(RedirectedLookupRules(inputs.lookup_targets), &rules);
   rules.push_back(kRejectLine);
   return rules;
 }
@@ -171,15 +170,14 @@ std::vector<std::string> PerUplink(const KillSwitchInputs& inputs, const std::st
 
 }  // namespace
 
-std::vector<std::string> KillSwitchGuardLines(const KillSwitchInputs& inputs,
-                                              const std::vector<std::string>& redirected_lookups) {
+std::vector<std::string> KillSwitchGuardLines(const KillSwitchInputs& inputs) {
   std::vector<std::string> lines = {"table " + TableName() + " {"};
   // Chains are listed in the order they are made; those jumped to come first.
   AddChain("endpoint4", EndpointRules(AF_INET, inputs.endpoint.ipv4), &lines);
   AddChain("endpoint6", EndpointRules(AF_INET6, inputs.endpoint.ipv6), &lines);
   AddChain("bypass", BypassRules(inputs.bypass_prefixes), &lines);
   AddChain("upkeep", UpkeepRules(), &lines);
-  AddChain("output", OutputRules(inputs, redirected_lookups), &lines);
+  AddChain("output", OutputRules(inputs), &lines);
   AddChain("prerouting",
            PerUplink(inputs, "prerouting",
                      std::string("ct state new ct label set ") + kIncomingLabel),

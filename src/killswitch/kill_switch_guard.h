@@ -37,11 +37,10 @@ inline constexpr const char* kKillSwitchGuardTable = "zelmo-vpn-killswitch";
 // The guard's complete wanted state for INPUTS (whose TUN name passed the
 // screen): the lines of an nft script that builds the table from nothing,
 // each exactly as "nft list table" lists it, without its indentation. The
-// redirected lookups are the resolver addresses to which the name-lookup
-// redirect sends the host's lookups (the destination a first route judged
-// physical was rewritten to them): they pass the output chain.
-std::vector<std::string> KillSwitchGuardLines(
-    const KillSwitchInputs& inputs, const std::vector<std::string>& redirected_lookups = {});
+// inputs' lookup targets are the resolver addresses to which the
+// name-lookup redirect sends the host's lookups (the destination a first
+// route judged physical was rewritten to them): they pass the output chain.
+std::vector<std::string> KillSwitchGuardLines(const KillSwitchInputs& inputs);
 
 // One command that replaces any table of that name by LINES in a single
 // transaction: no moment without a guard, and none with two.

@@ -9,6 +9,7 @@ std::string* FindValueField(CommandLine* command_line, const std::string& option
   if (option == "--dat-dir") return &command_line->data_dir;
   if (option == "--tun") return &command_line->tun_name;
   if (option == "--bypass-prefixes") return &command_line->bypass_prefixes;
+  if (option == "--dns") return &command_line->dns;
   if (option == "--app-routing-policy" || option == "--apply-app-bypass-policy" ||
       option == "--validate-app-bypass-policy") {
     return &command_line->policy_text;
@@ -36,6 +37,7 @@ CommandLine ParseCommandLine(const std::vector<std::string>& args) {
       *field = args[++i];
       if (arg == "--apply-app-bypass-policy") command_line.apply_policy = true;
       if (arg == "--validate-app-bypass-policy") command_line.validate_policy = true;
+      if (arg == "--dns") command_line.dns_given = true;
     } else if (bool* flag = FindFlag(&command_line, arg)) {
       *flag = true;
     }

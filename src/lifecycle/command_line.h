@@ -10,6 +10,9 @@ struct CommandLine {
   std::string tun_name;
   std::string bypass_prefixes;
   std::string policy_text;
+  // --dns: resolver addresses; given tells an empty value from none.
+  std::string dns;
+  bool dns_given = false;
   bool cleanup = false;
   bool kill_switch = false;
   bool remove_policy = false;

@@ -5,6 +5,7 @@
 
 #include "approuting/markers.h"
 #include "approuting/policy_cleanup.h"
+#include "dns/dns_redirect.h"
 #include "killswitch/kill_switch.h"
 #include "lifecycle/shell.h"
 #include "recovery/stale_listings.h"
@@ -107,11 +108,11 @@ void RemoveStaleTunDevices() {
 // if a later step hangs.
 void CleanupZelmoOwnedState() {
   CleanupKillSwitchPolicy();
-  // A restore while READY puts the jump back at rule 1 before it deletes
-  // the one a foreign rule had pushed down: killed in between, a run leaves
-  // two. Each pass deletes one; the second also deletes the chain, which
-  // the first could not while it was still referenced.
+  // Each pass deletes one jump: a helper of an earlier version, killed in
+  // the middle of putting its jump back first, left two.
   CleanupKillSwitchPolicy();
+  // While the TUN devices are still there to have route_localnet put back.
+  CleanupDnsRedirect();
   const PinnedRoutes pinned = FindPinnedRoutes();
   CleanupStaleIcmpBypass();
   CleanupAppRoutingPolicy();

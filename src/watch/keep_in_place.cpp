@@ -4,6 +4,7 @@
 
 #include "approuting/cgroup_location.h"
 #include "killswitch/firewall_save.h"
+#include "dns/dns_redirect.h"
 #include "killswitch/guard_devices.h"
 #include "lifecycle/route_listing.h"
 #include "killswitch/rule_listing.h"
@@ -208,11 +209,15 @@ void KeepNftTables(const WantedState& wanted, WatchState* state, int64_t now_ms,
     std::string listing;
     const bool listed = ListNftTable(table, &listing);
     const auto baseline = state->nft_baselines.find(table.name);
-    const bool same_command = baseline == state->nft_baselines.end() ||
-                              baseline->second.install_command == table.install_command;
-    if (listed && same_command &&
-        (ListsLines(listing, table.lines) ||
-         (baseline != state->nft_baselines.end() && baseline->second.listing == listing))) {
+    const bool known = baseline != state->nft_baselines.end();
+    const bool same_command = !known || baseline->second.install_command == table.install_command;
+    // In place: listed as its lines say, or as nft listed it right after
+    // the helper made it; on the first look, as the start left it.
+    const bool in_place = listed && same_command &&
+                          (ListsLines(listing, table.lines) ||
+                           (known && baseline->second.listing == listing) ||
+                           (!known && !state->looked));
+    if (in_place) {
       state->nft_baselines[table.name] = {table.install_command, listing};
       continue;
     }
@@ -229,6 +234,7 @@ void KeepNftTables(const WantedState& wanted, WatchState* state, int64_t now_ms,
       NoteRestoreFailed(&backoff, now_ms, LongestPause(table.piece, *state));
       continue;
     }
+    for (const std::string& command : table.after_install) RunShellCommand(command);
     state->nft_baselines[table.name] = {table.install_command, listing};
     if (taken) TellRestored(table.piece, state, now_ms);
   }
@@ -294,6 +300,7 @@ WatchState StartWatchState(const TunnelPlan& plan) {
   state.view.default6 = UsableOrAbsent(plan.default6);
   state.view.tun_ifindex = plan.tun_ifindex;
   if (plan.icmp_bypass) state.icmp_table_route = plan.default4;
+  state.icmp_bypass_ours = plan.icmp_bypass;
   state.kill_switch_guarded = plan.kill_switch_guard;
   // The start said why it left the ICMP bypass out.
   state.icmp_table_foreign_told = !plan.icmp_bypass;
@@ -370,9 +377,10 @@ int64_t KeepInPlace(TunnelPlan* plan, WatchState* state, LookKinds kinds, int64_
   const DefaultRouteInfo icmp_route = state->icmp_table_route;
   const RepairPlan repair = PlanRepair(
       wanted, host,
-      [&current, &icmp_route](const ListedRoute& route) {
-        return IsOwnedRoute(route, current, icmp_route);
-      },
+      {[&current, &icmp_route](const ListedRoute& route) {
+         return IsOwnedRoute(route, current, icmp_route);
+       },
+       state->icmp_bypass_ours},
       held);
 
   // The marker goes last, after the value is back to 0: killed in between,
@@ -394,7 +402,10 @@ int64_t KeepInPlace(TunnelPlan* plan, WatchState* state, LookKinds kinds, int64_
   if (host.routes_read) {
     state->icmp_table_route = wanted.icmp_bypass ? state->view.default4 : DefaultRouteInfo{};
   }
+  if (host.rules_read) state->icmp_bypass_ours = wanted.icmp_bypass;
   if (tun_back) {
+    // A device made again starts with route_localnet 0 again.
+    if (plan->dns_route_localnet_raised) RaiseRouteLocalnet(plan->tun_name);
     PrintStatusLine("INFO: tun device " + plan->tun_name + " is back; its routes are installed");
   }
 

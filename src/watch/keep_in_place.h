@@ -41,8 +41,10 @@ struct WatchState {
   bool kill_switch_guarded = false;
   bool looked = false;
   NetworkView view;
-  // What table 100 holds of the helper's (empty fields: nothing).
+  // What table 100 holds of the helper's (empty fields: nothing), and
+  // whether the ICMP bypass (its rule) is the helper's now.
   DefaultRouteInfo icmp_table_route;
+  bool icmp_bypass_ours = false;
   bool icmp_table_foreign_told = false;
   // Devices whose src_valid_mark the helper turned from 0 to 1.
   std::set<std::string> raised_src_valid_mark;

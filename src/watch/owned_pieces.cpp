@@ -27,12 +27,12 @@ bool IsOwnedRoute(const ListedRoute& route, const TunnelPlan& plan,
   return IsPinnedRoute(route.key, plan.endpoint, plan.bypass_prefixes);
 }
 
-bool IsOwnedRule(const ListedRule& rule, bool ipv6) {
+bool IsOwnedRule(const ListedRule& rule, bool ipv6, bool icmp_bypass_ours) {
   const AppRoutingFamily& family = ipv6 ? kAppRoutingIpv6 : kAppRoutingIpv4;
   for (const char* mode : {"bypassSelected", "vpnOnlySelected"}) {
     if (ListedRuleIs(rule, AppRoutingRuleSpec(family, mode))) return true;
   }
-  return !ipv6 && ListedRuleIs(rule, IcmpBypassRuleSpec());
+  return !ipv6 && icmp_bypass_ours && ListedRuleIs(rule, IcmpBypassRuleSpec());
 }
 
 bool IsOwnedChainRule(const std::string& table, const std::string& chain, const std::string& rule) {

@@ -15,7 +15,10 @@
 // one.
 bool IsOwnedRoute(const ListedRoute& route, const TunnelPlan& plan,
                   const DefaultRouteInfo& icmp_table_route);
-bool IsOwnedRule(const ListedRule& rule, bool ipv6);
+// The ICMP bypass's rule is the helper's only while the bypass is
+// (`icmp_bypass_ours`): the same rule may be another owner's where table
+// 100 is.
+bool IsOwnedRule(const ListedRule& rule, bool ipv6, bool icmp_bypass_ours);
 // A rule of a built-in chain: one with a comment of the helper's
 // ("zelmo-vpn-..."), a jump to one of its chains, or a mark rule of its
 // (app routing's cgroup mark, the ICMP bypass's in either form).

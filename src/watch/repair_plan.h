@@ -41,6 +41,12 @@ struct RepairPlan {
   std::set<std::string> held;
 };
 
+// Which listed routes, and whether the ICMP bypass's rule, are the
+// helper's own (owned_pieces.h).
+struct Ownership {
+  std::function<bool(const ListedRoute&)> route;
+  bool icmp_bypass = false;
+};
+
 RepairPlan PlanRepair(const WantedState& wanted, const HostListings& host,
-                      const std::function<bool(const ListedRoute&)>& owned_route,
-                      const std::set<std::string>& held_pieces);
+                      const Ownership& owned, const std::set<std::string>& held_pieces);

@@ -5,6 +5,7 @@
 #include "approuting/app_guard.h"
 #include "approuting/app_routing_commands.h"
 #include "approuting/cgroup_location.h"
+#include "dns/dns_redirect_table.h"
 #include "killswitch/kill_switch_commands.h"
 #include "killswitch/kill_switch_guard.h"
 #include "routing/icmp_bypass.h"
@@ -55,8 +56,8 @@ void WantKillSwitch(const TunnelPlan& plan, bool kernel_ipv6, WantedState* wante
   }
   if (!plan.kill_switch_guard) return;
   const std::vector<std::string> lines = KillSwitchGuardLines(inputs);
-  wanted->nft_tables.push_back(
-      {"inet", kKillSwitchGuardTable, lines, KillSwitchGuardInstallCommand(lines), "kill switch guard"});
+  wanted->nft_tables.push_back({"inet", kKillSwitchGuardTable, lines,
+                                KillSwitchGuardInstallCommand(lines), {}, "kill switch guard"});
 }
 
 // The app mark rule stands before the ICMP one in mangle OUTPUT, as the
@@ -122,6 +123,14 @@ WantedState WantState(const TunnelPlan& plan, const NetworkView& view, bool icmp
   WantKillSwitch(plan, kernel_ipv6, &wanted);
   WantAppRouting(plan, view, kernel_ipv6, &wanted);
   WantIcmpBypass(view, icmp_table_free, &wanted);
+  if (plan.dns_redirect) {
+    // Made again, the table redirects new lookups; a flow that began in
+    // the gap keeps its entry unless the entries go once more.
+    const DnsRedirectInputs dns = DnsRedirectInputsOf(plan);
+    wanted.nft_tables.push_back({"inet", kDnsRedirectTable, DnsRedirectTableLines(dns),
+                                 DnsRedirectInstallCommand(dns), DnsConntrackFlushCommands(),
+                                 "name-lookup redirect"});
+  }
   return wanted;
 }
 

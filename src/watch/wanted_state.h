@@ -47,6 +47,8 @@ struct WantedNftTable {
   std::string name;
   std::vector<std::string> lines;
   std::string install_command;
+  // Run after each install, their status not looked at.
+  std::vector<std::string> after_install;
   std::string piece;
 };
 

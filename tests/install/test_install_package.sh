@@ -25,7 +25,7 @@ check "no test engine, recorder or demo" bash -c '! grep -q -E "test_engine|comm
 check "no maintainer script (no file capability set by the package)" \
   bash -c '! dpkg-deb -I "$1" | grep -q -E "postinst|preinst"' _ "$deb"
 depends=$(dpkg-deb -f "$deb" Depends)
-for tool in iproute2 iptables nftables libglib2.0-0 libre2-9; do
+for tool in iproute2 iptables nftables conntrack libglib2.0-0 libre2-9; do
   check "declares $tool" grep -q "$tool" <<< "$depends"
 done
 

@@ -66,7 +66,8 @@ wait_for_file_line() {
 
 # The full run of the stop and crash tests: kill switch, two bypass prefixes,
 # an endpoint with an IPv4 and an IPv6 address over an IPv6 default route,
-# and a bypassSelected policy whose application is running.
+# a bypassSelected policy whose application is running, and name lookups
+# redirected into the tunnel (--dns, both families).
 # full_run_setup: the test bed for it; FULL_RUN_ARGS are the helper's
 # arguments, FULL_APP_PID the application's process.
 full_run_setup() {
@@ -80,7 +81,7 @@ full_run_setup() {
   "$TESTBED_TMP/$app" infinity &
   FULL_APP_PID=$!
   FULL_RUN_ARGS=(--lib "$LVH_ENGINE" --config "$config" --dat-dir "$TESTBED_TMP"
-    --bypass-prefixes "10.20.0.0/16,172.16.5.0/24" --kill-switch
+    --bypass-prefixes "10.20.0.0/16,172.16.5.0/24" --kill-switch --dns 100.100.53.53,fd53::53
     --app-routing-policy '{"enabled":true,"mode":"bypassSelected","apps":["'"$app"'"]}')
 }
 

@@ -97,6 +97,22 @@ assert_eq STOPPED "$(tail -n 1 "$HELPER_OUT")" "STOPPED"
 assert_eq "$before" "$(testbed_snapshot)" "host state as before the run"
 assert_eq "" "$(cat "$dir/fake_ip.log")" "the caller's ip first on PATH never ran"
 
+# Name lookups: nft and conntrack work with the ambient capability alone.
+conntrack -I -p udp -s "$HOST_IP4" -d "$GW_IP4" --sport 40000 --dport 53 -t 60 > /dev/null 2>&1
+assert_eq 1 "$(conntrack -L -p udp --dport 53 2>/dev/null | wc -l)" "a port-53 entry before the run"
+HELPER_OUT="$TESTBED_TMP/cap-dns.out"
+HELPER_ERR="$TESTBED_TMP/cap-dns.err"
+setpriv --reuid=65534 --regid=65534 --clear-groups --inh-caps=-all -- "$dir/linux_vpn_helper" \
+  --lib "$dir/libtest_engine.so" --config "$dir/config.json" --kill-switch --dns 100.100.53.53 \
+  > "$HELPER_OUT" 2> "$HELPER_ERR" &
+HELPER_PID=$!
+wait_for_line READY 20 || { fail "no READY with --dns"; cat "$HELPER_OUT"; }
+assert_eq "table inet zelmo-vpn-dns|0|" "$(nft list tables | grep zelmo-vpn-dns)|$(conntrack -L -p udp \
+  --dport 53 2>/dev/null | wc -l)|$(cat "$HELPER_ERR")" \
+  "--dns as the unprivileged user: table installed, port-53 entry deleted, no tool complained"
+stop_helper TERM
+assert_eq "$before" "$(testbed_snapshot)" "host state as before the run with --dns"
+
 out=$(PATH=$CALLER_PATH as_nobody "$dir/linux_vpn_helper" --lib "$dir/user/libtest_engine.so" \
   --config "$dir/config.json"); status=$?
 assert_eq 2 "$status" "a library in the caller's directory: exit status"

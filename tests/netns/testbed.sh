@@ -234,9 +234,10 @@ testbed_snapshot() {
   echo "## nft inet"; nft list ruleset inet 2>/dev/null
   echo "## links"; ip -o link show | sed -E 's/^[0-9]+: //; s/ state [A-Z]+//; s/ qlen [0-9]+//' | awk '{print $1, $2}'
   echo "## cgroups"; (cd /sys/fs/cgroup && find . -mindepth 1 -type d | sort)
-  # The one kernel setting the helper may change (where answers to marked
-  # traffic arrive).
-  echo "## sysctl"; grep -H . /proc/sys/net/ipv4/conf/*/src_valid_mark | sed 's|^/proc/sys/net/ipv4/conf/||'
+  # The kernel settings the helper may change (where answers to marked
+  # traffic arrive; the TUN device under a tunnel-only policy with --dns).
+  echo "## sysctl"; grep -H . /proc/sys/net/ipv4/conf/*/src_valid_mark \
+    /proc/sys/net/ipv4/conf/*/route_localnet | sed 's|^/proc/sys/net/ipv4/conf/||'
 }
 
 pass() { TESTS_PASSED=$((TESTS_PASSED + 1)); echo "ok: $*"; }

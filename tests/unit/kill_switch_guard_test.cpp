@@ -99,7 +99,8 @@ TEST(KillSwitchGuard, EachInputReachesTheChainsItConcerns) {
   for (const Case& c : cases) {
     KillSwitchInputs inputs = Typical();
     c.change(&inputs);
-    EXPECT_EQ(c.rules, ChainOf(KillSwitchGuardLines(inputs, c.lookups), c.chain)) << c.what;
+    inputs.lookup_targets = c.lookups;
+    EXPECT_EQ(c.rules, ChainOf(KillSwitchGuardLines(inputs), c.chain)) << c.what;
   }
 }
 

@@ -5,6 +5,7 @@
 
 #include "killswitch/kill_switch.h"
 #include "killswitch/kill_switch_commands.h"
+#include "killswitch/firewall_save.h"
 
 namespace {
 
@@ -114,6 +115,22 @@ TEST(KillSwitchCommands, WhatEachInputAddsGoesBeforeTheReject) {
     EXPECT_EQ(c.ipv4, Commands(ipv4.begin() + 2, ipv4.end() - 1)) << c.what;
     EXPECT_EQ(c.ipv6, Commands(ipv6.begin() + 2, ipv6.end() - 1)) << c.what;
   }
+}
+
+TEST(KillSwitchCommands, RedirectedLookupsPassBeforeTheRejectInTheirOwnFamily) {
+  KillSwitchInputs inputs = Inputs4("tun0", {}, {"10.0.0.0/8"}, true);
+  inputs.lookup_targets = {"100.100.53.53", "fd53::53", "bad;x"};
+  const std::vector<std::string> ipv4 = KillSwitchIpv4Rules(inputs);
+  const std::vector<std::string> ipv6 = KillSwitchIpv6Rules(inputs);
+  ASSERT_GE(ipv4.size(), 2u);
+  ASSERT_GE(ipv6.size(), 2u);
+  EXPECT_EQ("-d fd53::53/128 -m conntrack --ctstate DNAT --ctorigdstport 53 -j RETURN",
+            ipv6[ipv6.size() - 2]);
+  // In the form the tool lists, so the watch finds the chain unchanged.
+  EXPECT_TRUE(SameFirewallRule(
+      "-d 100.100.53.53/32 -m conntrack --ctstate DNAT --ctorigdstport 53 -j RETURN",
+      ipv4[ipv4.size() - 2]));
+  for (const std::string& rule : ipv4) EXPECT_EQ(std::string::npos, rule.find("bad")) << rule;
 }
 
 TEST(KillSwitchCommands, Ipv6IsGuardedWhenTheHostOrTheEndpointUsesIt) {

@@ -102,6 +102,14 @@ TEST(ParseCommandLine, ThePolicyOptionsShareOneValue) {
   EXPECT_FALSE(trailing.apply_policy);
 }
 
+TEST(ParseCommandLine, DnsTellsAnEmptyValueFromNone) {
+  EXPECT_FALSE(ParseCommandLine({"--dns"}).dns_given);
+  const CommandLine empty = ParseCommandLine({"--dns", ""});
+  EXPECT_TRUE(empty.dns_given);
+  EXPECT_EQ("", empty.dns);
+  EXPECT_EQ("10.0.0.53", ParseCommandLine({"--dns", "x", "--dns", "10.0.0.53"}).dns);
+}
+
 TEST(IsPrivilegedMode, EverythingButValidationAndTheMissingArgumentsError) {
   EXPECT_TRUE(IsPrivilegedMode(HelperMode::kRun));
   EXPECT_TRUE(IsPrivilegedMode(HelperMode::kRemove));

@@ -81,10 +81,12 @@ std::string Filter(const std::string& output) {
 RepairPlan Plan(const TunnelPlan& plan, const NetworkView& view, const HostListings& host,
                 const std::set<std::string>& held = {}) {
   const WantedState wanted = WantState(plan, view, true, false);
-  return PlanRepair(
-      wanted, host,
-      [&plan](const ListedRoute& route) { return IsOwnedRoute(route, plan, {"192.0.2.1", "eth0"}); },
-      held);
+  return PlanRepair(wanted, host,
+                    {[&plan](const ListedRoute& route) {
+                       return IsOwnedRoute(route, plan, {"192.0.2.1", "eth0"});
+                     },
+                     true},
+                    held);
 }
 
 TEST(PlanRepair, EverythingInPlaceChangesNothing) {
@@ -246,6 +248,26 @@ TEST(KeepInPlaceBackoff, ASecondThenDoublingUpToItsLimitAndCalmStartsOver) {
       }
       EXPECT_EQ(c.next_allowed[i], backoff.next_allowed_ms) << "restore " << i;
     }
+  }
+}
+
+}  // namespace
+
+namespace {
+
+// The same rule is another owner's where table 100 is: it stays unless the
+// bypass was the helper's.
+TEST(PlanRepair, TheIcmpRuleGoesOnlyWhenTheBypassWasTheHelpers) {
+  const TunnelPlan plan = TypicalPlan();
+  const WantedState wanted = WantState(plan, OnEth0(), false, false);
+  const HostListings host = Listings(kRoutes, kRules, "");
+  for (const bool ours : {false, true}) {
+    const RepairPlan repair = PlanRepair(
+        wanted, host, {[](const ListedRoute&) { return false; }, ours}, {});
+    const bool deleted = std::find(repair.batch4.begin(), repair.batch4.end(),
+                                   "rule del fwmark 0x1 lookup 100 priority 100") !=
+                         repair.batch4.end();
+    EXPECT_EQ(ours, deleted);
   }
 }
 

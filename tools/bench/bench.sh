@@ -9,7 +9,8 @@
 # first, from tools/bench/bench_monitor.sh, which runs the monitor driver
 # alone under the rule of tests/monitor/test_monitor_events.sh; then the
 # throughput rows, from tools/bench/bench_throughput.sh in a routed test bed
-# of its own.
+# of its own, and the name-lookup rows, from tools/bench/bench_dns.sh in a
+# test bed of its own (the routed topology with real resolvers).
 #
 #   BENCH_ROUNDS        connect/disconnect rounds (default 11)
 #   BENCH_PASS_ROUNDS   membership pass rounds (default 21)
@@ -27,11 +28,13 @@ cd "$(dirname "$0")/../.."
 source tests/netns/testbed.sh
 if [ "${LVH_IN_TESTBED:-}" != 1 ]; then
   LVH_BENCH_MONITOR_SAMPLES=$(mktemp /tmp/lvh-bench-monitor.XXXXXX)
-  export LVH_BENCH_MONITOR_SAMPLES
-  trap 'rm -f "$LVH_BENCH_MONITOR_SAMPLES"' EXIT
+  LVH_BENCH_DNS_SAMPLES=$(mktemp /tmp/lvh-bench-dns.XXXXXX)
+  export LVH_BENCH_MONITOR_SAMPLES LVH_BENCH_DNS_SAMPLES
+  trap 'rm -f "$LVH_BENCH_MONITOR_SAMPLES" "$LVH_BENCH_DNS_SAMPLES"' EXIT
   bash tools/bench/bench_monitor.sh "$LVH_BENCH_MONITOR_SAMPLES" || exit 1
   # Its own test bed, the routed one with a container.
   bash tools/bench/bench_throughput.sh "$LVH_BENCH_MONITOR_SAMPLES" || exit 1
+  bash tools/bench/bench_dns.sh "$LVH_BENCH_DNS_SAMPLES" || exit 1
 fi
 testbed_enter "$@"
 source tools/bench/lib_bench.sh
@@ -60,7 +63,7 @@ cat > "$CONFIG" <<'EOF'
 EOF
 TYPICAL=(--lib "$LVH_ENGINE" --config "$CONFIG" --dat-dir "$TESTBED_TMP"
          --bypass-prefixes 10.0.0.0/8,172.16.0.0/12 --kill-switch)
-cat "${LVH_BENCH_MONITOR_SAMPLES:-/dev/null}" > "$SAMPLES"
+cat "${LVH_BENCH_MONITOR_SAMPLES:-/dev/null}" "${LVH_BENCH_DNS_SAMPLES:-/dev/null}" > "$SAMPLES"
 # A policy whose program is not running: the pass runs, nothing is moved.
 APP_GROUP=zelmo-vpn-app-routing
 ROUND_POLICY='{"enabled":true,"mode":"bypassSelected","apps":["benchapp"]}'
@@ -81,6 +84,10 @@ for round in $(seq "$ROUNDS"); do
   out=$("$DRIVER" helper --record "$RECORD" --recorder "$LVH_RECORDER" --hold "$hold" \
           --stderr "$TESTBED_TMP/helper.err" -- "$LVH_HELPER" "${TYPICAL[@]}") || exit 1
   sed 's/^/recorded_/' <<< "$out" >> "$SAMPLES"
+  # The same run with name lookups redirected (--dns, both families).
+  "$DRIVER" helper --hold "$hold" --stderr "$TESTBED_TMP/helper.err" \
+    -- "$LVH_HELPER" "${TYPICAL[@]}" --dns 100.100.53.53,fd53::53 | sed 's/^/withdns_/' >> "$SAMPLES"
+  [ "${PIPESTATUS[0]}" = 0 ] || exit 1
   split=$(awk '$1 == "connect_commands" { print int($2) }' <<< "$out")
   for mode in shell direct; do
     "$DRIVER" floor --mode "$mode" --engine "$LVH_ENGINE" --config "$CONFIG" \

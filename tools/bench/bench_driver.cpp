@@ -11,11 +11,13 @@
 //   scale  --config-bytes N --policy-bytes N --repeat N
 //   restore --take COMMAND --check COMMAND --figure NAME --repeat N
 //          (a READY helper is running beside it)
+//   lookup --redirected SERVER --direct SERVER --name NAME --repeat N --batch M
 
 #include <fcntl.h>
 #include <poll.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <map>
@@ -25,6 +27,7 @@
 #include "bench_clock.h"
 #include "command_replay.h"
 #include "helper_run.h"
+#include "lookup_timing.h"
 #include "lifecycle/engine_library.h"
 #include "lifecycle/engine_request.h"
 #include "lifecycle/firewall_events.h"
@@ -219,6 +222,31 @@ int RunRestoreCommand(const std::map<std::string, std::string>& options) {
   return 0;
 }
 
+// Per round the median of a batch of lookups to each server, the two
+// alternating lookup by lookup so both see the same moment's load.
+int RunLookupCommand(const std::map<std::string, std::string>& options) {
+  for (const char* required : {"redirected", "direct", "name", "repeat", "batch"}) {
+    if (!options.count(required)) return Fail(std::string("lookup needs --") + required);
+  }
+  const int batch = std::atoi(options.at("batch").c_str());
+  if (batch < 1) return Fail("lookup needs a batch of at least 1");
+  for (int round = 0; round < std::atoi(options.at("repeat").c_str()); ++round) {
+    std::map<std::string, std::vector<double>> times;
+    for (int i = 0; i < batch; ++i) {
+      for (const char* server : {"redirected", "direct"}) {
+        const double ms = TimeOneLookup(options.at(server), options.at("name"));
+        if (ms < 0) return Fail("no answer from " + options.at(server));
+        times[server].push_back(ms);
+      }
+    }
+    for (auto& [server, values] : times) {
+      std::sort(values.begin(), values.end());
+      PrintSample(std::string("lookup_") + server + "_ms", values[values.size() / 2]);
+    }
+  }
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -241,5 +269,6 @@ int main(int argc, char** argv) {
   if (command == "pass") return RunPassCommand(options);
   if (command == "scale") return RunScaleCommand(options);
   if (command == "restore") return RunRestoreCommand(options);
+  if (command == "lookup") return RunLookupCommand(options);
   return Fail("unknown subcommand " + command);
 }

@@ -202,6 +202,9 @@ bench_print_table() {
     withpolicy_recorded_stop_wait_ms "the same without a policy" recorded_stop_wait_ms
   bench_row "of which: teardown, first command -> exit (recorded run)" ms withpolicy_teardown_ms \
     "floor: the $policy_disconnect recorded commands through sh -c" withpolicy_shell_disconnect_ms
+  bench_row "connect with --dns (the name-lookup table, its connection-tracking deletions, two more kill switch rules)" \
+    ms withdns_ready_ms "connect without, as above" ready_ms
+  bench_row "disconnect with --dns" ms withdns_stop_ms "disconnect without, as above" stop_ms
   echo "| **2. Monitor**, $LOAD extra processes ($APP_PROCS of the selected application), $pass_rounds rounds | | | | |"
   bench_row "one membership pass" ms pass "pgrep -x benchapp, same process table" pgrep
   bench_row "one pass for a name no process has" ms pass_unmatched \
@@ -241,6 +244,7 @@ bench_print_table() {
   bench_latency_rows "flushed kill switch to restored (iptables -F OUTPUT)" restore_output_ms
   bench_latency_rows "emptied filter table to restored (iptables -F; iptables -X)" restore_table_ms
   bench_print_throughput_rows
+  bench_print_dns_rows
 }
 
 # The rows of tools/bench/bench_throughput.sh.
@@ -249,4 +253,13 @@ bench_print_throughput_rows() {
   bench_row "forwarded: from a container behind the host's bridge, with the kill switch" "MiB/s" \
     forward_on_mibps "the same without" forward_off_mibps
   bench_row "the host's own, with the kill switch" "MiB/s" host_on_mibps "the same without" host_off_mibps
+}
+
+# The rows of tools/bench/bench_dns.sh.
+bench_print_dns_rows() {
+  echo "| **8. Name lookups** (--dns, kill switch; routed topology, real resolvers), $(bench_values lookup_direct_ms | wc -l) rounds, each the median of a batch | | | | |"
+  bench_derive lookup_added_ms lookup_redirected_ms - lookup_direct_ms
+  bench_row "a lookup to the home router's resolver, redirected through the tunnel" ms lookup_redirected_ms \
+    "the same lookup sent straight to the tunnel's resolver, through the tunnel" lookup_direct_ms
+  bench_row "of which: added by the redirect" ms lookup_added_ms
 }

@@ -5,10 +5,13 @@
 # network. The throwaway host sits behind a home router, with servers and
 # the VPN server beyond it (tests/netns/lib_routed.sh). The demo shows the
 # status lines, what the helper installed, one conversation through the
-# tunnel and one around it; then the host leaves its network for another
+# tunnel and one around it, and a name lookup that the home router answers
+# before the run and the VPN's resolver, through the tunnel, during it
+# (--dns, under the kill switch); then the host leaves its network for another
 # subnet behind another router, and the same conversations complete again
 # through it; then it stops the helper with SIGTERM, goes back to the first
-# network and compares the host with its state before the run.
+# network, looks the name up once more (the router answers again) and
+# compares the host with its state before the run.
 DEMO_DIR=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 source "$DEMO_DIR/../../tests/netns/testbed.sh"
 if [ "$(id -u)" != 0 ]; then
@@ -20,6 +23,7 @@ for built in "$LVH_HELPER" "$LVH_ENGINE"; do
 done
 testbed_enter "$@"
 source "$DEMO_DIR/../../tests/netns/lib_routed.sh"
+source "$DEMO_DIR/../../tests/netns/lib_dns.sh"
 
 BYPASS=10.0.0.0/8,192.168.0.0/16
 CONFIG="$DEMO_DIR/config.json"
@@ -30,18 +34,38 @@ show() { printf '$ %s\n' "$*"; "$@" 2>&1 | sed 's/^/    /'; }
 section "Throwaway network"
 routed_setup
 routed_second_router
+dns_setup
+dns_use "$GW_IP4"
 echo "host eth0 ($HOST_IP4, $HOST_IP6) -> home router (masquerades as $ROUTER_OUT4, $ROUTER_OUT6)"
 echo "  -> internet: servers $SERVER4, $SERVER6 and $BYPASS_HOST4"
 echo "  -> VPN server vpn.test ($ENDPOINT4, $ENDPOINT6), masquerading what leaves its tunnel"
+echo "name $LOOKUP_NAME: the home router's resolver ($GW_IP4) answers $ANSWER_ROUTER, the VPN's"
+echo "  resolver ($TUNNEL_DNS4, reached only through the tunnel) answers $ANSWER_TUNNEL"
 show ip -4 route
 show ip -6 route show default
+show cat /etc/resolv.conf
+conversations_ok=1
+# resolve EXPECTED WHY: the host looks the name up as programs do (glibc).
+resolve() {
+  local answer
+  printf '$ getent ahostsv4 %s\n' "$LOOKUP_NAME"
+  answer=$(lookup)
+  if [ "$answer" = "$1" ]; then
+    echo "    $answer  ($2)"
+  else
+    echo "    $answer  (UNEXPECTED: $1 expected, $2)"
+    conversations_ok=0
+  fi
+}
+resolve "$ANSWER_ROUTER" "the home router answers"
 before=$(testbed_snapshot)
 
 section "Starting the helper"
 echo "$LVH_HELPER --lib libtest_engine.so --config tools/demo/config.json \\"
-echo "    --dat-dir /usr/share/zelmo --bypass-prefixes $BYPASS --kill-switch"
+echo "    --dat-dir /usr/share/zelmo --bypass-prefixes $BYPASS --kill-switch \\"
+echo "    --dns $TUNNEL_DNS4,$TUNNEL_DNS6"
 start_helper --lib "$LVH_ENGINE" --config "$CONFIG" --dat-dir /usr/share/zelmo \
-  --bypass-prefixes "$BYPASS" --kill-switch
+  --bypass-prefixes "$BYPASS" --kill-switch --dns "$TUNNEL_DNS4,$TUNNEL_DNS6"
 if ! wait_for_line READY 30; then
   echo "demo: the helper did not become ready:" >&2
   cat "$HELPER_OUT" "$HELPER_ERR" >&2
@@ -65,6 +89,7 @@ show iptables -t mangle -S OUTPUT
 show iptables -t nat -S POSTROUTING
 show ip6tables -S
 show nft list table inet zelmo-vpn-killswitch
+show nft list table inet zelmo-vpn-dns
 section "Routing decisions"
 show ip route get "$SERVER4"
 show ip route get "$BYPASS_HOST4"
@@ -72,7 +97,6 @@ show ip route get "$ENDPOINT4"
 show ip -6 route get "$SERVER6"
 
 section "Conversations: each server answers with the source address it saw"
-conversations_ok=1
 # converse ADDRESS EXPECTED WHY: one conversation, and what its answer shows.
 converse() {
   local seen
@@ -87,6 +111,8 @@ converse() {
 }
 converse "$SERVER4" "$ENDPOINT4" "the VPN server's address: through the tunnel"
 converse "$BYPASS_HOST4" "$ROUTER_OUT4" "the home router's address: around the tunnel, in a bypass prefix"
+section "Name lookup: the same resolver configuration, under the kill switch"
+resolve "$ANSWER_TUNNEL" "the VPN's resolver answers, through the tunnel"
 
 section "The network changes under the READY helper"
 echo "eth0 goes down; eth1 joins $HOST2_IP4/24 behind a second router (masquerades as $ROUTER2_OUT4)"
@@ -115,12 +141,14 @@ show ip link show zelmo_vpn-tun0
 echo "back to the first network"
 leave_second_network
 first_network_up
+resolve "$ANSWER_ROUTER" "the home router answers again"
 
 section "Host state compared with the snapshot before the run"
 after=$(testbed_snapshot)
 if [ "$before" == "$after" ]; then
   echo "$ diff before after"
-  echo "    (no difference: routes, rules, iptables, ip6tables, nft tables, links, cgroups and src_valid_mark are as before)"
+  echo "    (no difference: routes, rules, iptables, ip6tables, nft tables, links, cgroups,"
+  echo "    src_valid_mark and route_localnet are as before)"
   status=0
 else
   echo "DIFFERENT:"

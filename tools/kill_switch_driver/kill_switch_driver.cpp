@@ -51,15 +51,15 @@ int Guard(const std::vector<std::string>& args) {
   inputs.devices.uplinks = SplitCsv(args[5]);
   inputs.devices.local_bridges = SplitCsv(args[6]);
   inputs.allow_app_mark = args[7] == "app";
-  const std::vector<std::string> lookups = args.size() > 8 ? SplitCsv(args[8]) : std::vector<std::string>{};
+  if (args.size() > 8) inputs.lookup_targets = SplitCsv(args[8]);
   if (args[0] == "guard-listed") {
     const std::string listing = ExecCommandOutput(KillSwitchGuardListCommand());
-    const bool listed = ListsKillSwitchGuard(listing, KillSwitchGuardLines(inputs, lookups));
+    const bool listed = ListsKillSwitchGuard(listing, KillSwitchGuardLines(inputs));
     std::cout << (listed ? "listed as built\n" : listing);
     return listed ? 0 : 1;
   }
   std::string error;
-  switch (ApplyKillSwitchGuard(inputs, lookups, &error)) {
+  switch (ApplyKillSwitchGuard(inputs, &error)) {
     case KillSwitchGuardResult::kInstalled:
       return Report(true, "");
     case KillSwitchGuardResult::kNoNft:

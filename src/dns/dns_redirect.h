@@ -1,0 +1,26 @@
+#pragma once
+
+#include <string>
+
+#include "dns/dns_redirect_table.h"
+
+// True when route_localnet on the device reads 0: the install would raise
+// it (NeedsRouteLocalnet) and record that in the table.
+bool IsRouteLocalnetOff(const std::string& device);
+
+// Sets route_localnet on the device to 1; false where it cannot. For a TUN
+// device the engine made again, whose value starts at 0 again.
+bool RaiseRouteLocalnet(const std::string& device);
+
+// Installs the table (replacing an earlier copy), deletes the port-53
+// connection-tracking entries, then raises route_localnet on the TUN
+// device where the inputs record that. False with a message when the TUN
+// name is unsafe (nothing runs) or the table or the value could not be
+// installed; the caller then removes what is there with the cleanup.
+bool ApplyDnsRedirect(const DnsRedirectInputs& inputs, std::string* error);
+
+// Needs no memory of the install: reads the devices the table records,
+// deletes the table, deletes the port-53 entries (so no flow keeps the
+// redirect), and puts route_localnet back to 0 on those devices. Never
+// fails; with nothing installed its commands fail silently.
+void CleanupDnsRedirect();
