@@ -13,6 +13,7 @@
 #include "lifecycle/route_listing.h"
 #include "killswitch/rule_listing.h"
 #include "lifecycle/text_utils.h"
+#include "typical_run.h"
 #include "watch/owned_pieces.h"
 #include "watch/repair_plan.h"
 #include "watch/wanted_state.h"
@@ -37,15 +38,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string rules = first == std::string::npos ? "" : input.substr(first + 1, second - first - 1);
   const std::string firewall = second == std::string::npos ? "" : input.substr(second + 1);
 
-  TunnelPlan plan;
-  plan.tun_name = "tun0";
-  plan.endpoint_host = "vpn.test";
-  plan.endpoint.ipv4 = {"203.0.113.7"};
-  plan.bypass_prefixes = {"10.0.0.0/8"};
-  plan.kill_switch = true;
-  NetworkView view;
-  view.default4 = {"192.0.2.1", "eth0"};
-  view.tun_ifindex = 3;
+  const TunnelPlan plan = TypicalPlan();
+  const NetworkView view = OnEth0();
   const WantedState wanted = WantState(plan, view, true, false);
   HostListings host;
   host.routes_read = host.rules_read = true;

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "killswitch/firewall_save.h"
+#include "typical_run.h"
 #include "lifecycle/route_listing.h"
 #include "watch/keep_in_place.h"
 #include "watch/owned_pieces.h"
@@ -14,24 +15,6 @@
 namespace {
 
 using Lines = std::vector<std::string>;
-
-// A run with the kill switch, an endpoint and a bypass prefix, on eth0.
-TunnelPlan TypicalPlan() {
-  TunnelPlan plan;
-  plan.tun_name = "tun0";
-  plan.endpoint_host = "vpn.test";
-  plan.endpoint.ipv4 = {"203.0.113.7"};
-  plan.bypass_prefixes = {"10.20.0.0/16"};
-  plan.kill_switch = true;
-  return plan;
-}
-
-NetworkView OnEth0() {
-  NetworkView view;
-  view.default4 = {"192.0.2.1", "eth0"};
-  view.tun_ifindex = 7;
-  return view;
-}
 
 // What the typical run leaves in place on eth0 (IPv4 only).
 const char kRoutes[] =
