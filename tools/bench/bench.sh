@@ -223,4 +223,40 @@ wait_for_line READY || { echo "bench: the helper did not become READY" >&2; exit
   --figure restore_table_ms --repeat "$RESTORE_ROUNDS" >> "$SAMPLES" || exit 1
 stop_helper
 
+# An eager program that puts its own accepting jump first in OUTPUT of both
+# families whenever it is not: the helper's CPU while they fight (the guard
+# holds the kill switch meanwhile, so the helper answers with a growing
+# pause), beside the same stretch with nothing changing.
+FIGHT_SECONDS=${BENCH_FIGHT_SECONDS:-20}
+echo "bench: ${HOLD_ROUNDS} fights of ${FIGHT_SECONDS}s over OUTPUT's first place" >&2
+bench_fight_eager() {
+  local tool
+  while [ -e "$TESTBED_TMP/eager" ]; do
+    for tool in iptables ip6tables; do
+      [ "$("$tool" -S OUTPUT | sed -n 2p)" = "-A OUTPUT -j ACCEPT" ] || "$tool" -I OUTPUT 1 -j ACCEPT
+    done
+  done
+}
+for round in $(seq "$HOLD_ROUNDS"); do
+  start_helper "${TYPICAL[@]}"
+  wait_for_line READY || exit 1
+  sleep 1
+  cpu=$(bench_cpu_ns "$HELPER_PID")
+  sleep "$FIGHT_SECONDS"
+  echo "fight_idle_cpu_percent $(awk -v a="$(bench_cpu_ns "$HELPER_PID")" -v b="$cpu" -v s="$FIGHT_SECONDS" \
+    'BEGIN { print 100 * (a - b) / 1e9 / s }')" >> "$SAMPLES"
+  touch "$TESTBED_TMP/eager"
+  bench_fight_eager 2> /dev/null &
+  fighter=$!
+  cpu=$(bench_cpu_ns "$HELPER_PID")
+  sleep "$FIGHT_SECONDS"
+  echo "fight_cpu_percent $(awk -v a="$(bench_cpu_ns "$HELPER_PID")" -v b="$cpu" -v s="$FIGHT_SECONDS" \
+    'BEGIN { print 100 * (a - b) / 1e9 / s }')" >> "$SAMPLES"
+  rm "$TESTBED_TMP/eager"
+  wait "$fighter"
+  while iptables -D OUTPUT -j ACCEPT 2> /dev/null; do :; done
+  while ip6tables -D OUTPUT -j ACCEPT 2> /dev/null; do :; done
+  stop_helper
+done
+
 bench_print_table

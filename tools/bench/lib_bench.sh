@@ -243,6 +243,8 @@ bench_print_table() {
   echo "| **6. Keeping what was installed** while READY (typical run, firewall notifications), $(bench_values restore_output_ms | wc -l) rounds | | | | |"
   bench_latency_rows "flushed kill switch to restored (iptables -F OUTPUT)" restore_output_ms
   bench_latency_rows "emptied filter table to restored (iptables -F; iptables -X)" restore_table_ms
+  bench_row "helper's CPU while an eager program keeps its accepting jump first in OUTPUT (both families), ${BENCH_FIGHT_SECONDS:-20} s each" \
+    "% of a core" fight_cpu_percent "the same stretch with nothing changing" fight_idle_cpu_percent
   bench_print_throughput_rows
   bench_print_dns_rows
 }
