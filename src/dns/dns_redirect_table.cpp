@@ -39,11 +39,9 @@ std::string AnonymousSet(const std::vector<std::string>& items) {
   return set + " }";
 }
 
-// Early returns for what is not a lookup in scope; a chain's later rules
-// then act on the rest. The refusal keeps a selected program's lookup to
-// the IPv6 loopback address: the kernel never routes that address off the
-// host, so it cannot be redirected and is refused instead.
-std::vector<std::string> ScopeLines(const DnsRedirectInputs& inputs, bool refusal) {
+// Early returns for what is not a lookup, or is one left alone whoever
+// sends it: to the tunnel's transport or to the tunnel's own resolvers.
+std::vector<std::string> LookupLines(const DnsRedirectInputs& inputs) {
   std::vector<std::string> lines = {"meta l4proto != { tcp, udp } return", "th dport != 53 return"};
   for (const Family& family : {kIpv4, kIpv6}) {
     const std::vector<std::string>& endpoint =
@@ -61,6 +59,15 @@ std::vector<std::string> ScopeLines(const DnsRedirectInputs& inputs, bool refusa
     if (alone.empty()) continue;
     lines.push_back(std::string(family.address) + " daddr " + AnonymousSet(alone) + " return");
   }
+  return lines;
+}
+
+// Early returns for what is not a lookup in scope; a chain's later rules
+// then act on the rest. The refusal keeps a selected program's lookup to
+// the IPv6 loopback address: the kernel never routes that address off the
+// host, so it cannot be redirected and is refused instead.
+std::vector<std::string> ScopeLines(const DnsRedirectInputs& inputs, bool refusal) {
+  std::vector<std::string> lines = LookupLines(inputs);
   const std::string mark = kAppPacketMark;
   switch (inputs.scope) {
     case DnsLookupScope::kAllButSelected:
@@ -78,12 +85,43 @@ std::vector<std::string> ScopeLines(const DnsRedirectInputs& inputs, bool refusa
   return lines;
 }
 
+// The same for lookups the host forwards (a container's, a virtual
+// machine's), where they are redirected (prerouting) or refused (forward).
+// Left alone besides: those that came from the tunnel; those to the host
+// itself (a resolver the host runs for its virtual machines answers as it
+// is, and its own lookups upstream are the host's); those to a neighbour
+// back through the device they came in by (where br_netfilter is loaded,
+// as container runtimes load it, a bridge's own packets pass these hooks
+// too: a container asking a resolver in another container on its bridge
+// keeps asking it); and, at the refusal, those a DNAT already sent
+// somewhere (the redirect itself, or a port the host forwards to a
+// container's resolver).
+std::vector<std::string> ForwardedScopeLines(const DnsRedirectInputs& inputs, bool refusal) {
+  std::vector<std::string> lines = LookupLines(inputs);
+  lines.push_back("iifname { \"lo\", \"" + inputs.tun_name + "\" } return");
+  lines.push_back(refusal ? "ct status dnat return" : "fib daddr type local return");
+  lines.push_back("fib daddr . iif oif exists return");
+  return lines;
+}
+
+// Forwarded traffic follows the split routes into the tunnel unless the
+// policy sends only the selected programs there.
+bool CoversForwarded(const DnsRedirectInputs& inputs) {
+  return inputs.scope != DnsLookupScope::kSelectedOnly;
+}
+
 void AppendChain(std::vector<std::string>* lines, const std::string& name, const std::string& hook,
                  const std::vector<std::string>& rules) {
   lines->push_back("chain " + name + " {");
   lines->push_back(hook);
   lines->insert(lines->end(), rules.begin(), rules.end());
   lines->push_back("}");
+}
+
+std::vector<std::string> Joined(std::vector<std::string> first,
+                                const std::vector<std::string>& second) {
+  first.insert(first.end(), second.begin(), second.end());
+  return first;
 }
 
 // A refusal the resolver notices at once: a reset for TCP, an ICMP port
@@ -96,24 +134,22 @@ std::vector<std::string> RefusalRules(const std::string& match) {
 
 std::vector<std::string> DnsRedirectTableLines(const DnsRedirectInputs& inputs) {
   const std::string tun = "\"" + inputs.tun_name + "\"";
-  std::vector<std::string> steer = ScopeLines(inputs, false);
-  std::vector<std::string> refuse;
+  std::vector<std::string> redirects;
+  std::vector<std::string> refusals;  // of the families without an address
   std::vector<std::string> source_nat;
   std::vector<std::string> confine;
-  if (inputs.scope == DnsLookupScope::kSelectedOnly) {
-    refuse = RefusalRules(std::string("ip6 daddr ") + kIpv6.loopback);
-  }
   for (const Family& family : {kIpv4, kIpv6}) {
     const std::string target =
         FirstDnsAddressOfFamily(AddressesOf(family, inputs.addresses), family.af);
     const std::string nfproto = std::string("meta nfproto ") + family.nfproto;
     if (target.empty()) {
-      for (const std::string& rule : RefusalRules(nfproto)) refuse.push_back(rule);
+      for (const std::string& rule : RefusalRules(nfproto)) refusals.push_back(rule);
       continue;
     }
-    steer.push_back(nfproto + " dnat " + family.address + " to " + target);
+    redirects.push_back(nfproto + " dnat " + family.address + " to " + target);
     // Redirected on the physical route, a lookup still has that route's
-    // source address; the tunnel's far end answers only the tunnel's own.
+    // source address (a forwarded one, its sender's); the tunnel's far end
+    // answers only the tunnel's own.
     const std::string redirected = "ct status dnat " + std::string(family.address) + " daddr " +
                                    target + " " + kLookupMatch;
     source_nat.push_back("oifname " + tun + " " + redirected + " masquerade");
@@ -129,12 +165,25 @@ std::vector<std::string> DnsRedirectTableLines(const DnsRedirectInputs& inputs) 
   }
   // After mangle OUTPUT (-150), where the selected programs' packets get
   // their mark, and before the nat table of iptables (-100).
-  AppendChain(&lines, "steer_lookups", "type nat hook output priority -110; policy accept;", steer);
+  AppendChain(&lines, "steer_lookups", "type nat hook output priority -110; policy accept;",
+              Joined(ScopeLines(inputs, false), redirects));
+  std::vector<std::string> refuse = refusals;
+  if (inputs.scope == DnsLookupScope::kSelectedOnly) {
+    refuse = Joined(RefusalRules(std::string("ip6 daddr ") + kIpv6.loopback), refusals);
+  }
   if (!refuse.empty()) {
-    std::vector<std::string> rules = ScopeLines(inputs, true);
-    rules.insert(rules.end(), refuse.begin(), refuse.end());
     AppendChain(&lines, "refuse_lookups", "type filter hook output priority 0; policy accept;",
-                rules);
+                Joined(ScopeLines(inputs, true), refuse));
+  }
+  if (CoversForwarded(inputs)) {
+    // Before the nat table of iptables (-100): a port the host forwards
+    // to a container is still addressed to the host here.
+    AppendChain(&lines, "steer_forwarded", "type nat hook prerouting priority -110; policy accept;",
+                Joined(ForwardedScopeLines(inputs, false), redirects));
+    if (!refusals.empty()) {
+      AppendChain(&lines, "refuse_forwarded", "type filter hook forward priority 0; policy accept;",
+                  Joined(ForwardedScopeLines(inputs, true), refusals));
+    }
   }
   AppendChain(&lines, "source_nat", "type nat hook postrouting priority 100; policy accept;",
               source_nat);

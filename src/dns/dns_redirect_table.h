@@ -1,8 +1,9 @@
 #pragma once
 
 // Name lookups follow the tunnel: one nf_tables table of the helper's own
-// sends the host's lookups (UDP and TCP port 53) to the resolver the
-// tunnel reaches. Everything about it is described here as data, from
+// sends the host's lookups (UDP and TCP port 53), and those it forwards
+// for containers and virtual machines, to the resolver the tunnel
+// reaches. Everything about it is described here as data, from
 // plain inputs, so that the start, the teardown, the cleanup mode and the
 // watch while READY build, recognise and remove exactly the same thing:
 //
@@ -28,9 +29,10 @@
 
 inline constexpr const char* kDnsRedirectTable = "zelmo-vpn-dns";  // family inet
 
-// Which locally generated lookups are redirected.
+// Which lookups are redirected. Forwarded traffic follows the split
+// routes, so forwarded lookups go with the unselected programs'.
 enum class DnsLookupScope {
-  kAllLookups,     // no policy: all but those to a loopback address
+  kAllLookups,     // no policy: all but those to a loopback address; forwarded ones too
   kAllButSelected,  // bypassSelected: the same, less the selected programs' (mark 0x66)
   kSelectedOnly,    // vpnOnlySelected: the selected programs' alone, loopback included
 };
@@ -48,11 +50,13 @@ struct DnsRedirectInputs {
 // The lines of an nft script that creates the table from nothing (without
 // the lines that first remove an earlier copy). Left alone: lookups to a
 // --dns address (they reach the tunnel's resolvers as they are) and
-// packets to the endpoint. The others in scope go to the first --dns
-// address of their family, or, for a family without one, are refused at
-// once (ICMP port unreachable, TCP reset) so resolvers move on. The
-// redirected ones leave with the tunnel's address, and only through the
-// TUN device: with the tunnel gone they are dropped, never sent physically.
+// packets to the endpoint; of forwarded ones besides, those from the TUN
+// device, to the host itself, or to a neighbour on the network they came
+// from. The others in scope go to the first --dns address of their
+// family, or, for a family without one, are refused at once (ICMP port
+// unreachable, TCP reset) so resolvers move on. The redirected ones leave
+// with the tunnel's address, and only through the TUN device: with the
+// tunnel gone they are dropped, never sent physically.
 std::vector<std::string> DnsRedirectTableLines(const DnsRedirectInputs& inputs);
 
 // The install: one "nft -f -" command, fed the table's lines after the two

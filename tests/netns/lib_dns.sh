@@ -7,7 +7,10 @@
 #   TUNNEL_DNS6, which only the tunnel reaches (nothing routes there);
 # - a public resolver in the internet namespace at PUBLIC_DNS4;
 # - a local stub on the host at STUB_DNS4 and ::1, forwarding to the
-#   router's.
+#   router's;
+# - with dns_containers, for the container c1 behind the host's bridge: a
+#   resolver in the container c2 on the same bridge, and one on the host's
+#   bridge address, as the host runs one for its virtual machines.
 #
 # Lookups go through glibc, as programs make them, with a private
 # /etc/resolv.conf (dns_use). The router counts the host's port-53
@@ -21,6 +24,8 @@ STUB_DNS4=127.0.0.53
 ANSWER_ROUTER=10.53.0.1
 ANSWER_TUNNEL=10.53.0.2
 ANSWER_PUBLIC=10.53.0.3
+ANSWER_NEIGHBOUR=10.53.0.4
+ANSWER_BRIDGE=10.53.0.5
 
 # dns_resolver PID|host ARGS...: a dnsmasq in PID's namespace (or the
 # host's), without cache, hosts file or resolv.conf of its own.
@@ -58,6 +63,29 @@ dns_setup() {
   done
 }
 
+# dns_containers: the containers c1 and c2 (lib_routed.sh), a resolver in
+# c2 (also published on the host's port 53) and one on the host's bridge
+# address. The bridge's own packets pass
+# the host's firewall hooks, as they do where a container runtime loaded
+# br_netfilter.
+dns_containers() {
+  routed_container c1
+  routed_container c2
+  [ -d /proc/sys/net/bridge ] &&
+    sysctl -qw net.bridge.bridge-nf-call-iptables=1 net.bridge.bridge-nf-call-ip6tables=1
+  dns_resolver "${CT_PID[c2]}" --listen-address="${CT_IP4[c2]}" --listen-address="${CT_IP6[c2]}" \
+    --host-record="$LOOKUP_NAME,$ANSWER_NEIGHBOUR"
+  # c2's resolver published on the host's port 53 for the LAN (IPv6).
+  ip6tables -t nat -A PREROUTING -i eth0 -p udp --dport 53 -j DNAT \
+    --to-destination "[${CT_IP6[c2]}]:53"
+  dns_resolver host --listen-address="$CT_BRIDGE_IP4" --host-record="$LOOKUP_NAME,$ANSWER_BRIDGE"
+  local resolver try
+  for resolver in "${CT_IP4[c2]}" "$CT_BRIDGE_IP4"; do
+    dns_use "$resolver"
+    for try in $(seq 100); do [ "$(lookup_in_ct c1)" != none ] && break; sleep 0.1; done
+  done
+}
+
 # dns_use [--timeout S] NAMESERVER...: the host's resolver configuration.
 dns_use() {
   local timeout=1
@@ -80,7 +108,17 @@ lookup_as_app() {
   echo "${answer:-none}"
 }
 
-# The host's port-53 packets the router has seen since router_lookups_reset.
+# lookup_in_ct NAME [tcp]: the same from the container NAME (which shares
+# the host's /etc/resolv.conf).
+lookup_in_ct() {
+  local answer
+  answer=$(RES_OPTIONS=${2:+use-vc} ct_exec "$1" getent ahostsv4 "$LOOKUP_NAME" |
+    awk 'NR == 1 { print $1 }')
+  echo "${answer:-none}"
+}
+
+# The port-53 packets of the host, its own and those it forwards, that the
+# router has seen since router_lookups_reset.
 router_lookups() {
   local total=0 family protocol
   for family in iptables ip6tables; do

@@ -10,21 +10,40 @@
 # program asks it), the set-up's own resolver where it does not, and
 # nothing where the kill switch blocks that traffic. The router counts no
 # port-53 packet for a lookup the tunnel answered, beside the same lookups
-# counted without the helper. After STOPPED lookups go their old way and
-# nothing is left. Then: a resolver that reuses its source port across
-# READY and STOPPED, a family without an address and a lookup to ::1
-# refused at once, the tunnel gone, and each refused --dns value.
+# counted without the helper. A container behind the host's bridge is
+# one more program: its forwarded lookups follow its traffic like an
+# unselected program's, and those to a resolver on its own bridge (a
+# neighbour's, the host's) stay there. After STOPPED lookups go their old
+# way and nothing is left. Then: a resolver that reuses its source port
+# across READY and STOPPED, a family without an address and a lookup to
+# ::1 refused at once, the tunnel gone (with and without the kill
+# switch), and each refused --dns value.
 source "$(dirname "$0")/testbed.sh"
 testbed_enter "$@"
 source "$(dirname "$0")/lib_routed.sh"
 source "$(dirname "$0")/lib_dns.sh"
 routed_setup
 dns_setup
+dns_containers
 routed_rp_filter 1
 APP=$(echo "dnsapp$RANDOM$RANDOM" | cut -c1-15)
 DNS_ARGS=(--dns "$TUNNEL_DNS4,$TUNNEL_DNS6")
 SETUPS=("router4 $GW_IP4" "router6 $GW_IP6" "stub $STUB_DNS4" "public $PUBLIC_DNS4")
+# A container has no stub; it may ask a neighbour on its bridge, or the
+# host there.
+CT_SETUPS=("router4 $GW_IP4" "router6 $GW_IP6" "public $PUBLIC_DNS4" "neighbour ${CT_IP4[c2]}"
+  "bridge $CT_BRIDGE_IP4")
 BEFORE=$(testbed_snapshot)
+
+# lookup_by PROGRAM [tcp]: the answer a program gets: a selected one
+# (app), the container c1 (ct), or any other.
+lookup_by() {
+  case $1 in
+    app) lookup_as_app "$APP" $2 ;;
+    ct) lookup_in_ct c1 $2 ;;
+    *) lookup $2 ;;
+  esac
+}
 
 # measured_row SETUP NAMESERVER PROGRAM [tcp]: "SETUP PROGRAM ANSWER
 # zero|seen", the last whether the router saw port-53 packets of it.
@@ -32,7 +51,7 @@ measured_row() {
   local answer
   dns_use "$2"
   router_lookups_reset
-  if [ "$3" = app ]; then answer=$(lookup_as_app "$APP" $4); else answer=$(lookup $4); fi
+  answer=$(lookup_by "$3" $4)
   echo "$1${4:+-tcp} $3 $answer $([ "$(router_lookups)" -gt 0 ] && echo seen || echo zero)"
 }
 
@@ -41,8 +60,14 @@ expected_row() {
   local own=$ANSWER_ROUTER sender=$4 answer
   [ "${3%-tcp}" = public ] && own=$ANSWER_PUBLIC
   # A stub's lookups are the stub's traffic, except those a tunnel-only
-  # program sends it: they are redirected before they reach it.
+  # program sends it: they are redirected before they reach it. A
+  # container's follow the split routes, as an unselected program's do.
   [ "$3" = stub ] && [ "$1/$4" != vpnOnlySelected/app ] && sender=other
+  [ "$4" = ct ] && sender=other
+  # Resolvers on the container's bridge answer, whatever runs; the router
+  # sees nothing.
+  [ "$3" = neighbour ] && { echo "$3 $4 $ANSWER_NEIGHBOUR zero"; return; }
+  [ "$3" = bridge ] && { echo "$3 $4 $ANSWER_BRIDGE zero"; return; }
   case "$1/$sender" in
     off/*) answer=$own ;;
     none/* | bypassSelected/other | vpnOnlySelected/app) answer=$ANSWER_TUNNEL ;;
@@ -54,10 +79,12 @@ expected_row() {
 
 # table MODE KILL_SWITCH measured|expected: every set-up for each program.
 table() {
-  local programs=(other) program setup name server tcp
+  local programs=(other) program setups setup name server tcp
   [ "$1" = none ] || [ "$1" = off ] || programs+=(app)
-  for program in "${programs[@]}"; do
-    for setup in "${SETUPS[@]}" "router4 $GW_IP4 tcp"; do
+  for program in "${programs[@]}" ct; do
+    setups=("${SETUPS[@]}")
+    [ "$program" = ct ] && setups=("${CT_SETUPS[@]}")
+    for setup in "${setups[@]}" "router4 $GW_IP4 tcp"; do
       read -r name server tcp <<< "$setup"
       if [ "$3" = measured ]; then measured_row "$name" "$server" "$program" $tcp
       else expected_row "$1" "$2" "$name${tcp:+-tcp}" "$program"; fi
@@ -107,19 +134,32 @@ done
 
 # An IPv4 address alone: IPv6 lookups are refused at once, and the
 # resolver moves on to its IPv4 server, which is redirected.
-routed_start_helper --dns "$TUNNEL_DNS4" --kill-switch || fail "IPv4 only: READY"
-dns_use --timeout 10 "$GW_IP6" "$GW_IP4"
-start=$SECONDS
-assert_eq "$ANSWER_TUNNEL" "$(lookup)" "IPv4 only: an IPv6 server is skipped for the redirected IPv4 one"
-assert_eq 1 "$((SECONDS - start < 5))" "IPv4 only: ... without waiting for the IPv6 server"
-# The tunnel gone: a redirected lookup is refused, never sent physically
-# (the positive control on the same counter is the row after STOPPED).
-ip link delete zelmo_vpn-tun0
-assert_eq "router4 other none zero" "$(measured_row router4 "$GW_IP4" other)" \
-  "tunnel gone: redirected lookups reach nothing"
-stop_helper
-assert_eq "router4 other $ANSWER_ROUTER seen" "$(measured_row router4 "$GW_IP4" other)" \
-  "tunnel gone: the counter counts after STOPPED"
+for ks in "" on; do
+  what="IPv4 only${ks:+, kill switch}"
+  routed_start_helper --dns "$TUNNEL_DNS4" ${ks:+--kill-switch} || fail "$what: READY"
+  dns_use --timeout 10 "$GW_IP6" "$GW_IP4"
+  for program in other ct; do
+    start=$SECONDS
+    assert_eq "$ANSWER_TUNNEL $program" "$(lookup_by $program) $program" \
+      "$what: an IPv6 server is skipped for the redirected IPv4 one"
+    assert_eq 1 "$((SECONDS - start < 5))" "$what: ... without waiting for the IPv6 server"
+  done
+  # Not refused: an IPv6 lookup from the LAN that the host forwards to a
+  # resolver it publishes.
+  dns_use "$HOST_IP6"
+  published=$(gw_exec getent ahostsv4 "$LOOKUP_NAME" | awk 'NR == 1 { print $1 }')
+  assert_eq "$ANSWER_NEIGHBOUR" "$published" "$what: the LAN asks a container's published resolver"
+  # The tunnel gone: a redirected lookup is refused, never sent physically
+  # (the positive control on the same counter is the row after STOPPED).
+  ip link delete zelmo_vpn-tun0
+  assert_eq "router4 other none zero|router4 ct none zero" \
+    "$(measured_row router4 "$GW_IP4" other)|$(measured_row router4 "$GW_IP4" ct)" \
+    "$what, tunnel gone: redirected lookups reach nothing"
+  stop_helper
+  assert_eq "router4 other $ANSWER_ROUTER seen|router4 ct $ANSWER_ROUTER seen" \
+    "$(measured_row router4 "$GW_IP4" other)|$(measured_row router4 "$GW_IP4" ct)" \
+    "$what, tunnel gone: the counter counts after STOPPED"
+done
 assert_eq "$BEFORE" "$(testbed_snapshot)" "host as before every run"
 
 # The cleanup mode knows the table alone: it removes it and puts back

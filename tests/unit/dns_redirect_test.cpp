@@ -88,6 +88,18 @@ TEST(DnsRedirectTable, WholeTableWithoutAPolicy) {
       "meta nfproto ipv4 dnat ip to 100.100.53.53",
       "meta nfproto ipv6 dnat ip6 to fd53::53",
       "}",
+      "chain steer_forwarded {",
+      "type nat hook prerouting priority -110; policy accept;",
+      "meta l4proto != { tcp, udp } return",
+      "th dport != 53 return",
+      "ip daddr { 203.0.113.7, 100.100.53.53, 10.0.0.1 } return",
+      "ip6 daddr { 2001:db8:5::7, fd53::53 } return",
+      "iifname { \"lo\", \"zelmo_vpn-tun0\" } return",
+      "fib daddr type local return",
+      "fib daddr . iif oif exists return",
+      "meta nfproto ipv4 dnat ip to 100.100.53.53",
+      "meta nfproto ipv6 dnat ip6 to fd53::53",
+      "}",
       "chain source_nat {",
       "type nat hook postrouting priority 100; policy accept;",
       "oifname \"zelmo_vpn-tun0\" ct status dnat ip daddr 100.100.53.53 meta l4proto { tcp, udp } "
@@ -126,37 +138,55 @@ Lines ChainLines(const Lines& table, const std::string& chain) {
 }
 
 TEST(DnsRedirectTable, ScopeFollowsThePolicyAndAFamilyWithoutAnAddressIsRefused) {
+  const Lines forwarded = {"iifname { \"lo\", \"zelmo_vpn-tun0\" } return",
+                           "fib daddr type local return", "fib daddr . iif oif exists return"};
+  const Lines refused_forwarded = {"iifname { \"lo\", \"zelmo_vpn-tun0\" } return",
+                                   "ct status dnat return", "fib daddr . iif oif exists return"};
   const struct {
     DnsLookupScope scope;
     std::vector<std::string> addresses;
     Lines steer;
     Lines refuse;
+    Lines steer_forwarded;
+    Lines refuse_forwarded;
   } cases[] = {
       {DnsLookupScope::kAllButSelected,
        {"100.100.53.53"},
        {"meta mark 0x66 return", "ip daddr 127.0.0.0/8 return", "ip6 daddr ::1 return",
         "meta nfproto ipv4 dnat ip to 100.100.53.53"},
        {"meta mark 0x66 return", "ip daddr 127.0.0.0/8 return", "ip6 daddr ::1 return",
+        "meta nfproto ipv6 meta l4proto tcp reject with tcp reset", "meta nfproto ipv6 reject"},
+       // Forwarded traffic takes the split routes: its lookups are redirected.
+       {forwarded[0], forwarded[1], forwarded[2], "meta nfproto ipv4 dnat ip to 100.100.53.53"},
+       {refused_forwarded[0], refused_forwarded[1], refused_forwarded[2],
         "meta nfproto ipv6 meta l4proto tcp reject with tcp reset", "meta nfproto ipv6 reject"}},
       // A selected program's lookup to a stub on 127.0.0.0/8 is redirected;
-      // one to ::1 cannot be, and is refused.
+      // one to ::1 cannot be, and is refused. Forwarded traffic stays
+      // outside the tunnel, and so do its lookups.
       {DnsLookupScope::kSelectedOnly,
        {"100.100.53.53", "fd53::53"},
        {"meta mark != 0x66 return", "ip6 daddr ::1 return",
         "meta nfproto ipv4 dnat ip to 100.100.53.53", "meta nfproto ipv6 dnat ip6 to fd53::53"},
        {"meta mark != 0x66 return", "ip6 daddr ::1 meta l4proto tcp reject with tcp reset",
-        "ip6 daddr ::1 reject"}},
+        "ip6 daddr ::1 reject"},
+       {},
+       {}},
       {DnsLookupScope::kAllLookups,
        {"fd53::53"},
        {"ip daddr 127.0.0.0/8 return", "ip6 daddr ::1 return",
         "meta nfproto ipv6 dnat ip6 to fd53::53"},
        {"ip daddr 127.0.0.0/8 return", "ip6 daddr ::1 return",
+        "meta nfproto ipv4 meta l4proto tcp reject with tcp reset", "meta nfproto ipv4 reject"},
+       {forwarded[0], forwarded[1], forwarded[2], "meta nfproto ipv6 dnat ip6 to fd53::53"},
+       {refused_forwarded[0], refused_forwarded[1], refused_forwarded[2],
         "meta nfproto ipv4 meta l4proto tcp reject with tcp reset", "meta nfproto ipv4 reject"}},
   };
   for (const auto& c : cases) {
     const Lines table = DnsRedirectTableLines(Inputs(c.scope, c.addresses));
     EXPECT_EQ(c.steer, ChainLines(table, "steer_lookups")) << c.addresses[0];
     EXPECT_EQ(c.refuse, ChainLines(table, "refuse_lookups")) << c.addresses[0];
+    EXPECT_EQ(c.steer_forwarded, ChainLines(table, "steer_forwarded")) << c.addresses[0];
+    EXPECT_EQ(c.refuse_forwarded, ChainLines(table, "refuse_forwarded")) << c.addresses[0];
   }
 }
 
