@@ -309,8 +309,14 @@ int64_t KeepInPlace(TunnelPlan* plan, WatchState* state, LookKinds kinds, int64_
     if (ipv6) host.firewall6 = ReadFirewall("ip6tables");
   }
 
-  const bool icmp_table_free =
-      !host.routes_read || IsIcmpTableFree(host.routes4, state->view.default4, state->icmp_table_route);
+  // A look at the rules or the firewall alone must not take table 100 for
+  // free: it would put the bypass's rule back in front of another owner's
+  // routes there.
+  if (host.routes_read) {
+    state->icmp_table_free =
+        IsIcmpTableFree(host.routes4, state->view.default4, state->icmp_table_route);
+  }
+  const bool icmp_table_free = state->icmp_table_free;
   WantedState wanted = WantState(*plan, state->view, icmp_table_free, ipv6);
   if (host.routes_read && !icmp_table_free && IsUsableDefaultRoute(state->view.default4) &&
       !state->icmp_table_foreign_told) {

@@ -39,8 +39,11 @@ struct WatchState {
   bool firewall_events = false;
   bool looked = false;
   NetworkView view;
-  // What table 100 holds of the helper's (empty fields: nothing).
+  // What table 100 holds of the helper's (empty fields: nothing), and
+  // whether the table was free for the ICMP bypass when the routes were
+  // last read: a look that reads no routes takes it from there.
   DefaultRouteInfo icmp_table_route;
+  bool icmp_table_free = true;
   bool icmp_table_foreign_told = false;
   // Devices whose src_valid_mark the helper turned from 0 to 1.
   std::set<std::string> raised_src_valid_mark;
