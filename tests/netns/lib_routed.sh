@@ -225,20 +225,13 @@ leave_second_network() {
 # first_network_down / first_network_up: eth0 goes down (the kernel drops
 # every route through it, and its IPv6 address) and comes back with the test
 # bed's addresses and default routes, as a network manager brings them back
-# after a resume.
+# after a resume (testbed_flap does both in one burst).
 first_network_down() { ip link set eth0 down; }
 first_network_up() {
   ip link set eth0 up
   ip addr replace "$HOST_IP6/64" dev eth0 nodad
   ip -4 route replace default via "$GW_IP4" dev eth0
   ip -6 route replace default via "$GW_IP6" dev eth0
-}
-# first_network_flap: the same down and up in one batch, milliseconds apart:
-# one burst of notifications, as a Wi-Fi reconnect looks. The kernel drops
-# the IPv4 routes through eth0 without a word.
-first_network_flap() {
-  printf '%s\n' "link set eth0 down" "link set eth0 up" "address replace $HOST_IP6/64 dev eth0 nodad" \
-    "route replace default via $GW_IP4 dev eth0" "route replace default via $GW_IP6 dev eth0" | ip -batch -
 }
 
 # multipath_default: the default route of each family over both routers at

@@ -46,7 +46,7 @@ wait_gone() {
 # end of the run). RUNNING is set while a helper runs.
 
 # eth0 down and up in one burst: the IPv4 routes through it vanish unannounced.
-flap_change() { first_network_flap; }
+flap_change() { testbed_flap; }
 flap_want() { paths_want "$ROUTER_OUT4" "$ROUTER_OUT6"; }
 flap_got() { paths; }
 
@@ -102,7 +102,7 @@ table100_change() {
   printf '%s\n' "route replace default via $ROUTER2_IP4 dev eth1 table 100" \
     "rule add to $SERVER4 lookup 100 priority 50" | ip -batch -
   sleep 0.5
-  first_network_flap
+  testbed_flap
 }
 table100_back() { ip rule del priority 50; ip route flush table 100; leave_second_network; }
 table100_want() {
