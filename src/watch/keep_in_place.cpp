@@ -358,6 +358,7 @@ int64_t KeepInPlace(TunnelPlan* plan, WatchState* state, LookKinds kinds, int64_
       [&current, &icmp_route](const ListedRoute& route) {
         return IsOwnedRoute(route, current, icmp_route);
       },
+      [&icmp_route](const ListedRule& rule, bool ipv6) { return IsOwnedRule(rule, ipv6, icmp_route); },
       held);
 
   // The marker goes last, after the value is back to 0: killed in between,

@@ -27,12 +27,17 @@ bool IsOwnedRoute(const ListedRoute& route, const TunnelPlan& plan,
   return IsPinnedRoute(route.key, plan.endpoint, plan.bypass_prefixes);
 }
 
-bool IsOwnedRule(const ListedRule& rule, bool ipv6) {
+bool IsOwnedRuleForm(const ListedRule& rule, bool ipv6) {
   const AppRoutingFamily& family = ipv6 ? kAppRoutingIpv6 : kAppRoutingIpv4;
   for (const char* mode : {"bypassSelected", "vpnOnlySelected"}) {
     if (ListedRuleIs(rule, AppRoutingRuleSpec(family, mode))) return true;
   }
   return !ipv6 && ListedRuleIs(rule, IcmpBypassRuleSpec());
+}
+
+bool IsOwnedRule(const ListedRule& rule, bool ipv6, const DefaultRouteInfo& icmp_table_route) {
+  if (!IsOwnedRuleForm(rule, ipv6)) return false;
+  return ipv6 || !ListedRuleIs(rule, IcmpBypassRuleSpec()) || !icmp_table_route.dev.empty();
 }
 
 bool IsOwnedChainRule(const std::string& table, const std::string& chain, const std::string& rule) {

@@ -15,7 +15,14 @@
 // one.
 bool IsOwnedRoute(const ListedRoute& route, const TunnelPlan& plan,
                   const DefaultRouteInfo& icmp_table_route);
-bool IsOwnedRule(const ListedRule& rule, bool ipv6);
+// A policy rule of one of the helper's forms (app routing's, the ICMP
+// bypass's), whoever made it: one that is wanted is taken as it stands.
+bool IsOwnedRuleForm(const ListedRule& rule, bool ipv6);
+// One of those the helper may remove. The ICMP bypass's form is the
+// helper's only while the bypass holds table 100 (`icmp_table_route` as
+// for IsOwnedRoute): beside another owner's table 100 a rule of that form
+// is that owner's, and teardown and the cleanup mode leave it too.
+bool IsOwnedRule(const ListedRule& rule, bool ipv6, const DefaultRouteInfo& icmp_table_route);
 // A rule of a built-in chain: one with a comment of the helper's
 // ("zelmo-vpn-..."), a jump to one of its chains, or a mark rule of its
 // (app routing's cgroup mark, the ICMP bypass's in either form).

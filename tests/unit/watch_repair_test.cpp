@@ -77,12 +77,15 @@ std::string Filter(const std::string& output) {
   return std::string("*filter\n:OUTPUT ACCEPT [0:0]\n") + kChain + output + "COMMIT\n";
 }
 
+// `icmp_route`: what the ICMP bypass put into table 100 at the last look.
 RepairPlan Plan(const TunnelPlan& plan, const NetworkView& view, const HostListings& host,
-                const std::set<std::string>& held = {}) {
-  const WantedState wanted = WantState(plan, view, true, false);
+                const std::set<std::string>& held = {}, bool icmp_table_free = true,
+                const DefaultRouteInfo& icmp_route = {"192.0.2.1", "eth0"}) {
+  const WantedState wanted = WantState(plan, view, icmp_table_free, false);
   return PlanRepair(
       wanted, host,
-      [&plan](const ListedRoute& route) { return IsOwnedRoute(route, plan, {"192.0.2.1", "eth0"}); },
+      [&plan, &icmp_route](const ListedRoute& route) { return IsOwnedRoute(route, plan, icmp_route); },
+      [&icmp_route](const ListedRule& rule, bool ipv6) { return IsOwnedRule(rule, ipv6, icmp_route); },
       held);
 }
 
@@ -195,6 +198,27 @@ TEST(PlanRepair, RoutesFollowTheNetworkAndOnlyTheHelpersGo) {
     Lines expected = c.batch;
     std::sort(expected.begin(), expected.end());
     EXPECT_EQ(expected, batch) << c.what;
+  }
+}
+
+// A second uplink's default route in table 100: the bypass's own rule goes
+// when the bypass held the table until now, and a rule of the same form
+// stays when it never did (the other owner's own).
+TEST(PlanRepair, ATable100OfAnotherOwnerKeepsItsRouteAndItsRule) {
+  const std::string routes = std::string(kRoutes).substr(std::string(kRoutes).find('\n') + 1) +
+                             "default via 192.0.3.1 dev eth1 table 100 \n";
+  const struct {
+    std::string what;
+    DefaultRouteInfo icmp_route;
+    Lines batch;
+  } cases[] = {
+      {"taken over from the bypass", {"192.0.2.1", "eth0"}, {"rule del fwmark 0x1 lookup 100 priority 100"}},
+      {"another owner's since the start", {}, {}},
+  };
+  for (const auto& c : cases) {
+    const RepairPlan repair =
+        Plan(TypicalPlan(), OnEth0(), Listings(routes, kRules, ""), {}, false, c.icmp_route);
+    EXPECT_EQ(c.batch, repair.batch4) << c.what;
   }
 }
 
