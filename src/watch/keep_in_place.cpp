@@ -292,10 +292,16 @@ int64_t KeepInPlace(TunnelPlan* plan, WatchState* state, LookKinds kinds, int64_
   HostListings host;
   bool tun_back = false;
   if (kinds.routes) {
+    // The device's index before and after the listings: a device that went
+    // or came meanwhile (an engine restarting it) counts as gone for this
+    // look, whose listings may show the old one's routes; the notification
+    // of the new one brings the next look.
+    const int tun_index = ReadTunIndex(plan->tun_name);
     host.routes_read = ReadRoutes(false, &host.routes4) && (!ipv6 || ReadRoutes(true, &host.routes6));
     if (host.routes_read) {
-      const NetworkView now =
-          ViewOfRoutes(host.routes4, host.routes6, plan->tun_name, ReadTunIndex(plan->tun_name));
+      const int tun_index_now = ReadTunIndex(plan->tun_name);
+      const NetworkView now = ViewOfRoutes(host.routes4, host.routes6, plan->tun_name,
+                                           tun_index == tun_index_now ? tun_index_now : 0);
       // What the pieces want depends on the network: a change is followed
       // by a look at everything.
       if (FollowNetwork(now, plan, state, &tun_back) || !state->looked) {
@@ -353,12 +359,15 @@ int64_t KeepInPlace(TunnelPlan* plan, WatchState* state, LookKinds kinds, int64_
   }
   const TunnelPlan& current = *plan;
   const DefaultRouteInfo icmp_route = state->icmp_table_route;
+  const NetworkView& view = state->view;
   const RepairPlan repair = PlanRepair(
       wanted, host,
-      [&current, &icmp_route](const ListedRoute& route) {
-        return IsOwnedRoute(route, current, icmp_route);
+      [&current, &view, &icmp_route](const ListedRoute& route) {
+        return IsRemovableRoute(route, current, view, icmp_route);
       },
-      [&icmp_route](const ListedRule& rule, bool ipv6) { return IsOwnedRule(rule, ipv6, icmp_route); },
+      [&icmp_route](const ListedRule& rule, bool ipv6) {
+        return IsOwnedRule(rule, ipv6, icmp_route);
+      },
       held);
 
   // The marker goes last, after the value is back to 0: killed in between,

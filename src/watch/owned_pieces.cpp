@@ -35,6 +35,12 @@ bool IsOwnedRuleForm(const ListedRule& rule, bool ipv6) {
   return !ipv6 && ListedRuleIs(rule, IcmpBypassRuleSpec());
 }
 
+bool IsRemovableRoute(const ListedRoute& route, const TunnelPlan& plan, const NetworkView& view,
+                      const DefaultRouteInfo& icmp_table_route) {
+  if (view.tun_ifindex == 0 && route.dev == plan.tun_name) return false;
+  return IsOwnedRoute(route, plan, icmp_table_route);
+}
+
 bool IsOwnedRule(const ListedRule& rule, bool ipv6, const DefaultRouteInfo& icmp_table_route) {
   if (!IsOwnedRuleForm(rule, ipv6)) return false;
   return ipv6 || !ListedRuleIs(rule, IcmpBypassRuleSpec()) || !icmp_table_route.dev.empty();

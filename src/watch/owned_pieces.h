@@ -9,12 +9,18 @@
 #include "lifecycle/route_listing.h"
 #include "routing/default_route.h"
 #include "tunnel_plan.h"
+#include "watch/network_view.h"
 
 // `icmp_table_route`: the route the watch last put into table 100 (empty
 // fields when none); a table-100 route is the helper's only when it is that
 // one.
 bool IsOwnedRoute(const ListedRoute& route, const TunnelPlan& plan,
                   const DefaultRouteInfo& icmp_table_route);
+// Of those, the ones a look may remove: none on the TUN device while the
+// view has it gone. They went with it; a listing read a moment before it
+// went may still show them, and a delete would only fail.
+bool IsRemovableRoute(const ListedRoute& route, const TunnelPlan& plan, const NetworkView& view,
+                      const DefaultRouteInfo& icmp_table_route);
 // A policy rule of one of the helper's forms (app routing's, the ICMP
 // bypass's), whoever made it: one that is wanted is taken as it stands.
 bool IsOwnedRuleForm(const ListedRule& rule, bool ipv6);

@@ -84,8 +84,12 @@ RepairPlan Plan(const TunnelPlan& plan, const NetworkView& view, const HostListi
   const WantedState wanted = WantState(plan, view, icmp_table_free, false);
   return PlanRepair(
       wanted, host,
-      [&plan, &icmp_route](const ListedRoute& route) { return IsOwnedRoute(route, plan, icmp_route); },
-      [&icmp_route](const ListedRule& rule, bool ipv6) { return IsOwnedRule(rule, ipv6, icmp_route); },
+      [&plan, &view, &icmp_route](const ListedRoute& route) {
+        return IsRemovableRoute(route, plan, view, icmp_route);
+      },
+      [&icmp_route](const ListedRule& rule, bool ipv6) {
+        return IsOwnedRule(rule, ipv6, icmp_route);
+      },
       held);
 }
 
@@ -182,6 +186,9 @@ TEST(PlanRepair, RoutesFollowTheNetworkAndOnlyTheHelpersGo) {
                              "10.20.0.0/16 via 192.0.2.1 dev eth0 metric 3 \n"
                              "203.0.113.7 via 192.0.2.1 dev eth0 metric 3 \n",
        {}},
+      // Nor on one that went after the listing was read: its routes went
+      // with it.
+      {"tun gone after the listing", gone, kRoutes, {}},
       // Without a network the pins go; another owner's routes stay.
       {"offline", offline, std::string(kRoutes) + users,
        {"route del 10.20.0.0/16 via 192.0.2.1 dev eth0 metric 3",
@@ -212,7 +219,8 @@ TEST(PlanRepair, ATable100OfAnotherOwnerKeepsItsRouteAndItsRule) {
     DefaultRouteInfo icmp_route;
     Lines batch;
   } cases[] = {
-      {"taken over from the bypass", {"192.0.2.1", "eth0"}, {"rule del fwmark 0x1 lookup 100 priority 100"}},
+      {"taken over from the bypass", {"192.0.2.1", "eth0"},
+       {"rule del fwmark 0x1 lookup 100 priority 100"}},
       {"another owner's since the start", {}, {}},
   };
   for (const auto& c : cases) {
