@@ -306,6 +306,18 @@ wait_for_line() {
   return 1
 }
 
+# wait_until SECONDS COMMAND...: true as soon as COMMAND succeeds, false if
+# it has not within SECONDS. For outcomes that take their time on a loaded
+# machine: what is asserted afterwards is the same.
+wait_until() {
+  local deadline=$(($(date +%s%N) + $1 * 1000000000))
+  shift
+  until "$@"; do
+    [ "$(date +%s%N)" -lt "$deadline" ] || return 1
+    sleep 0.05
+  done
+}
+
 # stop_helper [SIGNAL]: signals the helper and waits; HELPER_STATUS is set.
 stop_helper() {
   kill -"${1:-TERM}" "$HELPER_PID"
