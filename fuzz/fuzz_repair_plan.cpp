@@ -48,8 +48,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   host.firewall4 = ParseFirewallSave(firewall);
   const RepairPlan repair = PlanRepair(
       wanted, host,
-      {[&plan, &view](const ListedRoute& route) { return IsOwnedRoute(route, plan, view.default4); },
-       true},
+      [&plan, &view](const ListedRoute& route) {
+        return IsRemovableRoute(route, plan, view, view.default4);
+      },
+      [&view](const ListedRule& rule, bool ipv6) { return IsOwnedRule(rule, ipv6, view.default4); },
       {});
   for (const std::string& line : repair.batch4) FUZZ_CHECK(IsSafeWords(line));
   for (const std::string& line : repair.restore4) {

@@ -300,7 +300,6 @@ WatchState StartWatchState(const TunnelPlan& plan) {
   state.view.default6 = UsableOrAbsent(plan.default6);
   state.view.tun_ifindex = plan.tun_ifindex;
   if (plan.icmp_bypass) state.icmp_table_route = plan.default4;
-  state.icmp_bypass_ours = plan.icmp_bypass;
   state.kill_switch_guarded = plan.kill_switch_guard;
   // The start said why it left the ICMP bypass out.
   state.icmp_table_foreign_told = !plan.icmp_bypass;
@@ -312,10 +311,16 @@ int64_t KeepInPlace(TunnelPlan* plan, WatchState* state, LookKinds kinds, int64_
   HostListings host;
   bool tun_back = false;
   if (kinds.routes) {
+    // The device's index before and after the listings: a device that went
+    // or came meanwhile (an engine restarting it) counts as gone for this
+    // look, whose listings may show the old one's routes; the notification
+    // of the new one brings the next look.
+    const int tun_index = ReadTunIndex(plan->tun_name);
     host.routes_read = ReadRoutes(false, &host.routes4) && (!ipv6 || ReadRoutes(true, &host.routes6));
     if (host.routes_read) {
-      const NetworkView now =
-          ViewOfRoutes(host.routes4, host.routes6, plan->tun_name, ReadTunIndex(plan->tun_name));
+      const int tun_index_now = ReadTunIndex(plan->tun_name);
+      const NetworkView now = ViewOfRoutes(host.routes4, host.routes6, plan->tun_name,
+                                           tun_index == tun_index_now ? tun_index_now : 0);
       // What the pieces want depends on the network: a change is followed
       // by a look at everything.
       bool changed = FollowNetwork(now, plan, state, &tun_back);
@@ -337,8 +342,14 @@ int64_t KeepInPlace(TunnelPlan* plan, WatchState* state, LookKinds kinds, int64_
     if (ipv6) host.firewall6 = ReadFirewall("ip6tables");
   }
 
-  const bool icmp_table_free =
-      !host.routes_read || IsIcmpTableFree(host.routes4, state->view.default4, state->icmp_table_route);
+  // A look at the rules or the firewall alone must not take table 100 for
+  // free: it would put the bypass's rule back in front of another owner's
+  // routes there.
+  if (host.routes_read) {
+    state->icmp_table_free =
+        IsIcmpTableFree(host.routes4, state->view.default4, state->icmp_table_route);
+  }
+  const bool icmp_table_free = state->icmp_table_free;
   WantedState wanted = WantState(*plan, state->view, icmp_table_free, ipv6);
   if (host.routes_read && !icmp_table_free && IsUsableDefaultRoute(state->view.default4) &&
       !state->icmp_table_foreign_told) {
@@ -375,12 +386,15 @@ int64_t KeepInPlace(TunnelPlan* plan, WatchState* state, LookKinds kinds, int64_
   }
   const TunnelPlan& current = *plan;
   const DefaultRouteInfo icmp_route = state->icmp_table_route;
+  const NetworkView& view = state->view;
   const RepairPlan repair = PlanRepair(
       wanted, host,
-      {[&current, &icmp_route](const ListedRoute& route) {
-         return IsOwnedRoute(route, current, icmp_route);
-       },
-       state->icmp_bypass_ours},
+      [&current, &view, &icmp_route](const ListedRoute& route) {
+        return IsRemovableRoute(route, current, view, icmp_route);
+      },
+      [&icmp_route](const ListedRule& rule, bool ipv6) {
+        return IsOwnedRule(rule, ipv6, icmp_route);
+      },
       held);
 
   // The marker goes last, after the value is back to 0: killed in between,
@@ -402,7 +416,6 @@ int64_t KeepInPlace(TunnelPlan* plan, WatchState* state, LookKinds kinds, int64_
   if (host.routes_read) {
     state->icmp_table_route = wanted.icmp_bypass ? state->view.default4 : DefaultRouteInfo{};
   }
-  if (host.rules_read) state->icmp_bypass_ours = wanted.icmp_bypass;
   if (tun_back) {
     // A device made again starts with route_localnet 0 again.
     if (plan->dns_route_localnet_raised) RaiseRouteLocalnet(plan->tun_name);

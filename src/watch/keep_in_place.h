@@ -42,9 +42,10 @@ struct WatchState {
   bool looked = false;
   NetworkView view;
   // What table 100 holds of the helper's (empty fields: nothing), and
-  // whether the ICMP bypass (its rule) is the helper's now.
+  // whether the table was free for the ICMP bypass when the routes were
+  // last read: a look that reads no routes takes it from there.
   DefaultRouteInfo icmp_table_route;
-  bool icmp_bypass_ours = false;
+  bool icmp_table_free = true;
   bool icmp_table_foreign_told = false;
   // Devices whose src_valid_mark the helper turned from 0 to 1.
   std::set<std::string> raised_src_valid_mark;

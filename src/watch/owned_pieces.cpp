@@ -27,12 +27,23 @@ bool IsOwnedRoute(const ListedRoute& route, const TunnelPlan& plan,
   return IsPinnedRoute(route.key, plan.endpoint, plan.bypass_prefixes);
 }
 
-bool IsOwnedRule(const ListedRule& rule, bool ipv6, bool icmp_bypass_ours) {
+bool IsOwnedRuleForm(const ListedRule& rule, bool ipv6) {
   const AppRoutingFamily& family = ipv6 ? kAppRoutingIpv6 : kAppRoutingIpv4;
   for (const char* mode : {"bypassSelected", "vpnOnlySelected"}) {
     if (ListedRuleIs(rule, AppRoutingRuleSpec(family, mode))) return true;
   }
-  return !ipv6 && icmp_bypass_ours && ListedRuleIs(rule, IcmpBypassRuleSpec());
+  return !ipv6 && ListedRuleIs(rule, IcmpBypassRuleSpec());
+}
+
+bool IsRemovableRoute(const ListedRoute& route, const TunnelPlan& plan, const NetworkView& view,
+                      const DefaultRouteInfo& icmp_table_route) {
+  if (view.tun_ifindex == 0 && route.dev == plan.tun_name) return false;
+  return IsOwnedRoute(route, plan, icmp_table_route);
+}
+
+bool IsOwnedRule(const ListedRule& rule, bool ipv6, const DefaultRouteInfo& icmp_table_route) {
+  if (!IsOwnedRuleForm(rule, ipv6)) return false;
+  return ipv6 || !ListedRuleIs(rule, IcmpBypassRuleSpec()) || !icmp_table_route.dev.empty();
 }
 
 bool IsOwnedChainRule(const std::string& table, const std::string& chain, const std::string& rule) {

@@ -60,12 +60,13 @@ void PlanRoutes(bool ipv6, const std::vector<RouteSpec>& wanted,
 }
 
 void PlanRules(bool ipv6, const std::vector<WantedRule>& wanted,
-               const std::vector<ListedRule>& listed, bool icmp_bypass_ours,
+               const std::vector<ListedRule>& listed,
+               const std::function<bool(const ListedRule&, bool ipv6)>& owned_rule,
                const std::set<std::string>& held, RepairPlan* repair,
                std::vector<std::string>* batch) {
   std::vector<const ListedRule*> unmatched;
   for (const ListedRule& rule : listed) {
-    if (IsOwnedRule(rule, ipv6, icmp_bypass_ours)) unmatched.push_back(&rule);
+    if (IsOwnedRuleForm(rule, ipv6)) unmatched.push_back(&rule);
   }
   for (const WantedRule& want : wanted) {
     if (want.spec.ipv6 != ipv6) continue;
@@ -86,6 +87,7 @@ void PlanRules(bool ipv6, const std::vector<WantedRule>& wanted,
   }
   // What is left over is the helper's but not wanted now, or a second copy.
   for (const ListedRule* rule : unmatched) {
+    if (!owned_rule(*rule, ipv6)) continue;
     batch->push_back(RuleBatchLine("del", {ipv6, rule->priority, rule->fwmark, rule->table}));
   }
 }
@@ -240,17 +242,17 @@ std::vector<std::string> PlanFirewall(const WantedFirewall& wanted, const Firewa
 }  // namespace
 
 RepairPlan PlanRepair(const WantedState& wanted, const HostListings& host,
-                      const Ownership& owned, const std::set<std::string>& held_pieces) {
+                      const std::function<bool(const ListedRoute&)>& owned_route,
+                      const std::function<bool(const ListedRule&, bool ipv6)>& owned_rule,
+                      const std::set<std::string>& held_pieces) {
   RepairPlan repair;
   if (host.routes_read) {
-    PlanRoutes(false, wanted.routes, host.routes4, owned.route, &repair.batch4);
-    PlanRoutes(true, wanted.routes, host.routes6, owned.route, &repair.batch6);
+    PlanRoutes(false, wanted.routes, host.routes4, owned_route, &repair.batch4);
+    PlanRoutes(true, wanted.routes, host.routes6, owned_route, &repair.batch6);
   }
-  // A wanted ICMP rule is the helper's once it is there.
-  const bool icmp_ours = owned.icmp_bypass || wanted.icmp_bypass;
   if (host.rules_read) {
-    PlanRules(false, wanted.rules, host.rules4, icmp_ours, held_pieces, &repair, &repair.batch4);
-    PlanRules(true, wanted.rules, host.rules6, icmp_ours, held_pieces, &repair, &repair.batch6);
+    PlanRules(false, wanted.rules, host.rules4, owned_rule, held_pieces, &repair, &repair.batch4);
+    PlanRules(true, wanted.rules, host.rules6, owned_rule, held_pieces, &repair, &repair.batch6);
   }
   repair.restore4 = PlanFirewall(wanted.firewall4, host.firewall4, held_pieces, &repair);
   repair.restore6 = PlanFirewall(wanted.firewall6, host.firewall6, held_pieces, &repair);

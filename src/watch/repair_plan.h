@@ -41,12 +41,9 @@ struct RepairPlan {
   std::set<std::string> held;
 };
 
-// Which listed routes, and whether the ICMP bypass's rule, are the
-// helper's own (owned_pieces.h).
-struct Ownership {
-  std::function<bool(const ListedRoute&)> route;
-  bool icmp_bypass = false;
-};
-
+// `owned_route` and `owned_rule` tell the listed entries the helper may
+// remove (owned_pieces.h); the pieces in `held_pieces` are left as they are.
 RepairPlan PlanRepair(const WantedState& wanted, const HostListings& host,
-                      const Ownership& owned, const std::set<std::string>& held_pieces);
+                      const std::function<bool(const ListedRoute&)>& owned_route,
+                      const std::function<bool(const ListedRule&, bool ipv6)>& owned_rule,
+                      const std::set<std::string>& held_pieces);

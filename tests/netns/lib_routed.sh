@@ -205,11 +205,15 @@ router_reset_counts() {
 
 # join_second_network [METRIC]: the host's eth1 joins router2's network,
 # with default routes of both families via router2 (with METRIC, beside the
-# first network's); leave_second_network undoes it.
-join_second_network() {
+# first network's); leave_second_network undoes it. second_network_link
+# joins it without default routes.
+second_network_link() {
   ip addr add "$HOST2_IP4/24" dev eth1
   ip addr add "$HOST2_IP6/64" dev eth1 nodad
   ip link set eth1 up
+}
+join_second_network() {
+  second_network_link
   ip -4 route add default via "$ROUTER2_IP4" dev eth1 ${1:+metric $1}
   ip -6 route add default via "$ROUTER2_IP6" dev eth1 ${1:+metric $1}
 }
@@ -221,13 +225,20 @@ leave_second_network() {
 # first_network_down / first_network_up: eth0 goes down (the kernel drops
 # every route through it, and its IPv6 address) and comes back with the test
 # bed's addresses and default routes, as a network manager brings them back
-# after a resume.
+# after a resume (testbed_flap does both in one burst).
 first_network_down() { ip link set eth0 down; }
 first_network_up() {
   ip link set eth0 up
   ip addr replace "$HOST_IP6/64" dev eth0 nodad
   ip -4 route replace default via "$GW_IP4" dev eth0
   ip -6 route replace default via "$GW_IP6" dev eth0
+}
+
+# multipath_default: the default route of each family over both routers at
+# once (eth0's next hop first), in one batch; needs second_network_link.
+multipath_default() {
+  printf '%s\n' "route replace default nexthop via $GW_IP4 dev eth0 nexthop via $ROUTER2_IP4 dev eth1" \
+    "route replace ::/0 nexthop via $GW_IP6 dev eth0 nexthop via $ROUTER2_IP6 dev eth1" | ip -batch -
 }
 
 # run_as_app NAME CMD...: runs CMD from a script whose command name is NAME,

@@ -1,12 +1,13 @@
 #!/bin/bash
 # What the helper installed stays installed while READY. In the routed
-# topology, with the kill switch, a bypass prefix and a bypassSelected
-# policy, the tunnel's device is gone (so only the kill switch stands
+# topology, with the kill switch, a bypass prefix, name lookups redirected
+# and a bypassSelected policy, the tunnel's device is gone (so only the kill switch stands
 # between the host and a leak). Each row takes a piece away the way a
-# firewall reload or a network manager would; the piece must be back
-# within a second (the policy rules within a few), and after each kill
-# switch row an outside conversation must be refused and never reach the
-# router, beside a conversation the kill switch lets through.
+# firewall reload or a network manager would; the piece must be back (how
+# soon is a figure of `make bench`; the waits here allow a loaded machine),
+# and after each kill switch row an outside conversation must be refused
+# and never reach the router, beside a conversation the kill switch lets
+# through.
 source "$(dirname "$0")/testbed.sh"
 testbed_enter "$@"
 source "$(dirname "$0")/lib_routed.sh"
@@ -15,6 +16,13 @@ APP=$(echo "keepapp$RANDOM$RANDOM" | cut -c1-15)
 gw_count_rule out4 iptables -p tcp -d "$SERVER4" --dport "$CONV_PORT"
 gw_count_rule out6 ip6tables -p tcp -d "$SERVER6" --dport "$CONV_PORT"
 BEFORE=$(testbed_snapshot)
+# Positive control for the counters: without the helper the outside
+# conversations take the path they would take with the tunnel gone and no
+# kill switch, and reach the router.
+gw_reset_counts
+conv "$SERVER4" > /dev/null; conv "$SERVER6" > /dev/null
+assert_at_least 1 "$(gw_count out4 iptables)" "control: an unguarded IPv4 conversation reaches the router"
+assert_at_least 1 "$(gw_count out6 ip6tables)" "control: an unguarded IPv6 conversation reaches the router"
 
 # The state a row compares, before and after.
 pieces() {
@@ -29,12 +37,16 @@ pieces() {
       "$tool" -S OUTPUT | grep -c -- '-j ZELMO_KILLSWITCH$'
       ;;
     rules) ip -4 rule show; ip -6 rule show ;;
+    # The tables of the helper's own, as nft lists them.
+    tables) nft list table inet zelmo-vpn-killswitch; nft list table inet zelmo-vpn-dns ;;
     # A marked-traffic rule put back is appended: compare as sets.
     mangle4) { iptables -t mangle -S; iptables -t nat -S; } | sort ;;
     mangle6) { ip6tables -t mangle -S; ip6tables -t nat -S; } | sort ;;
   esac
 }
-# held KIND SECONDS: the state of KIND is back to what READY had.
+# held KIND SECONDS: the state of KIND is back to what READY had, waited
+# for as long as a loaded machine may take.
+BACK_WITHIN=30
 held() {
   local deadline=$(($(date +%s%N) + $2 * 1000000000))
   while [ "$(date +%s%N)" -lt "$deadline" ]; do
@@ -52,30 +64,24 @@ blocks() {
   conv "$allowed" > /dev/null && ! conv "$outside" > /dev/null && [ "$(gw_count "out$1" "$tool")" = 0 ]
 }
 
-RUN_ARGS=(--kill-switch --bypass-prefixes "$BYPASS_PREFIX4"
+RUN_ARGS=(--kill-switch --bypass-prefixes "$BYPASS_PREFIX4" --dns 198.51.100.53
   --app-routing-policy "{\"enabled\":true,\"mode\":\"bypassSelected\",\"apps\":[\"$APP\"]}")
 routed_start_helper "${RUN_ARGS[@]}" || fail "READY ($(cat "$HELPER_ERR"))"
 declare -A READY_STATE
-for kind in filter4 filter6 rules mangle4 mangle6; do READY_STATE[$kind]=$(pieces "$kind"); done
+for kind in filter4 filter6 rules mangle4 mangle6 tables; do READY_STATE[$kind]=$(pieces "$kind"); done
 sleep 0.5
 assert_eq 0 "$(grep -c '^INFO: restored' "$HELPER_OUT")" "nothing restored while everything is in place"
 ip link delete zelmo_vpn-tun0
-# Positive control for the counters: without the helper's chain the outside
-# conversation reaches the router. The guard's table goes too, for good
-# (the watch does not put it back yet), so that the rows below see what
-# the chain alone does.
-nft delete table inet zelmo-vpn-killswitch
-iptables -D OUTPUT -j ZELMO_KILLSWITCH && gw_reset_counts && conv "$SERVER4" > /dev/null
-assert_at_least 1 "$(gw_count out4 iptables)" "control: an unguarded conversation reaches the router"
-held filter4 1 && blocks 4 && pass "control: the kill switch came back and blocks" ||
-  fail "control: the kill switch came back and blocks"
+iptables -D OUTPUT -j ZELMO_KILLSWITCH
+held filter4 "$BACK_WITHIN" && blocks 4 && pass "the kill switch came back and blocks" ||
+  fail "the kill switch came back and blocks"
 sleep 1.1
 
-# ROW: seconds|state|family blocked after it ("" for none)|commands
-while IFS='|' read -r seconds kind family commands; do
+# ROW: state|family blocked after it ("" for none)|commands
+while IFS='|' read -r kind family commands; do
   eval "$commands"
-  if held "$kind" "$seconds"; then pass "$commands: back within ${seconds}s"; else
-    fail "$commands: back within ${seconds}s"
+  if held "$kind" "$BACK_WITHIN"; then pass "$commands: back"; else
+    fail "$commands: back within ${BACK_WITHIN}s"
     diff <(echo "${READY_STATE[$kind]}") <(pieces "$kind") | sed 's/^/    /'
   fi
   [ -z "$family" ] || { blocks "$family" && pass "$commands: IPv$family blocked with the tunnel gone" ||
@@ -85,17 +91,19 @@ while IFS='|' read -r seconds kind family commands; do
   # Past the kill switch's pause between two restores of one family.
   sleep 1.1
 done <<'ROWS'
-1|filter4|4|iptables -F OUTPUT
-1|filter6|6|ip6tables -F OUTPUT
-1|filter4|4|iptables -F; iptables -X
-1|filter6|6|ip6tables -F; ip6tables -X
-1|filter4|4|iptables -I OUTPUT 1 -j ACCEPT
-1|filter6|6|ip6tables -I OUTPUT 1 -j ACCEPT
-1|filter4|4|iptables -I ZELMO_KILLSWITCH 1 -j RETURN
-1|filter6|6|ip6tables -F ZELMO_KILLSWITCH
-3|rules||ip rule del priority 100; ip rule del priority 1066; ip -6 rule del priority 1066
-3|mangle4||iptables -t mangle -F; iptables -t nat -F
-3|mangle6||ip6tables -t mangle -F; ip6tables -t nat -F
+filter4|4|iptables -F OUTPUT
+filter6|6|ip6tables -F OUTPUT
+filter4|4|iptables -F; iptables -X
+filter6|6|ip6tables -F; ip6tables -X
+filter4|4|iptables -I OUTPUT 1 -j ACCEPT
+filter6|6|ip6tables -I OUTPUT 1 -j ACCEPT
+filter4|4|iptables -I ZELMO_KILLSWITCH 1 -j RETURN
+filter6|6|ip6tables -F ZELMO_KILLSWITCH
+rules||ip rule del priority 100; ip rule del priority 1066; ip -6 rule del priority 1066
+mangle4||iptables -t mangle -F; iptables -t nat -F
+mangle6||ip6tables -t mangle -F; ip6tables -t nat -F
+tables|4|nft delete table inet zelmo-vpn-killswitch; nft delete table inet zelmo-vpn-dns
+filter4|4|nft flush ruleset
 ROWS
 
 stop_helper
@@ -106,8 +114,8 @@ assert_eq "0|STOPPED" "$HELPER_STATUS|$(tail -n 1 "$HELPER_OUT")" "helper stops 
 LVH_RECORD_FILE=/dev/null LVH_FAIL_COMMAND="iptables -V 2>/dev/null" routed_start_helper \
   "${RUN_ARGS[@]}" || fail "READY without notifications"
 iptables -F OUTPUT
-held filter4 3 && pass "without notifications: back within 3s" ||
-  fail "without notifications: back within 3s"
+held filter4 "$BACK_WITHIN" && pass "without notifications: back" ||
+  fail "without notifications: back within ${BACK_WITHIN}s"
 stop_helper
 assert_eq "$BEFORE" "$(testbed_snapshot)" "teardown leaves the host as it was"
 testbed_finish

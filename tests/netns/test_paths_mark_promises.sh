@@ -24,6 +24,9 @@ gw_count_rule udp6 ip6tables -p udp -d "$SERVER6" --dport "$UDP_PORT"
 # ICMP errors the host sends into the tunnel, where the VPN server reads them.
 vpn_exec iptables -t raw -A PREROUTING -i tunsrv0 -p icmp --icmp-type destination-unreachable
 tunnel_errors() { vpn_exec iptables -t raw -nvxL PREROUTING | awk '/tunsrv0/ { print $1 }'; }
+# Datagrams to the server's UDP port that reached the internet.
+inet_exec iptables -t raw -A PREROUTING -p udp -d "$SERVER4" --dport "$UDP_PORT" -m comment --comment probe4
+probes_arrived() { inet_exec iptables -t raw -nvxL PREROUTING | awk '/probe4/ { print $1 }'; }
 # The internet reaches the host's tunnel address through the VPN server.
 TUN_ADDRESS4=172.19.0.1
 inet_exec ip route add "$TUN_ADDRESS4/32" via "$ENDPOINT4"
@@ -48,7 +51,7 @@ for ks in "" on; do
     --app-routing-policy "{\"enabled\":true,\"mode\":\"vpnOnlySelected\",\"apps\":[\"$APP\"]}" ||
     fail "$what: READY ($(cat "$HELPER_ERR"))"
   gw_reset_counts
-  assert_eq "answered 0" "$(pinged run_as_app "$APP" ping -c 1 -W 2 "$SERVER4") $(gw_count echo4 iptables)" \
+  assert_eq "answered 0" "$(pinged run_as_app "$APP" ping -c 1 -W 5 "$SERVER4") $(gw_count echo4 iptables)" \
     "$what: the selected program's ping is answered through the tunnel, none at the router"
   ping -c 1 -W 2 "$ENDPOINT4" > /dev/null 2>&1
   assert_eq 1 "$(gw_count echo4 iptables)" "$what: an unselected ping reaches the router"
@@ -72,20 +75,26 @@ for rp in 0 1 2; do
   routed_start_helper || fail "rp_filter $rp: READY ($(cat "$HELPER_ERR"))"
   gw_reset_counts
   vpn_exec iptables -t raw -Z PREROUTING
+  inet_exec iptables -t raw -Z PREROUTING
   assert_eq "answered 1" "$(pinged ping_ok "$SERVER4") $(gw_count echo4 iptables)" \
     "rp_filter $rp: a ping through the bypass is answered"
   # A UDP flow through the tunnel whose socket is closed when the answer
   # comes: the host's port-unreachable belongs to the tunnel's flow.
   udp_probe "$SERVER4" "$UDP_PORT" $((40000 + rp))
+  # The answer only once the probe has passed the VPN server's source NAT,
+  # which maps the answer back into the tunnel; the error then comes back
+  # through two namespaces and the engine's thread: waited for, then
+  # counted where it must and where it must not be.
+  wait_until 10 eval '[ "$(probes_arrived)" != 0 ]'
   inet_exec socat -u - "UDP-SENDTO:$ENDPOINT4:$((40000 + rp)),bind=$SERVER4:$UDP_PORT" <<< answer
-  sleep 0.5
+  wait_until 10 eval '[ "$(tunnel_errors)" != 0 ]'
   assert_eq "1 0" "$(tunnel_errors) $(gw_count error4 iptables)" \
     "rp_filter $rp: the error about a tunnel flow enters the tunnel, none at the router"
-  assert_eq "answered 0" "$(pinged inet_exec ping -c 1 -W 2 "$TUN_ADDRESS4") $(gw_count reply4 iptables)" \
+  assert_eq "answered 0" "$(pinged inet_exec ping -c 1 -W 5 "$TUN_ADDRESS4") $(gw_count reply4 iptables)" \
     "rp_filter $rp: a ping that came through the tunnel is answered through it, none at the router"
   gw_exec bash -c "echo probe > /dev/udp/$HOST_IP4/9"
   gw_exec ping -c 1 -W 2 "$HOST_IP4" > /dev/null
-  sleep 0.5
+  wait_until 10 eval '[ "$(gw_count error4 iptables)" != 0 ]'
   assert_eq "1/1" "$(gw_count error4 iptables)/$(gw_count reply4 iptables)" \
     "rp_filter $rp: an error and a reply about physical flows reach the router"
   stop_helper

@@ -7,7 +7,11 @@
 # after each command of a restore of the kill switch while READY.
 # After each kill "--cleanup" must bring the host back to the snapshot taken
 # before the run (after a move: of the moved network without the helper),
-# the IPv6 endpoint route via either IPv6 gateway included.
+# the IPv6 endpoint route via either IPv6 gateway included. A link down and
+# up within one burst has no kill points of its own: its look runs the two
+# route batches the re-pin runs, putting routes back over the gateway they
+# had, so a kill there leaves some of the start's pieces in place and others
+# missing, as a kill inside the start sequence does.
 source "$(dirname "$0")/testbed.sh"
 testbed_enter "$@"
 source "$(dirname "$0")/lib_lifecycle.sh"

@@ -198,6 +198,14 @@ testbed_roam_back() {
   printf '%s\n' "route replace default via $GW_IP4 dev eth0" \
     "route replace default via $GW_IP6 dev eth0" | ip -batch -
 }
+# testbed_flap: eth0 down and up again with its IPv6 address and both
+# default routes back, in one batch: milliseconds apart, one burst, as a
+# Wi-Fi reconnect looks. The kernel drops the IPv4 routes through eth0
+# without a word.
+testbed_flap() {
+  printf '%s\n' "link set eth0 down" "link set eth0 up" "address replace $HOST_IP6/64 dev eth0 nodad" \
+    "route replace default via $GW_IP4 dev eth0" "route replace default via $GW_IP6 dev eth0" | ip -batch -
+}
 
 # testbed_hosts LINE...: a private /etc/hosts for name resolution.
 testbed_hosts() {
@@ -299,6 +307,18 @@ wait_for_line() {
     sleep 0.05
   done
   return 1
+}
+
+# wait_until SECONDS COMMAND...: true as soon as COMMAND succeeds, false if
+# it has not within SECONDS. For outcomes that take their time on a loaded
+# machine: what is asserted afterwards is the same.
+wait_until() {
+  local deadline=$(($(date +%s%N) + $1 * 1000000000))
+  shift
+  until "$@"; do
+    [ "$(date +%s%N)" -lt "$deadline" ] || return 1
+    sleep 0.05
+  done
 }
 
 # stop_helper [SIGNAL]: signals the helper and waits; HELPER_STATUS is set.

@@ -61,15 +61,20 @@ std::string Filter(const std::string& output) {
   return std::string("*filter\n:OUTPUT ACCEPT [0:0]\n") + kChain + output + "COMMIT\n";
 }
 
+// `icmp_route`: what the ICMP bypass put into table 100 at the last look.
 RepairPlan Plan(const TunnelPlan& plan, const NetworkView& view, const HostListings& host,
-                const std::set<std::string>& held = {}) {
-  const WantedState wanted = WantState(plan, view, true, false);
-  return PlanRepair(wanted, host,
-                    {[&plan](const ListedRoute& route) {
-                       return IsOwnedRoute(route, plan, {"192.0.2.1", "eth0"});
-                     },
-                     true},
-                    held);
+                const std::set<std::string>& held = {}, bool icmp_table_free = true,
+                const DefaultRouteInfo& icmp_route = {"192.0.2.1", "eth0"}) {
+  const WantedState wanted = WantState(plan, view, icmp_table_free, false);
+  return PlanRepair(
+      wanted, host,
+      [&plan, &view, &icmp_route](const ListedRoute& route) {
+        return IsRemovableRoute(route, plan, view, icmp_route);
+      },
+      [&icmp_route](const ListedRule& rule, bool ipv6) {
+        return IsOwnedRule(rule, ipv6, icmp_route);
+      },
+      held);
 }
 
 TEST(PlanRepair, EverythingInPlaceChangesNothing) {
@@ -166,6 +171,9 @@ TEST(PlanRepair, RoutesFollowTheNetworkAndOnlyTheHelpersGo) {
                              "10.20.0.0/16 via 192.0.2.1 dev eth0 metric 3 \n"
                              "203.0.113.7 via 192.0.2.1 dev eth0 metric 3 \n",
        {}},
+      // Nor on one that went after the listing was read: its routes went
+      // with it.
+      {"tun gone after the listing", gone, kRoutes, {}},
       // Without a network the pins go; another owner's routes stay.
       {"offline", offline, std::string(kRoutes) + users,
        {"route del 10.20.0.0/16 via 192.0.2.1 dev eth0 metric 3",
@@ -182,6 +190,28 @@ TEST(PlanRepair, RoutesFollowTheNetworkAndOnlyTheHelpersGo) {
     Lines expected = c.batch;
     std::sort(expected.begin(), expected.end());
     EXPECT_EQ(expected, batch) << c.what;
+  }
+}
+
+// A second uplink's default route in table 100: the bypass's own rule goes
+// when the bypass held the table until now, and a rule of the same form
+// stays when it never did (the other owner's own).
+TEST(PlanRepair, ATable100OfAnotherOwnerKeepsItsRouteAndItsRule) {
+  const std::string routes = std::string(kRoutes).substr(std::string(kRoutes).find('\n') + 1) +
+                             "default via 192.0.3.1 dev eth1 table 100 \n";
+  const struct {
+    std::string what;
+    DefaultRouteInfo icmp_route;
+    Lines batch;
+  } cases[] = {
+      {"taken over from the bypass", {"192.0.2.1", "eth0"},
+       {"rule del fwmark 0x1 lookup 100 priority 100"}},
+      {"another owner's since the start", {}, {}},
+  };
+  for (const auto& c : cases) {
+    const RepairPlan repair =
+        Plan(TypicalPlan(), OnEth0(), Listings(routes, kRules, ""), {}, false, c.icmp_route);
+    EXPECT_EQ(c.batch, repair.batch4) << c.what;
   }
 }
 
@@ -231,26 +261,6 @@ TEST(KeepInPlaceBackoff, ASecondThenDoublingUpToItsLimitAndCalmStartsOver) {
       }
       EXPECT_EQ(c.next_allowed[i], backoff.next_allowed_ms) << "restore " << i;
     }
-  }
-}
-
-}  // namespace
-
-namespace {
-
-// The same rule is another owner's where table 100 is: it stays unless the
-// bypass was the helper's.
-TEST(PlanRepair, TheIcmpRuleGoesOnlyWhenTheBypassWasTheHelpers) {
-  const TunnelPlan plan = TypicalPlan();
-  const WantedState wanted = WantState(plan, OnEth0(), false, false);
-  const HostListings host = Listings(kRoutes, kRules, "");
-  for (const bool ours : {false, true}) {
-    const RepairPlan repair = PlanRepair(
-        wanted, host, {[](const ListedRoute&) { return false; }, ours}, {});
-    const bool deleted = std::find(repair.batch4.begin(), repair.batch4.end(),
-                                   "rule del fwmark 0x1 lookup 100 priority 100") !=
-                         repair.batch4.end();
-    EXPECT_EQ(ours, deleted);
   }
 }
 

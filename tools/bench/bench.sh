@@ -155,9 +155,16 @@ for round in $(seq "$ROUNDS"); do
   start=$(bench_now_ns)
   testbed_roam
   sleep 1.5
-  echo "repin_ms $(( ($(tail -n 1 "$RECORD.ends") - start) / 1000 ))e-3" | awk '{ print $1, $2 + 0 }' >> "$SAMPLES"
-  echo "repin_commands $(( $(wc -l < "$RECORD.watch") - before ))" >> "$SAMPLES"
-  tail -n +"$((before + 1))" "$RECORD.watch" | sed -E 's/^(system|popen): //' > "$RECORD.repin"
+  # The move is the look the change set off, up to its last change; the
+  # notifications of its own changes then set off one more look, which
+  # finds everything in place and changes nothing: counted apart.
+  last=$(awk -v from="$before" 'NR > from && /^system: / { n = NR } END { print n + 0 }' "$RECORD.watch")
+  [ "$last" -gt "$before" ] || { echo "bench: the move changed nothing" >&2; exit 1; }
+  echo "repin_ms $(( ($(sed -n "${last}p" "$RECORD.ends") - start) / 1000 ))e-3" | awk '{ print $1, $2 + 0 }' >> "$SAMPLES"
+  echo "repin_commands $((last - before))" >> "$SAMPLES"
+  echo "repin_changes $(sed -n "$((before + 1)),${last}p" "$RECORD.watch" | grep -c '^system: ')" >> "$SAMPLES"
+  echo "repin_check_commands $(( $(wc -l < "$RECORD.watch") - last ))" >> "$SAMPLES"
+  sed -n "$((before + 1)),${last}p" "$RECORD.watch" | sed -E 's/^(system|popen): //' > "$RECORD.repin"
   stop_helper
   testbed_roam_back
   # The floor: the same move with the helper held still, and the commands

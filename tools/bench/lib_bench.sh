@@ -232,7 +232,11 @@ bench_print_table() {
   bench_row "IsValidLinuxAppBypassPolicy, 65,536-byte policy ($apps apps)" ms policy_validate
   bench_row "ParseAppRoutingPolicy, same policy" ms policy_parse
   echo "| **5. Watch while READY** (typical run with a bypassSelected policy; both default routes move to a second network) | | | | |"
-  bench_row "default-route change -> last re-pin command finished (recorded run; includes the 50 ms quiet time that coalesces a burst)" \
+  bench_row "commands of the move (listings, then the changes)" commands repin_commands
+  bench_row "of which: changes (ip batches, firewall transactions)" commands repin_changes
+  bench_row "then the look at the notifications of its own changes (listings only)" commands \
+    repin_check_commands
+  bench_row "default-route change -> last command of the move finished (recorded run; includes the 50 ms quiet time that coalesces a burst)" \
     ms repin_ms "floor: the same $(bench_values repin_commands | head -n 1) commands through sh -c from the change on" repin_floor_ms
   bench_row "wake-ups of all the helper's threads while READY with a policy, nothing changing (test bed: no process events, the monitor's 750 ms pass)" \
     "per second" watch_wakeups_per_second

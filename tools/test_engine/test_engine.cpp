@@ -41,7 +41,9 @@
 //   LVH_ENGINE_RESTART_FILE=FILE   whenever FILE appears, the device is closed and made
 //                                  again at once (same name and addresses, carrying
 //                                  traffic again), then FILE is removed: an engine
-//                                  restart within one burst of notifications
+//                                  restart within one burst of notifications (a
+//                                  device that cannot be made again is logged
+//                                  as "restart failed: <why>")
 // A device that cannot be created gives a failure answer whose "error" says why.
 
 #include <fcntl.h>
@@ -219,7 +221,10 @@ void RestartTunDevice() {
   close(g_tun_fd);
   std::string error;
   g_tun_fd = OpenTunDevice(g_tun_name, g_tun_address4, g_tun_address6, &error);
-  if (g_tun_fd < 0) return;
+  if (g_tun_fd < 0) {
+    LogEvent("restart failed: " + error);
+    return;
+  }
   g_relay_ends.tun_fd = g_tun_fd;
   g_relay_thread = std::thread(RelayPackets, g_relay_ends);
 }
