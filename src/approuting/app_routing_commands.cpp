@@ -41,14 +41,14 @@ std::string UnquoteCgroupPath(const std::string& rule) {
 
 }  // namespace
 
-std::vector<RouteSpec> AppRoutingRouteSpecs(const AppRoutingFamily& family,
+std::vector<OwnedRoute> AppRoutingOwnedRoutes(const AppRoutingFamily& family,
                                             const std::string& mode, const std::string& tun_name,
                                             const DefaultRouteInfo& default_route) {
   const char* table = AppRoutingTable(mode);
   if (table == nullptr) return {};
   const bool ipv6 = std::string(family.ip) == kAppRoutingIpv6.ip;
-  std::vector<RouteSpec> routes;
-  RouteSpec route;
+  std::vector<OwnedRoute> routes;
+  OwnedRoute route;
   route.ipv6 = ipv6;
   route.destination = "default";
   route.table = table;
@@ -60,7 +60,7 @@ std::vector<RouteSpec> AppRoutingRouteSpecs(const AppRoutingFamily& family,
     route.dev = default_route.dev;
     routes.push_back(route);
   }
-  RouteSpec fallback;
+  OwnedRoute fallback;
   fallback.ipv6 = ipv6;
   fallback.type = "unreachable";
   fallback.destination = "default";
@@ -70,7 +70,7 @@ std::vector<RouteSpec> AppRoutingRouteSpecs(const AppRoutingFamily& family,
   return routes;
 }
 
-RuleSpec AppRoutingRuleSpec(const AppRoutingFamily& family, const std::string& mode) {
+OwnedRule AppRoutingOwnedRule(const AppRoutingFamily& family, const std::string& mode) {
   const char* table = AppRoutingTable(mode);
   if (table == nullptr) return {};
   return {std::string(family.ip) == kAppRoutingIpv6.ip, kAppRulePriority, kAppPacketMark, table};
@@ -94,7 +94,7 @@ std::vector<std::string> AppRoutingRouteCommands(const AppRoutingFamily& family,
                                                  const std::string& mode,
                                                  const std::string& tun_name,
                                                  const DefaultRouteInfo& default_route) {
-  const std::vector<RouteSpec> routes = AppRoutingRouteSpecs(family, mode, tun_name, default_route);
+  const std::vector<OwnedRoute> routes = AppRoutingOwnedRoutes(family, mode, tun_name, default_route);
   if (routes.empty()) return {};
   // The route commands keep their diagnostics visible on the helper's
   // standard error; their outcome is not examined. The rule goes in between
@@ -107,10 +107,10 @@ std::vector<std::string> AppRoutingRouteCommands(const AppRoutingFamily& family,
 }
 
 std::string AppRoutingRuleCommand(const AppRoutingFamily& family, const std::string& mode) {
-  const RuleSpec rule = AppRoutingRuleSpec(family, mode);
+  const OwnedRule rule = AppRoutingOwnedRule(family, mode);
   if (rule.table.empty()) return {};
   // The rule keeps priority 1066 for table 1067 too.
-  return std::string(family.ip) + " rule add " + RuleSpecText(rule) + kQuietSuffix;
+  return std::string(family.ip) + " rule add " + OwnedRuleText(rule) + kQuietSuffix;
 }
 
 std::string AppMarkRuleCommand(const AppRoutingFamily& family, const std::string& action,

@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "lifecycle/route_spec.h"
+#include "lifecycle/owned_route.h"
 #include "routing/default_route.h"
 #include "routing/marked_traffic.h"
 
@@ -29,14 +29,14 @@ std::vector<std::string> AppRoutingRouteCommands(const AppRoutingFamily& family,
                                                  const std::string& tun_name,
                                                  const DefaultRouteInfo& default_route);
 
-// The same pieces as specs, for the watch while READY: the table's routes
+// The same pieces as owned routes and rules, for the watch while READY: the table's routes
 // (the default route only where there is one to write: a usable default
 // route, or a TUN device that exists), and the routing rule (an empty
 // priority for a mode without a table).
-std::vector<RouteSpec> AppRoutingRouteSpecs(const AppRoutingFamily& family,
+std::vector<OwnedRoute> AppRoutingOwnedRoutes(const AppRoutingFamily& family,
                                             const std::string& mode, const std::string& tun_name,
                                             const DefaultRouteInfo& default_route);
-RuleSpec AppRoutingRuleSpec(const AppRoutingFamily& family, const std::string& mode);
+OwnedRule AppRoutingOwnedRule(const AppRoutingFamily& family, const std::string& mode);
 // Tables 1066 and 1067 hold nothing but the helper's routes.
 bool IsAppRoutingTable(const std::string& table);
 // The group's mark rule of mangle OUTPUT, as written after "-A OUTPUT ".

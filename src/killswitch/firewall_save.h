@@ -12,7 +12,7 @@
 
 // A rule of a chain the helper shares with others (a built-in one), as the
 // helper writes it after "-A CHAIN ".
-struct FirewallRuleSpec {
+struct OwnedFirewallRule {
   std::string table;
   std::string chain;
   std::string rule;

@@ -109,10 +109,10 @@ std::vector<ListedRoute> ParseRouteListing(const std::string& listing, bool ipv6
   return routes;
 }
 
-bool ListedRouteIs(const ListedRoute& listed, const RouteSpec& spec) {
-  if (!(listed.key == KeyOfSpec(spec)) || !listed.next_hops.empty()) return false;
+bool ListedRouteIs(const ListedRoute& listed, const OwnedRoute& owned) {
+  if (!(listed.key == KeyOfOwnedRoute(owned)) || !listed.next_hops.empty()) return false;
   if (LeadsNowhere(listed.key.type)) return true;
-  return listed.gateway == CanonicalGateway(spec.ipv6, spec.gateway) && listed.dev == spec.dev;
+  return listed.gateway == CanonicalGateway(owned.ipv6, owned.gateway) && listed.dev == owned.dev;
 }
 
 ListedDefaultRoute SelectDefaultRoute(const std::vector<ListedRoute>& routes, bool ipv6,
@@ -171,7 +171,7 @@ std::vector<ListedRule> ParseRuleListing(const std::string& listing) {
   return rules;
 }
 
-bool ListedRuleIs(const ListedRule& listed, const RuleSpec& spec) {
-  return !listed.other_selectors && listed.priority == spec.priority &&
-         listed.fwmark == spec.fwmark && listed.table == spec.table;
+bool ListedRuleIs(const ListedRule& listed, const OwnedRule& owned) {
+  return !listed.other_selectors && listed.priority == owned.priority &&
+         listed.fwmark == owned.fwmark && listed.table == owned.table;
 }

@@ -3,7 +3,7 @@
 #include <string>
 #include <vector>
 
-#include "lifecycle/route_spec.h"
+#include "lifecycle/owned_route.h"
 
 // Reading back what `ip route show table all` and `ip rule show` list, in
 // either family, so that the watch judges the host by its state rather than
@@ -26,9 +26,9 @@ struct ListedRoute {
 
 std::vector<ListedRoute> ParseRouteListing(const std::string& listing, bool ipv6);
 
-// True when the listed route is the one the spec describes: the same key,
+// True when the listed route is the one the helper describes: the same key,
 // and for a route that leads somewhere the same gateway and device.
-bool ListedRouteIs(const ListedRoute& listed, const RouteSpec& spec);
+bool ListedRouteIs(const ListedRoute& listed, const OwnedRoute& owned);
 
 // The physical default route of the main table, as the kernel uses it: of
 // the default routes the one with the lowest metric; of a multipath route
@@ -53,4 +53,4 @@ struct ListedRule {
 };
 
 std::vector<ListedRule> ParseRuleListing(const std::string& listing);
-bool ListedRuleIs(const ListedRule& listed, const RuleSpec& spec);
+bool ListedRuleIs(const ListedRule& listed, const OwnedRule& owned);

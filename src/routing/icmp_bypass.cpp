@@ -74,8 +74,8 @@ bool IsIcmpBypassTableFree(const std::string& table_listing, const DefaultRouteI
   return true;
 }
 
-RouteSpec IcmpBypassTableRoute(const DefaultRouteInfo& default4) {
-  RouteSpec route;
+OwnedRoute IcmpBypassTableRoute(const DefaultRouteInfo& default4) {
+  OwnedRoute route;
   route.destination = "default";
   route.gateway = default4.gateway;
   route.dev = default4.dev;
@@ -124,7 +124,7 @@ bool ListsIcmpBypassRule(const std::string& ip_rule_listing) {
   return ListsPolicyRule(ip_rule_listing, "100", "0x1", "100");
 }
 
-RuleSpec IcmpBypassRuleSpec() { return {false, "100", "0x1", "100"}; }
+OwnedRule IcmpBypassOwnedRule() { return {false, "100", "0x1", "100"}; }
 
 std::string IcmpMarkRule() { return kIcmpMarkRule; }
 
@@ -133,7 +133,7 @@ bool IsIcmpMarkRule(const std::string& listed_rule) {
          SameFirewallRule(listed_rule, kOlderIcmpMarkRule);
 }
 
-std::string IcmpBypassRuleCommand() { return "ip rule add " + RuleSpecText(IcmpBypassRuleSpec()); }
+std::string IcmpBypassRuleCommand() { return "ip rule add " + OwnedRuleText(IcmpBypassOwnedRule()); }
 
 bool InstallIcmpMarkRule() {
   return RunShellCommand(IcmpMarkCommand("-C", kIcmpMarkRule) + kQuietSuffix) == 0 ||

@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "lifecycle/route_spec.h"
+#include "lifecycle/owned_route.h"
 #include "routing/default_route.h"
 #include "routing/marked_traffic.h"
 
@@ -55,8 +55,8 @@ void CleanupStaleIcmpBypass();
 // The pieces as the install writes them, for the watch while READY: table
 // 100's route through the default route, the rule that sends marked pings
 // there, the marking rule of mangle OUTPUT.
-RouteSpec IcmpBypassTableRoute(const DefaultRouteInfo& default4);
-RuleSpec IcmpBypassRuleSpec();
+OwnedRoute IcmpBypassTableRoute(const DefaultRouteInfo& default4);
+OwnedRule IcmpBypassOwnedRule();
 std::string IcmpMarkRule();
 // A listed mangle OUTPUT rule that is the bypass's: the marking rule, or
 // the older one that marked every ICMP packet.

@@ -8,7 +8,7 @@
 // the watch. The device passed the safe-word screen where the caller took
 // it from (a default route or the TUN name); mark and marker are the
 // helper's own.
-std::vector<FirewallRuleSpec> MarkedTrafficRuleSpecs(const MarkedTraffic& traffic) {
+std::vector<OwnedFirewallRule> MarkedTrafficOwnedRules(const MarkedTraffic& traffic) {
   const std::string comment = " -m comment --comment " + traffic.marker;
   const std::string marked = " -m mark --mark " + traffic.mark;
   return {
@@ -43,7 +43,7 @@ bool IsIpv4(const std::string& tool) { return tool == "iptables"; }
 
 std::vector<std::string> MarkedTrafficInstallCommands(const MarkedTraffic& traffic) {
   std::vector<std::string> commands;
-  for (const FirewallRuleSpec& rule : MarkedTrafficRuleSpecs(traffic)) {
+  for (const OwnedFirewallRule& rule : MarkedTrafficOwnedRules(traffic)) {
     commands.push_back(ChainCommand(traffic.tool, rule.table, "-C", rule.chain) + rule.rule +
                        kQuietSuffix + " || " +
                        ChainCommand(traffic.tool, rule.table, "-A", rule.chain) + rule.rule);

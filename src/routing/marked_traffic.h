@@ -32,7 +32,7 @@ struct MarkedTrafficListings {
 };
 
 // The three rules of the piece, as the install writes them.
-std::vector<FirewallRuleSpec> MarkedTrafficRuleSpecs(const MarkedTraffic& traffic);
+std::vector<OwnedFirewallRule> MarkedTrafficOwnedRules(const MarkedTraffic& traffic);
 
 // Check-then-append commands (one copy however often they run): source NAT,
 // the connection mark saved on the way out, restored on the way in.

@@ -24,14 +24,14 @@ void ReportPairFailure(const std::string& what, int first_status, int second_sta
 
 }  // namespace
 
-RouteSpec PinnedRoute(bool ipv6, const std::string& destination, const DefaultRouteInfo& route) {
-  RouteSpec spec;
-  spec.ipv6 = ipv6;
-  spec.destination = destination;
-  spec.gateway = route.gateway;
-  spec.dev = route.dev;
-  spec.metric = kPinMetric;
-  return spec;
+OwnedRoute PinnedRoute(bool ipv6, const std::string& destination, const DefaultRouteInfo& route) {
+  OwnedRoute pin;
+  pin.ipv6 = ipv6;
+  pin.destination = destination;
+  pin.gateway = route.gateway;
+  pin.dev = route.dev;
+  pin.metric = kPinMetric;
+  return pin;
 }
 
 void ApplyTunRoutes(const std::string& tun_name, const std::string& endpoint_host,
@@ -47,7 +47,7 @@ void ApplyTunRoutes(const std::string& tun_name, const std::string& endpoint_hos
   }
   // Two halves of the address space outrank the default route without
   // replacing it, so the physical path stays recorded in the table.
-  const std::vector<RouteSpec> halves = SplitRouteSpecs(tun_name, false);
+  const std::vector<OwnedRoute> halves = SplitOwnedRoutes(tun_name, false);
   const int low_half = RunShellCommand(RouteCommand("replace", halves[0]));
   const int high_half = RunShellCommand(RouteCommand("replace", halves[1]));
   ReportPairFailure("default split routes", low_half, high_half);
@@ -57,7 +57,7 @@ void ApplyTunRoutes(const std::string& tun_name, const std::string& endpoint_hos
 
 void ApplyIpv6SplitRoutes(const std::string& tun_name) {
   if (!IsSafeShellToken(tun_name)) return;
-  const std::vector<RouteSpec> halves = SplitRouteSpecs(tun_name, true);
+  const std::vector<OwnedRoute> halves = SplitOwnedRoutes(tun_name, true);
   const int low_half6 = RunShellCommand(RouteCommand("replace", halves[0]));
   const int high_half6 = RunShellCommand(RouteCommand("replace", halves[1]));
   ReportPairFailure("IPv6 split routes", low_half6, high_half6);
@@ -78,7 +78,7 @@ void ApplyBypassRoutes(const std::string& endpoint_host, const DefaultRouteInfo&
   // The engine's own connection to the server must not enter the tunnel.
   if (has_default4 && !endpoint_host.empty()) {
     for (const std::string& address : endpoint.ipv4) {
-      const RouteSpec pin = PinnedRoute(false, address + "/32", default4);
+      const OwnedRoute pin = PinnedRoute(false, address + "/32", default4);
       if (RunShellCommand(RouteCommand("replace", pin)) != 0) {
         PrintErrorLine("RTNETLINK: failed to install IPv4 bypass route for " + address);
       }
@@ -86,7 +86,7 @@ void ApplyBypassRoutes(const std::string& endpoint_host, const DefaultRouteInfo&
   }
   if (has_default6 && !endpoint_host.empty()) {
     for (const std::string& address : endpoint.ipv6) {
-      const RouteSpec pin = PinnedRoute(true, address + "/128", default6);
+      const OwnedRoute pin = PinnedRoute(true, address + "/128", default6);
       if (RunShellCommand(RouteCommand("replace", pin)) != 0) {
         PrintErrorLine("RTNETLINK: failed to install IPv6 bypass route for " + address);
       }
@@ -104,7 +104,7 @@ void CleanupTunRoutes(const std::string& tun_name, const std::string& endpoint_h
   // An unsafe name never got routes, and must not reach the shell now.
   if (IsSafeShellToken(tun_name)) {
     for (const bool ipv6 : {false, true}) {
-      for (const RouteSpec& half : SplitRouteSpecs(tun_name, ipv6)) {
+      for (const OwnedRoute& half : SplitOwnedRoutes(tun_name, ipv6)) {
         RunShellCommand(RouteCommand("del", half));
       }
     }
@@ -132,27 +132,27 @@ void RemoveBypassRoutes(const std::string& endpoint_host, const DefaultRouteInfo
   }
 }
 
-std::vector<RouteSpec> SplitRouteSpecs(const std::string& tun_name, bool ipv6) {
+std::vector<OwnedRoute> SplitOwnedRoutes(const std::string& tun_name, bool ipv6) {
   if (!IsSafeShellToken(tun_name)) return {};
-  std::vector<RouteSpec> routes;
+  std::vector<OwnedRoute> routes;
   for (const char* half : ipv6 ? std::vector<const char*>{"::/1", "8000::/1"}
                                : std::vector<const char*>{"0.0.0.0/1", "128.0.0.0/1"}) {
-    RouteSpec spec;
-    spec.ipv6 = ipv6;
-    spec.destination = half;
-    spec.dev = tun_name;
-    spec.metric = kSplitMetric;
-    routes.push_back(spec);
+    OwnedRoute route;
+    route.ipv6 = ipv6;
+    route.destination = half;
+    route.dev = tun_name;
+    route.metric = kSplitMetric;
+    routes.push_back(route);
   }
   return routes;
 }
 
-std::vector<RouteSpec> PinnedRouteSpecs(const std::string& endpoint_host,
+std::vector<OwnedRoute> PinnedOwnedRoutes(const std::string& endpoint_host,
                                         const DefaultRouteInfo& default4,
                                         const DefaultRouteInfo& default6,
                                         const ResolvedAddresses& endpoint,
                                         const std::vector<std::string>& bypass_prefixes) {
-  std::vector<RouteSpec> routes;
+  std::vector<OwnedRoute> routes;
   if (IsUsableDefaultRoute(default4)) {
     for (const std::string& prefix : bypass_prefixes) routes.push_back(PinnedRoute(false, prefix, default4));
     if (!endpoint_host.empty()) {

@@ -3,7 +3,7 @@
 #include <string>
 #include <vector>
 
-#include "lifecycle/route_spec.h"
+#include "lifecycle/owned_route.h"
 #include "routing/default_route.h"
 #include "routing/endpoint.h"
 
@@ -11,7 +11,7 @@
 // on its link where it has none (an IPv4 one keeps "via 0.0.0.0"), with
 // metric 3, the helper's marker on these routes. Its install, its delete,
 // the cleanup mode's and the watch's all write it from here.
-RouteSpec PinnedRoute(bool ipv6, const std::string& destination, const DefaultRouteInfo& route);
+OwnedRoute PinnedRoute(bool ipv6, const std::string& destination, const DefaultRouteInfo& route);
 
 void ApplyTunRoutes(const std::string& tun_name, const std::string& endpoint_host,
                     const DefaultRouteInfo& default4, const DefaultRouteInfo& default6,
@@ -37,12 +37,12 @@ void RemoveBypassRoutes(const std::string& endpoint_host, const DefaultRouteInfo
                         const DefaultRouteInfo& default6, const ResolvedAddresses& endpoint,
                         const std::vector<std::string>& bypass_prefixes, const char* suffix);
 
-// The same routes as specs, for the watch while READY. The split routes of
+// The same routes as owned routes, for the watch while READY. The split routes of
 // a family; the pins (bypass prefixes, endpoint /32 and /128) through the
 // default routes given, on the link where a route has no gateway; a route
 // that is absent or unusable pins nothing of its family.
-std::vector<RouteSpec> SplitRouteSpecs(const std::string& tun_name, bool ipv6);
-std::vector<RouteSpec> PinnedRouteSpecs(const std::string& endpoint_host,
+std::vector<OwnedRoute> SplitOwnedRoutes(const std::string& tun_name, bool ipv6);
+std::vector<OwnedRoute> PinnedOwnedRoutes(const std::string& endpoint_host,
                                         const DefaultRouteInfo& default4,
                                         const DefaultRouteInfo& default6,
                                         const ResolvedAddresses& endpoint,

@@ -146,7 +146,7 @@ bool IsIcmpTableFree(const std::vector<ListedRoute>& routes4, const DefaultRoute
 // Each piece's wanted state as one text.
 std::map<std::string, std::string> PiecesOf(const WantedState& wanted) {
   std::map<std::string, std::string> pieces;
-  for (const WantedRule& rule : wanted.rules) pieces[rule.piece] += RuleSpecText(rule.spec) + "\n";
+  for (const WantedRule& rule : wanted.rules) pieces[rule.piece] += OwnedRuleText(rule.owned) + "\n";
   for (const WantedNftTable& table : wanted.nft_tables) pieces[table.piece] += table.install_command;
   for (const WantedFirewall* firewall : {&wanted.firewall4, &wanted.firewall6}) {
     for (const WantedChain& chain : firewall->chains) {

@@ -13,7 +13,7 @@ namespace {
 
 bool IsIcmpTableRoute(const ListedRoute& route, const DefaultRouteInfo& icmp_table_route) {
   if (icmp_table_route.dev.empty()) return false;
-  const RouteSpec ours = IcmpBypassTableRoute(icmp_table_route);
+  const OwnedRoute ours = IcmpBypassTableRoute(icmp_table_route);
   return ListedRouteIs(route, ours);
 }
 
@@ -30,9 +30,9 @@ bool IsOwnedRoute(const ListedRoute& route, const TunnelPlan& plan,
 bool IsOwnedRuleForm(const ListedRule& rule, bool ipv6) {
   const AppRoutingFamily& family = ipv6 ? kAppRoutingIpv6 : kAppRoutingIpv4;
   for (const char* mode : {"bypassSelected", "vpnOnlySelected"}) {
-    if (ListedRuleIs(rule, AppRoutingRuleSpec(family, mode))) return true;
+    if (ListedRuleIs(rule, AppRoutingOwnedRule(family, mode))) return true;
   }
-  return !ipv6 && ListedRuleIs(rule, IcmpBypassRuleSpec());
+  return !ipv6 && ListedRuleIs(rule, IcmpBypassOwnedRule());
 }
 
 bool IsRemovableRoute(const ListedRoute& route, const TunnelPlan& plan, const NetworkView& view,
@@ -43,7 +43,7 @@ bool IsRemovableRoute(const ListedRoute& route, const TunnelPlan& plan, const Ne
 
 bool IsOwnedRule(const ListedRule& rule, bool ipv6, const DefaultRouteInfo& icmp_table_route) {
   if (!IsOwnedRuleForm(rule, ipv6)) return false;
-  return ipv6 || !ListedRuleIs(rule, IcmpBypassRuleSpec()) || !icmp_table_route.dev.empty();
+  return ipv6 || !ListedRuleIs(rule, IcmpBypassOwnedRule()) || !icmp_table_route.dev.empty();
 }
 
 bool IsOwnedChainRule(const std::string& table, const std::string& chain, const std::string& rule) {

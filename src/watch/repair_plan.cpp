@@ -30,7 +30,7 @@ bool DeleteLineOf(const ListedRoute& route, std::string* line) {
   return true;
 }
 
-void PlanRoutes(bool ipv6, const std::vector<RouteSpec>& wanted,
+void PlanRoutes(bool ipv6, const std::vector<OwnedRoute>& wanted,
                 const std::vector<ListedRoute>& listed,
                 const std::function<bool(const ListedRoute&)>& owned_route,
                 std::vector<std::string>* batch) {
@@ -41,13 +41,13 @@ void PlanRoutes(bool ipv6, const std::vector<RouteSpec>& wanted,
   std::set<RouteKey> wanted_keys;
   // Replaced where the destination is the same: a route that still leads
   // the old way is turned into the new one in place.
-  for (const RouteSpec& spec : wanted) {
-    if (spec.ipv6 != ipv6) continue;
-    const RouteKey key = KeyOfSpec(spec);
+  for (const OwnedRoute& owned : wanted) {
+    if (owned.ipv6 != ipv6) continue;
+    const RouteKey key = KeyOfOwnedRoute(owned);
     wanted_keys.insert(key);
     const auto found = by_key.find(key);
-    if (found != by_key.end() && ListedRouteIs(*found->second, spec)) continue;
-    batch->push_back(RouteBatchLine("replace", spec));
+    if (found != by_key.end() && ListedRouteIs(*found->second, owned)) continue;
+    batch->push_back(RouteBatchLine("replace", owned));
   }
   for (const ListedRoute& route : listed) {
     if (route.key.ipv6 != ipv6 || wanted_keys.count(route.key) != 0 || !route.next_hops.empty() ||
@@ -69,10 +69,10 @@ void PlanRules(bool ipv6, const std::vector<WantedRule>& wanted,
     if (IsOwnedRuleForm(rule, ipv6)) unmatched.push_back(&rule);
   }
   for (const WantedRule& want : wanted) {
-    if (want.spec.ipv6 != ipv6) continue;
+    if (want.owned.ipv6 != ipv6) continue;
     bool found = false;
     for (auto it = unmatched.begin(); it != unmatched.end(); ++it) {
-      if (!ListedRuleIs(**it, want.spec)) continue;
+      if (!ListedRuleIs(**it, want.owned)) continue;
       unmatched.erase(it);
       found = true;
       break;
@@ -83,7 +83,7 @@ void PlanRules(bool ipv6, const std::vector<WantedRule>& wanted,
       repair->held.insert(want.piece);
       continue;
     }
-    batch->push_back(RuleBatchLine("add", want.spec));
+    batch->push_back(RuleBatchLine("add", want.owned));
   }
   // What is left over is the helper's but not wanted now, or a second copy.
   for (const ListedRule* rule : unmatched) {

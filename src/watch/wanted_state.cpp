@@ -25,7 +25,7 @@ bool InstallsTunRoutes(const TunnelPlan& plan) {
 }
 
 bool SteersPrograms(const TunnelPlan& plan) {
-  return plan.policy.enabled && !AppRoutingRuleSpec(kAppRoutingIpv4, plan.policy.mode).table.empty();
+  return plan.policy.enabled && !AppRoutingOwnedRule(kAppRoutingIpv4, plan.policy.mode).table.empty();
 }
 
 WantedFirewall& FirewallOf(WantedState* wanted, bool ipv6) {
@@ -35,7 +35,7 @@ WantedFirewall& FirewallOf(WantedState* wanted, bool ipv6) {
 void WantMarkedTraffic(const std::optional<MarkedTraffic>& traffic, bool ipv6,
                        const std::string& piece, WantedState* wanted) {
   if (!traffic) return;
-  for (const FirewallRuleSpec& rule : MarkedTrafficRuleSpecs(*traffic)) {
+  for (const OwnedFirewallRule& rule : MarkedTrafficOwnedRules(*traffic)) {
     FirewallOf(wanted, ipv6).rules.push_back({rule.table, rule.chain, rule.rule, false, piece});
   }
   if (!ipv6) wanted->marked_devices.insert(traffic->device);
@@ -72,10 +72,10 @@ void WantAppRouting(const TunnelPlan& plan, const NetworkView& view, bool kernel
     const AppRoutingFamily& family = ipv6 ? kAppRoutingIpv6 : kAppRoutingIpv4;
     const DefaultRouteInfo& uplink = ipv6 ? view.default6 : view.default4;
     const std::string name = ipv6 ? "IPv6" : "IPv4";
-    for (const RouteSpec& route : AppRoutingRouteSpecs(family, mode, tun, uplink)) {
+    for (const OwnedRoute& route : AppRoutingOwnedRoutes(family, mode, tun, uplink)) {
       wanted->routes.push_back(route);
     }
-    wanted->rules.push_back({AppRoutingRuleSpec(family, mode), "app routing policy rule (" + name + ")"});
+    wanted->rules.push_back({AppRoutingOwnedRule(family, mode), "app routing policy rule (" + name + ")"});
     WantedFirewall& firewall = FirewallOf(wanted, ipv6);
     if (mode == "vpnOnlySelected") {
       const std::string piece = "app routing guard (" + firewall.tool + ")";
@@ -93,7 +93,7 @@ void WantIcmpBypass(const NetworkView& view, bool icmp_table_free, WantedState* 
   if (!IsUsableDefaultRoute(view.default4) || !icmp_table_free) return;
   wanted->icmp_bypass = true;
   wanted->routes.push_back(IcmpBypassTableRoute(view.default4));
-  wanted->rules.push_back({IcmpBypassRuleSpec(), "ICMP bypass policy rule"});
+  wanted->rules.push_back({IcmpBypassOwnedRule(), "ICMP bypass policy rule"});
   wanted->firewall4.rules.push_back(
       {"mangle", "OUTPUT", IcmpMarkRule(), false, "ICMP bypass mark rule"});
   WantMarkedTraffic(IcmpBypassMarkedTraffic(view.default4.dev), false,
@@ -110,12 +110,12 @@ WantedState WantState(const TunnelPlan& plan, const NetworkView& view, bool icmp
   const bool tun_present = view.tun_ifindex != 0;
   if (InstallsTunRoutes(plan)) {
     if (tun_present) {
-      for (const RouteSpec& route : SplitRouteSpecs(plan.tun_name, false)) wanted.routes.push_back(route);
+      for (const OwnedRoute& route : SplitOwnedRoutes(plan.tun_name, false)) wanted.routes.push_back(route);
       if (IsUsableDefaultRoute(view.default6)) {
-        for (const RouteSpec& route : SplitRouteSpecs(plan.tun_name, true)) wanted.routes.push_back(route);
+        for (const OwnedRoute& route : SplitOwnedRoutes(plan.tun_name, true)) wanted.routes.push_back(route);
       }
     }
-    for (const RouteSpec& route : PinnedRouteSpecs(plan.endpoint_host, view.default4, view.default6,
+    for (const OwnedRoute& route : PinnedOwnedRoutes(plan.endpoint_host, view.default4, view.default6,
                                                    plan.endpoint, plan.bypass_prefixes)) {
       wanted.routes.push_back(route);
     }

@@ -3,13 +3,13 @@
 // What the host should hold for the run as the network is now: every piece
 // the plan installs, as data. The watch computes it afresh at each look and
 // compares it with what it reads back; the pieces' own descriptions (their
-// specs, rules and chains, the same ones the start installs from) fill it.
+// owned routes, rules and chains, the same ones the start installs from) fill it.
 
 #include <set>
 #include <string>
 #include <vector>
 
-#include "lifecycle/route_spec.h"
+#include "lifecycle/owned_route.h"
 #include "tunnel_plan.h"
 #include "watch/network_view.h"
 
@@ -53,12 +53,12 @@ struct WantedNftTable {
 };
 
 struct WantedRule {
-  RuleSpec spec;
+  OwnedRule owned;
   std::string piece;
 };
 
 struct WantedState {
-  std::vector<RouteSpec> routes;
+  std::vector<OwnedRoute> routes;
   std::vector<WantedRule> rules;
   WantedFirewall firewall4{"iptables", {}, {}};
   WantedFirewall firewall6{"ip6tables", {}, {}};

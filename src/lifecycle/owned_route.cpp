@@ -1,4 +1,4 @@
-#include "lifecycle/route_spec.h"
+#include "lifecycle/owned_route.h"
 
 #include <arpa/inet.h>
 
@@ -10,7 +10,7 @@ std::string Family(bool ipv6) { return ipv6 ? "ip -6 " : "ip "; }
 
 }  // namespace
 
-std::string RouteSpecText(const RouteSpec& route) {
+std::string OwnedRouteText(const OwnedRoute& route) {
   std::string text = route.type.empty() ? "" : route.type + " ";
   text += route.destination;
   if (!route.gateway.empty()) text += " via " + route.gateway;
@@ -20,20 +20,20 @@ std::string RouteSpecText(const RouteSpec& route) {
   return text;
 }
 
-std::string RouteCommand(const std::string& action, const RouteSpec& route) {
-  return Family(route.ipv6) + "route " + action + " " + RouteSpecText(route);
+std::string RouteCommand(const std::string& action, const OwnedRoute& route) {
+  return Family(route.ipv6) + "route " + action + " " + OwnedRouteText(route);
 }
 
-std::string RouteBatchLine(const std::string& action, const RouteSpec& route) {
-  return "route " + action + " " + RouteSpecText(route);
+std::string RouteBatchLine(const std::string& action, const OwnedRoute& route) {
+  return "route " + action + " " + OwnedRouteText(route);
 }
 
-std::string RuleSpecText(const RuleSpec& rule) {
+std::string OwnedRuleText(const OwnedRule& rule) {
   return "fwmark " + rule.fwmark + " lookup " + rule.table + " priority " + rule.priority;
 }
 
-std::string RuleBatchLine(const std::string& action, const RuleSpec& rule) {
-  return "rule " + action + " " + RuleSpecText(rule);
+std::string RuleBatchLine(const std::string& action, const OwnedRule& rule) {
+  return "rule " + action + " " + OwnedRuleText(rule);
 }
 
 bool RouteKey::operator==(const RouteKey& other) const {
@@ -89,6 +89,6 @@ RouteKey KeyOfRoute(bool ipv6, const std::string& table, const std::string& type
   return key;
 }
 
-RouteKey KeyOfSpec(const RouteSpec& route) {
+RouteKey KeyOfOwnedRoute(const OwnedRoute& route) {
   return KeyOfRoute(route.ipv6, route.table, route.type, route.destination, route.metric);
 }

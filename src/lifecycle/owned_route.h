@@ -5,13 +5,13 @@
 
 // A route or a policy rule as the helper writes it into its `ip` commands,
 // and the form in which the watch while READY compares it with what the
-// kernel lists. A piece that owns routes describes them once as specs; its
+// kernel lists. A piece that owns routes describes them once in these records; its
 // install and delete commands and the watch's repairs are all built from
-// them. Every value in a spec passed its screen where the piece took it
+// them. Every value in one passed its screen where the piece took it
 // from (the TUN name, a default route, an address the resolver or inet_pton
 // produced); the helper's own numbers and keywords fill the rest.
 
-struct RouteSpec {
+struct OwnedRoute {
   bool ipv6 = false;
   std::string type;         // "" for an ordinary route, else e.g. "unreachable"
   std::string destination;  // as written: "0.0.0.0/1", "203.0.113.7/32", "default"
@@ -22,14 +22,14 @@ struct RouteSpec {
 };
 
 // "[TYPE ]DESTINATION[ via GATEWAY][ dev DEV][ metric M][ table T]".
-std::string RouteSpecText(const RouteSpec& route);
+std::string OwnedRouteText(const OwnedRoute& route);
 // "ip route ACTION " or "ip -6 route ACTION " and the text.
-std::string RouteCommand(const std::string& action, const RouteSpec& route);
+std::string RouteCommand(const std::string& action, const OwnedRoute& route);
 // The same as a line of `ip -batch` ("route ACTION ..."), whose family
 // the batch's own -4 or -6 sets.
-std::string RouteBatchLine(const std::string& action, const RouteSpec& route);
+std::string RouteBatchLine(const std::string& action, const OwnedRoute& route);
 
-struct RuleSpec {
+struct OwnedRule {
   bool ipv6 = false;
   std::string priority;
   std::string fwmark;
@@ -37,8 +37,8 @@ struct RuleSpec {
 };
 
 // "fwmark MARK lookup TABLE priority PRIORITY".
-std::string RuleSpecText(const RuleSpec& rule);
-std::string RuleBatchLine(const std::string& action, const RuleSpec& rule);
+std::string OwnedRuleText(const OwnedRule& rule);
+std::string RuleBatchLine(const std::string& action, const OwnedRule& rule);
 
 // What identifies a route in the kernel's table (its table, type,
 // destination and metric, in the forms the kernel lists them), and where it
@@ -60,6 +60,6 @@ struct RouteKey {
 // (0, 1024) for "", "unicast" for "".
 RouteKey KeyOfRoute(bool ipv6, const std::string& table, const std::string& type,
                     const std::string& destination, const std::string& metric);
-RouteKey KeyOfSpec(const RouteSpec& route);
+RouteKey KeyOfOwnedRoute(const OwnedRoute& route);
 std::string CanonicalGateway(bool ipv6, const std::string& gateway);
 std::string CanonicalDestination(bool ipv6, const std::string& destination);
