@@ -327,8 +327,10 @@ int64_t KeepInPlace(TunnelPlan* plan, WatchState* state, LookKinds kinds, int64_
       // The kill switch judges by the uplinks and the local bridges: they
       // follow the network too.
       if (plan->kill_switch) {
-        const KillSwitchDevices devices = KillSwitchDevicesOf(
-            DefaultRouteDevices(host.routes4, host.routes6), ReadBridgeListing(), plan->tun_name);
+        const std::vector<std::string> uplinks =
+            DefaultRouteDevices(host.routes4, host.routes6, state->icmp_table_route);
+        const KillSwitchDevices devices =
+            KillSwitchDevicesOf(uplinks, ReadBridgeListing(), plan->tun_name);
         changed |= devices.uplinks != plan->kill_switch_devices.uplinks ||
                    devices.local_bridges != plan->kill_switch_devices.local_bridges;
         plan->kill_switch_devices = devices;

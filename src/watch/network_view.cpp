@@ -2,6 +2,8 @@
 
 #include <net/if.h>
 
+#include "approuting/markers.h"
+#include "routing/icmp_bypass.h"
 
 namespace {
 
@@ -28,12 +30,18 @@ int ReadTunIndex(const std::string& tun_name) {
 }
 
 std::vector<std::string> DefaultRouteDevices(const std::vector<ListedRoute>& routes4,
-                                             const std::vector<ListedRoute>& routes6) {
+                                             const std::vector<ListedRoute>& routes6,
+                                             const DefaultRouteInfo& icmp_table_route) {
   std::vector<std::string> devices;
   for (const std::vector<ListedRoute>* routes : {&routes4, &routes6}) {
     for (const ListedRoute& route : *routes) {
       if (route.key.type != "unicast" ||
           (route.key.destination != "0.0.0.0/0" && route.key.destination != "::/0")) {
+        continue;
+      }
+      if (route.key.table == kBypassTable || route.key.table == kTunnelOnlyTable) continue;
+      if (!icmp_table_route.dev.empty() &&
+          ListedRouteIs(route, IcmpBypassTableRoute(icmp_table_route))) {
         continue;
       }
       if (!route.dev.empty()) devices.push_back(route.dev);

@@ -23,6 +23,10 @@ NetworkView ViewOfRoutes(const std::vector<ListedRoute>& routes4,
 int ReadTunIndex(const std::string& tun_name);
 
 // The devices of every default route in the listings, any table, every
-// next hop, in order: where traffic may leave the host physically.
+// next hop, in order: where traffic may leave the host physically. The
+// helper's own default routes (app routing's tables, the ICMP bypass's
+// route `icmp_table_route` in table 100) are not uplinks: right after a
+// move they still name the device just left, until the look repairs them.
 std::vector<std::string> DefaultRouteDevices(const std::vector<ListedRoute>& routes4,
-                                             const std::vector<ListedRoute>& routes6);
+                                             const std::vector<ListedRoute>& routes6,
+                                             const DefaultRouteInfo& icmp_table_route);

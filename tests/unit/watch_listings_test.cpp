@@ -11,6 +11,7 @@
 #include "killswitch/firewall_save.h"
 #include "lifecycle/firewall_events.h"
 #include "lifecycle/route_listing.h"
+#include "watch/network_view.h"
 
 namespace {
 
@@ -62,15 +63,15 @@ TEST(ParseRouteListing, ReadsEveryFormTheKernelLists) {
   }
 }
 
-TEST(ListedRouteIs, MatchesTheSpecTheHelperWrote) {
+TEST(ListedRouteIs, MatchesTheRouteTheHelperWrote) {
   const std::vector<ListedRoute> routes = ParseRouteListing(
       "default dev ppp0 table 100 scope link \n"
       "unreachable default table 1066 metric 4096 \n"
       "203.0.113.7 via 192.0.2.1 dev eth0 metric 3 \n",
       false);
-  RouteSpec table100{false, "", "default", "0.0.0.0", "ppp0", "", "100"};
-  RouteSpec fallback{false, "unreachable", "default", "", "", "4096", "1066"};
-  RouteSpec pin{false, "", "203.0.113.7/32", "192.0.2.1", "eth0", "3", ""};
+  OwnedRoute table100{false, "", "default", "0.0.0.0", "ppp0", "", "100"};
+  OwnedRoute fallback{false, "unreachable", "default", "", "", "4096", "1066"};
+  OwnedRoute pin{false, "", "203.0.113.7/32", "192.0.2.1", "eth0", "3", ""};
   EXPECT_TRUE(ListedRouteIs(routes[0], table100));
   EXPECT_TRUE(ListedRouteIs(routes[1], fallback));
   EXPECT_TRUE(ListedRouteIs(routes[2], pin));
@@ -105,6 +106,35 @@ TEST(SelectDefaultRoute, TheLowestMetricThroughALiveNextHop) {
   for (const auto& c : cases) {
     const ListedDefaultRoute route = SelectDefaultRoute(ParseRouteListing(c.listing, c.ipv6), c.ipv6, "qtun0");
     EXPECT_EQ(c.expected, route.gateway + " " + route.dev) << c.listing;
+  }
+}
+
+// Right after a move the helper's own default routes still name the device
+// just left: taken for uplinks, they would have the guard built for it.
+TEST(DefaultRouteDevices, EveryUplinkButTheHelpersOwnRoutes) {
+  const std::string listing4 =
+      "default via 192.0.3.1 dev eth1 metric 100 \n"
+      "default via 192.0.2.1 dev eth0 table 100 \n"
+      "default via 192.0.2.1 dev eth0 table 1066 \n"
+      "default dev qtun0 table 1067 \n"
+      "default via 198.51.100.1 dev eth2 table 200 \n"
+      "default metric 5 \n\tnexthop via 192.0.4.1 dev eth3 weight 1 \n"
+      "\tnexthop dev ppp0 weight 1 \n";
+  const std::string listing6 = "default via fe80::1 dev eth1 metric 1024 pref medium\n";
+  const struct {
+    DefaultRouteInfo icmp_table_route;
+    std::vector<std::string> expected;
+  } cases[] = {
+      // Table 100's route is the helper's: left out.
+      {{"192.0.2.1", "eth0"}, {"eth1", "eth2", "eth3", "ppp0", "eth1"}},
+      // No bypass of the helper's there: the route is another owner's uplink.
+      {{}, {"eth1", "eth0", "eth2", "eth3", "ppp0", "eth1"}},
+      {{"192.0.3.1", "eth1"}, {"eth1", "eth0", "eth2", "eth3", "ppp0", "eth1"}},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(c.expected, DefaultRouteDevices(ParseRouteListing(listing4, false),
+                                              ParseRouteListing(listing6, true), c.icmp_table_route))
+        << c.icmp_table_route.dev;
   }
 }
 
