@@ -15,7 +15,7 @@ std::string CanonicalAddress(const std::string& text) {
   const std::string address = text.substr(0, slash);
   const std::string length = slash == std::string::npos ? "" : text.substr(slash + 1);
   if (!length.empty() &&
-      (length.size() > 3 || length.find_first_not_of("0123456789") != std::string::npos)) {
+      (length.size() > 3 || !IsAllDigits(length))) {
     return text;
   }
   unsigned char bytes[sizeof(struct in6_addr)];

@@ -43,14 +43,6 @@ void CloseLockInChild() {
   g_helper_lock_fd = -1;
 }
 
-bool IsAllDigits(const char* text) {
-  if (*text == '\0') return false;
-  for (; *text != '\0'; ++text) {
-    if (*text < '0' || *text > '9') return false;
-  }
-  return true;
-}
-
 bool SameFile(const std::string& a, const std::string& b) {
   struct stat first {};
   struct stat second {};

@@ -4,6 +4,8 @@
 
 #include <tuple>
 
+#include "lifecycle/text_utils.h"
+
 namespace {
 
 std::string Family(bool ipv6) { return ipv6 ? "ip -6 " : "ip "; }
@@ -69,8 +71,7 @@ std::string CanonicalDestination(bool ipv6, const std::string& destination) {
   unsigned char bytes[sizeof(in6_addr)];
   char text[INET6_ADDRSTRLEN];
   const int family = ipv6 ? AF_INET6 : AF_INET;
-  if (length.empty() || length.size() > 3 ||
-      length.find_first_not_of("0123456789") != std::string::npos ||
+  if (length.size() > 3 || !IsAllDigits(length) ||
       inet_pton(family, address.c_str(), bytes) != 1 ||
       inet_ntop(family, bytes, text, sizeof(text)) == nullptr) {
     return destination;

@@ -86,10 +86,6 @@ ListedRoute ParseRouteLine(const std::vector<std::string>& words, bool ipv6) {
   return route;
 }
 
-bool IsAllDigits(const std::string& text) {
-  return !text.empty() && text.find_first_not_of("0123456789") == std::string::npos;
-}
-
 }  // namespace
 
 std::vector<ListedRoute> ParseRouteListing(const std::string& listing, bool ipv6) {

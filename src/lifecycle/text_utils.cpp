@@ -81,3 +81,7 @@ std::string ReadRegularFileToString(const std::string& path, size_t max_bytes) {
   close(fd);
   return content;
 }
+
+bool IsAllDigits(const std::string& text) {
+  return !text.empty() && text.find_first_not_of("0123456789") == std::string::npos;
+}

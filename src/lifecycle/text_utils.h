@@ -15,5 +15,7 @@ std::string ReadRegularFileToString(const std::string& path, size_t max_bytes);
 // The lines of a text without their line feeds; a final line feed ends the
 // last line and adds no empty one.
 std::vector<std::string> SplitLines(const std::string& text);
+// True for one or more ASCII digits and nothing else.
+bool IsAllDigits(const std::string& text);
 // The words of a text, split at any run of blanks.
 std::vector<std::string> SplitWords(const std::string& text);
