@@ -75,10 +75,6 @@ std::string DefaultLine(bool ipv6, const DefaultRouteInfo& route) {
   return "INFO: default4 via=" + route.gateway + " dev=" + route.dev;
 }
 
-DefaultRouteInfo UsableOrAbsent(const DefaultRouteInfo& route) {
-  return IsUsableDefaultRoute(route) ? route : DefaultRouteInfo{};
-}
-
 // A start without a network may have found no address for the endpoint,
 // or none of a family (the resolver leaves out a family the host has no
 // address of): a network of that family gets a second try.
@@ -182,6 +178,13 @@ void TellRestored(const std::string& piece, WatchState* state, int64_t now_ms) {
   }
 }
 
+// Said once per run of failures; the piece is tried again regardless.
+void TellRestoreFailed(const std::string& piece, WatchState* state, int64_t now_ms) {
+  PieceBackoff& backoff = state->backoff[piece];
+  if (backoff.failures == 0) PrintStatusLine("INFO: could not restore " + piece);
+  NoteRestoreFailed(&backoff, now_ms, LongestPause(piece, *state));
+}
+
 bool RunLines(const std::vector<std::string>& lines, const std::string& tool) {
   return lines.empty() || RunShellCommand(FeedLinesCommand(lines, tool)) == 0;
 }
@@ -230,8 +233,7 @@ void KeepNftTables(const WantedState& wanted, WatchState* state, int64_t now_ms,
       continue;
     }
     if (RunShellCommand(table.install_command) != 0 || !ListNftTable(table, &listing)) {
-      if (backoff.failures == 0) PrintStatusLine("INFO: could not restore " + table.piece);
-      NoteRestoreFailed(&backoff, now_ms, LongestPause(table.piece, *state));
+      TellRestoreFailed(table.piece, state, now_ms);
       continue;
     }
     for (const std::string& command : table.after_install) RunShellCommand(command);
@@ -266,11 +268,8 @@ void NoteOutcomes(const RepairPlan& repair, const WantedState& wanted, bool ok4,
     bool ok = rules_ok;
     if (IsFirewallPiece(wanted, piece, false)) ok = ok4;
     if (IsFirewallPiece(wanted, piece, true)) ok = ok6;
-    PieceBackoff& backoff = state->backoff[piece];
     if (!ok) {
-      // Said once per run of failures; the piece is tried again regardless.
-      if (backoff.failures == 0) PrintStatusLine("INFO: could not restore " + piece);
-      NoteRestoreFailed(&backoff, now_ms, LongestPause(piece, *state));
+      TellRestoreFailed(piece, state, now_ms);
       continue;
     }
     if (taken) TellRestored(piece, state, now_ms);

@@ -5,21 +5,18 @@
 #include "approuting/markers.h"
 #include "routing/icmp_bypass.h"
 
-namespace {
-
-DefaultRouteInfo UsableOrAbsent(const ListedDefaultRoute& route) {
-  DefaultRouteInfo info{route.gateway, route.dev};
-  return IsUsableDefaultRoute(info) ? info : DefaultRouteInfo{};
+DefaultRouteInfo UsableOrAbsent(const DefaultRouteInfo& route) {
+  return IsUsableDefaultRoute(route) ? route : DefaultRouteInfo{};
 }
-
-}  // namespace
 
 NetworkView ViewOfRoutes(const std::vector<ListedRoute>& routes4,
                          const std::vector<ListedRoute>& routes6, const std::string& tun_name,
                          int tun_ifindex) {
   NetworkView view;
-  view.default4 = UsableOrAbsent(SelectDefaultRoute(routes4, false, tun_name));
-  view.default6 = UsableOrAbsent(SelectDefaultRoute(routes6, true, tun_name));
+  const ListedDefaultRoute listed4 = SelectDefaultRoute(routes4, false, tun_name);
+  const ListedDefaultRoute listed6 = SelectDefaultRoute(routes6, true, tun_name);
+  view.default4 = UsableOrAbsent({listed4.gateway, listed4.dev});
+  view.default6 = UsableOrAbsent({listed6.gateway, listed6.dev});
   view.tun_ifindex = tun_ifindex;
   return view;
 }

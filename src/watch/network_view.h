@@ -21,6 +21,8 @@ NetworkView ViewOfRoutes(const std::vector<ListedRoute>& routes4,
                          const std::vector<ListedRoute>& routes6, const std::string& tun_name,
                          int tun_ifindex);
 int ReadTunIndex(const std::string& tun_name);
+// The route, or none where it fails the default route's screen.
+DefaultRouteInfo UsableOrAbsent(const DefaultRouteInfo& route);
 
 // The devices of every default route in the listings, any table, every
 // next hop, in order: where traffic may leave the host physically. The
