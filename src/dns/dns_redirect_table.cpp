@@ -245,10 +245,3 @@ std::string RouteLocalnetPath(const std::string& device) {
   }
   return "/proc/sys/net/ipv4/conf/" + device + "/route_localnet";
 }
-
-bool ListsDnsRedirectTable(const std::string& tables_listing) {
-  for (const std::string& line : SplitLines(tables_listing)) {
-    if (Trim(line) == "table " + kTable) return true;
-  }
-  return false;
-}

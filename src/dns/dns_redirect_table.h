@@ -80,5 +80,3 @@ bool NeedsRouteLocalnet(const DnsRedirectInputs& inputs);
 // that is not a safe word or could leave the device directory.
 std::string RouteLocalnetPath(const std::string& device);
 
-// True when "nft list tables" output lists the table.
-bool ListsDnsRedirectTable(const std::string& tables_listing);

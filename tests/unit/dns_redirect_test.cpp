@@ -215,8 +215,6 @@ TEST(DnsRedirectTable, ReadsBackTheTableAndTheScreenedDevices) {
   EXPECT_EQ(Lines(), ParseRouteLocalnetDevices(""));
   EXPECT_EQ("/proc/sys/net/ipv4/conf/qtun1/route_localnet", RouteLocalnetPath("qtun1"));
   EXPECT_EQ("", RouteLocalnetPath("../all"));
-  EXPECT_TRUE(ListsDnsRedirectTable("table ip filter\ntable inet zelmo-vpn-dns\n"));
-  EXPECT_FALSE(ListsDnsRedirectTable("table ip filter\ntable inet zelmo-vpn-dns-other\n"));
 }
 
 }  // namespace
