@@ -152,6 +152,12 @@ conv_as_app() {
   "$app" ask "$2" "$CONV_PORT" --wait-cgroup "$APP_ROUTING_CGROUP"
 }
 
+# seen ADDRESS: where the conversation led, the address the server saw or
+# the reason it failed, for a table's cells; seen_by_app ADDRESS: the same
+# from the test's selected program, named $APP.
+seen() { conv "$1" 2>&1 | tail -n 1; }
+seen_by_app() { conv_as_app "$APP" "$1" 2>&1 | tail -n 1; }
+
 # ping_ok ADDRESS: an echo reply came back within 2 s (either family).
 ping_ok() { ping -c 1 -W 2 "$1" > /dev/null 2>&1; }
 

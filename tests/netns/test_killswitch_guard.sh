@@ -32,16 +32,16 @@ nsenter --net="/proc/$GW_PID/ns/net" socat UDP6-RECVFROM:547,fork SYSTEM:'read -
 BEFORE=$(testbed_snapshot)
 
 # The checks, each printing its outcome.
-seen() { "$@" 2>&1 | tail -n 1; }
-ct_server4() { seen ct_conv c1 "$SERVER4"; }
-ct_server6() { seen ct_conv c1 "$SERVER6"; }
-ct_bypass() { seen ct_conv c1 "$BYPASS_HOST4"; }
+last_line() { "$@" 2>&1 | tail -n 1; }
+ct_server4() { last_line ct_conv c1 "$SERVER4"; }
+ct_server6() { last_line ct_conv c1 "$SERVER6"; }
+ct_bypass() { last_line ct_conv c1 "$BYPASS_HOST4"; }
 published() {
-  echo "$(seen gw_exec "$CONVERSATION" ask "$HOST_IP4" "$PUBLISHED_PORT")" \
-    "$(seen gw_exec "$CONVERSATION" ask "$HOST_IP6" "$PUBLISHED_PORT")"
+  echo "$(last_line gw_exec "$CONVERSATION" ask "$HOST_IP4" "$PUBLISHED_PORT")" \
+    "$(last_line gw_exec "$CONVERSATION" ask "$HOST_IP6" "$PUBLISHED_PORT")"
 }
-neighbours() { seen ct_conv c2 "${CT_IP4[c1]}"; }
-host_to_ct() { echo "$(seen conv "${CT_IP4[c1]}") $(seen conv "${CT_IP6[c1]}")"; }
+neighbours() { last_line ct_conv c2 "${CT_IP4[c1]}"; }
+host_to_ct() { echo "$(seen "${CT_IP4[c1]}") $(seen "${CT_IP6[c1]}")"; }
 # What reaches the router of a conversation and five datagrams per family,
 # from the container c1 (ct) or the host: syn4/syn6/udp4/udp6.
 leaks() {

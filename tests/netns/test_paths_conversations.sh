@@ -17,8 +17,6 @@ gw_count_rule syn6 ip6tables -p tcp --syn -d "$SERVER6" --dport "$CONV_PORT"
 BEFORE=$(testbed_snapshot)
 
 # What the server saw, or why the conversation did not complete.
-seen() { conv "$1" 2>&1 | tail -n 1; }
-seen_by_app() { conv_as_app "$APP" "$1" 2>&1 | tail -n 1; }
 # completed, when the server answered with the address it saw; else failed.
 outcome() { "$@" | grep -qE '^[0-9a-f.:]+$' && echo completed || echo failed; }
 pinged() { ping_ok "$1" && echo answered || echo refused; }

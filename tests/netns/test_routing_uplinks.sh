@@ -17,7 +17,6 @@ ppp_uplink_default
 gw_exec iptables -t raw -A PREROUTING -i pp0 -p icmp --icmp-type echo-request -m comment --comment echo4
 BEFORE=$(testbed_snapshot)
 
-seen() { conv "$1" 2>&1 | tail -n 1; }
 # A ping answered, and its echo request seen at the router's pp0.
 pinged() {
   gw_reset_counts

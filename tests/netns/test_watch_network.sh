@@ -18,8 +18,6 @@ APP=$(echo "watchapp$RANDOM$RANDOM" | cut -c1-15)
 router_count_rule syn4 iptables -p tcp --syn -d "$SERVER4" --dport "$CONV_PORT"
 router_count_rule syn6 ip6tables -p tcp --syn -d "$SERVER6" --dport "$CONV_PORT"
 
-seen() { conv "$1" 2>&1 | tail -n 1; }
-seen_by_app() { conv_as_app "$APP" "$1" 2>&1 | tail -n 1; }
 
 # Scenarios: the network before the start (from the test bed's), the change
 # while READY, the way back to the test bed's network, and the router the

@@ -21,24 +21,17 @@ gw_count_rule to_server4 iptables -d "$SERVER4"
 gw_exec iptables -t raw -A PREROUTING -i pp0 -p icmp --icmp-type echo-request -m comment --comment echo_ppp
 BEFORE=$(testbed_snapshot)
 
-seen() { conv "$1" 2>&1 | tail -n 1; }
 # Where each path leads (the address the server saw), and where it should.
 paths() {
   printf '%s\n' "tunnel4=$(seen "$SERVER4")" "tunnel6=$(seen "$SERVER6")" \
     "endpoint4=$(seen "$ENDPOINT4")" "endpoint6=$(seen "$ENDPOINT6")" "bypass-prefix=$(seen "$BYPASS_HOST4")"
-  [ -z "$POLICY" ] || echo "selected4=$(conv_as_app "$APP" "$SERVER4" 2>&1 | tail -n 1)"
+  [ -z "$POLICY" ] || echo "selected4=$(seen_by_app "$SERVER4")"
 }
 paths_want() {
   printf '%s\n' "tunnel4=$ENDPOINT4" "tunnel6=$ENDPOINT6" "endpoint4=$1" "endpoint6=$2" "bypass-prefix=$1"
   [ -z "$POLICY" ] || echo "selected4=$1"
 }
 told() { grep -c -x -F -- "$1" "$HELPER_OUT"; }
-# wait_gone FILE: until FILE is gone, 5 s at most.
-wait_gone() {
-  local try
-  for try in $(seq 100); do [ -e "$1" ] || return 0; sleep 0.05; done
-  return 1
-}
 
 # Each scenario: _before (set up before the start), _change (while READY),
 # _back (to the test bed's network again), _want and _got (the outcome
@@ -52,7 +45,7 @@ flap_got() { paths; }
 
 # The engine restarts its device in one burst: a new device, without routes.
 restart_change() {
-  [ -z "$RUNNING" ] || { touch "$RESTART"; wait_gone "$RESTART"; }
+  [ -z "$RUNNING" ] || { touch "$RESTART"; wait_until 5 test ! -e "$RESTART"; }
 }
 restart_want() {
   echo "tunnel4=$ENDPOINT4 to-router=0 told=1/1"
