@@ -47,6 +47,22 @@ testbed_remove_cgroup_tree() {
   return 1
 }
 
+# Scratch groups of runs whose outer shell is gone (killed before it could
+# remove its own) go before a new one is made, so a killed run leaves
+# nothing in the machine's hierarchy past the next test. A group whose
+# shell still runs is a parallel test's and is left alone.
+testbed_sweep_stale_scratch() {
+  local root=$1 dir pid
+  for dir in "$root"/lvh-test.*.*; do
+    [ -d "$dir" ] || continue
+    pid=${dir##*/lvh-test.}
+    pid=${pid%%.*}
+    case "$pid" in '' | *[!0-9]*) continue ;; esac
+    [ -d "/proc/$pid" ] && continue
+    testbed_remove_cgroup_tree "$dir" || true
+  done
+}
+
 testbed_enter() {
   testbed_reenter_below_scratch LVH_IN_TESTBED --net --mount --cgroup --pid --mount-proc -- "$@"
 }
@@ -71,6 +87,7 @@ testbed_reenter_below_scratch() {
     echo "testbed: no cgroup v2 hierarchy mounted" >&2
     exit 1
   fi
+  testbed_sweep_stale_scratch "$root"
   scratch="$root/lvh-test.$$.$RANDOM"
   mkdir "$scratch" || exit 1
   # The subshell joins the scratch cgroup first, so the new cgroup
