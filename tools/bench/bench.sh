@@ -104,9 +104,13 @@ for round in $(seq "$ROUNDS"); do
           -- "$LVH_HELPER" "${TYPICAL[@]}" --app-routing-policy "$ROUND_POLICY") || exit 1
   sed 's/^/withpolicy_recorded_/' <<< "$policy_out" >> "$SAMPLES"
   policy_split=$(awk '$1 == "connect_commands" { print int($2) }' <<< "$policy_out")
-  # The helper makes its group with mkdir, not by a command: the replay of
-  # its commands needs the group there for the mark rule, and removes it.
-  mkdir -p "/sys/fs/cgroup/$APP_GROUP"
+  # The helper makes its group with mkdir, not by a command, right after
+  # the start's sweep removed any old one: in the replay the sweep's rmdir
+  # makes it again, so the mark rule finds it; the teardown's removes it.
+  group="/sys/fs/cgroup/$APP_GROUP"
+  sed -i "0,\\%^system: rmdir $group %s%^system: rmdir $group .*%&; mkdir $group%" "$RECORD.policy"
+  grep -q "; mkdir $group\$" "$RECORD.policy" ||
+    echo "bench: the policy run's record has no sweep of $group to replay" >&2
   "$DRIVER" floor --mode shell --engine "$LVH_ENGINE" --config "$CONFIG" --dat-dir "$TESTBED_TMP" \
     --record "$RECORD.policy" --split "$policy_split" | sed 's/^/withpolicy_/' >> "$SAMPLES"
   [ "${PIPESTATUS[0]}" = 0 ] || exit 1
@@ -220,15 +224,23 @@ echo "bench: $SCALE_ROUNDS rounds of input-scale operations" >&2
   --repeat "$SCALE_ROUNDS" >> "$SAMPLES" || exit 1
 
 # --- 6. Keeping what was installed while READY -----------------------------
+# Each figure is a helper's first restore of its kind: removals in a row
+# are a fight, which the helper answers after a growing pause (below).
 echo "bench: $RESTORE_ROUNDS restores of the kill switch per figure" >&2
-start_helper "${TYPICAL[@]}"
-wait_for_line READY || { echo "bench: the helper did not become READY" >&2; exit 1; }
-"$DRIVER" restore --take "iptables -F OUTPUT" --check "iptables -C OUTPUT -j ZELMO_KILLSWITCH" \
-  --figure restore_output_ms --repeat "$RESTORE_ROUNDS" >> "$SAMPLES" || exit 1
-"$DRIVER" restore --take "iptables -F; iptables -X" \
-  --check "iptables -C OUTPUT -j ZELMO_KILLSWITCH" \
-  --figure restore_table_ms --repeat "$RESTORE_ROUNDS" >> "$SAMPLES" || exit 1
-stop_helper
+bench_first_restore() {
+  start_helper "${TYPICAL[@]}"
+  wait_for_line READY || { echo "bench: the helper did not become READY" >&2; exit 1; }
+  # The look that follows READY finds everything in place; the removal
+  # comes after it.
+  sleep 0.3
+  "$DRIVER" restore --take "$1" --check "iptables -C OUTPUT -j ZELMO_KILLSWITCH" \
+    --figure "$2" --repeat 1 >> "$SAMPLES" || exit 1
+  stop_helper
+}
+for round in $(seq "$RESTORE_ROUNDS"); do
+  bench_first_restore "iptables -F OUTPUT" restore_output_ms
+  bench_first_restore "iptables -F; iptables -X" restore_table_ms
+done
 
 # An eager program that puts its own accepting jump first in OUTPUT of both
 # families whenever it is not: the helper's CPU while they fight (the guard
