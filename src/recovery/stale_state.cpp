@@ -93,11 +93,13 @@ void RemoveStaleBypassRoutes(const PinnedRoutes& pinned) {
 void RemoveStaleTunDevices() {
   const std::string listing = ExecCommandOutput("ip -o link show type tun");
   for (const std::string& name : ParseOwnedTunNames(listing)) {
-    // The split routes' metric, so a user's own route on the device stays.
-    RunShellCommand("ip route del 0.0.0.0/1 dev " + name + " metric 5" + kQuietSuffix);
-    RunShellCommand("ip route del 128.0.0.0/1 dev " + name + " metric 5" + kQuietSuffix);
-    RunShellCommand("ip -6 route del ::/1 dev " + name + " metric 5" + kQuietSuffix);
-    RunShellCommand("ip -6 route del 8000::/1 dev " + name + " metric 5" + kQuietSuffix);
+    // The split routes as the start writes them, metric and all, so a
+    // user's own route on the device stays.
+    for (const bool ipv6 : {false, true}) {
+      for (const OwnedRoute& route : SplitOwnedRoutes(name, ipv6)) {
+        RunShellCommand(RouteCommand("del", route) + kQuietSuffix);
+      }
+    }
     RunShellCommand("ip link delete " + name + kQuietSuffix);
   }
 }
