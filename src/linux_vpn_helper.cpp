@@ -77,7 +77,10 @@ void UndoStart(StartStage stage, const TunnelPlan& plan, EngineLibrary* engine,
   // Only where --dns asked for it: without it no command changes.
   if (stage >= StartStage::kDnsRedirect && !plan.dns_addresses.empty()) CleanupDnsRedirect();
   if (stage >= StartStage::kAppRouting) CleanupAppRoutingPolicy();
-  if (stage >= StartStage::kIcmpBypass) CleanupIcmpBypass(plan.default4);
+  // The table's route is the run's only while the bypass is.
+  if (stage >= StartStage::kIcmpBypass) {
+    CleanupIcmpBypass(plan.icmp_bypass ? plan.default4 : DefaultRouteInfo{});
+  }
   if (stage >= StartStage::kTunRoutes) RemoveTunRoutes(plan);
   if (stage >= StartStage::kEngineStarted) StopEngine(*engine);
   if (stage >= StartStage::kLibraryLoaded) UnloadEngineLibrary(engine);

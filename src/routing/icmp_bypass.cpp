@@ -150,7 +150,13 @@ IcmpBypassResult ApplyIcmpBypass(const DefaultRouteInfo& default4) {
   // Gateway and device go into a command: both must be safe words (or the
   // gateway absent).
   if (!IsUsableDefaultRoute(default4)) return IcmpBypassResult::kNoDefaultRoute;
-  if (!IsIcmpBypassTableFree(ExecCommandOutput(kIcmpTableListing), default4)) {
+  // A route already in the table is the bypass's (a killed run's, say) only
+  // while the bypass's rule is there too: one of the same shape without it
+  // is another owner's (a second uplink through the same gateway), however
+  // much it looks like ours.
+  const std::string table_listing = ExecCommandOutput(kIcmpTableListing);
+  const std::string rule_listing = ExecCommandOutput(kIcmpRuleListing);
+  if (!Trim(table_listing).empty() && !IsIcmpBypassTableOwned(table_listing, rule_listing)) {
     return IcmpBypassResult::kTableInUse;
   }
   // The rule before the route: the cleanup mode takes a route in table 100
@@ -159,7 +165,7 @@ IcmpBypassResult ApplyIcmpBypass(const DefaultRouteInfo& default4) {
   // pings find nothing in the table and take the main table.
   // The kernel refuses an exact duplicate with a message; a second call
   // adds nothing and stays quiet.
-  if (Trim(ExecCommandOutput(kIcmpRuleListing)).empty()) RunShellCommand(IcmpBypassRuleCommand());
+  if (Trim(rule_listing).empty()) RunShellCommand(IcmpBypassRuleCommand());
   RunShellCommand(TableRouteCommand(default4));
   if (!InstallIcmpMarkRule()) {
     // Without the mark the table and rule serve nothing.
@@ -188,9 +194,9 @@ void RemoveIcmpTableRouteAndRule() {
 
 void CleanupIcmpBypass(const DefaultRouteInfo& default4) {
   RemoveIcmpMarkRules();
-  // A table that holds anything but the route via the run's default route
-  // was never the bypass's, or is no longer: its routes and the rule that
-  // leads to it stay.
+  // A table that holds anything but the route the run put there was never
+  // the bypass's, or is no longer: its routes and the rule that leads to it
+  // stay.
   if (IsIcmpBypassTableFree(ExecCommandOutput(kIcmpTableListing), default4)) {
     RemoveIcmpTableRouteAndRule();
   }

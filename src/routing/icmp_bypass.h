@@ -46,7 +46,9 @@ std::string IcmpBypassSkipReason(IcmpBypassResult result);
 IcmpBypassResult ApplyIcmpBypass(const DefaultRouteInfo& default4);
 // Removes the marking rule (this form and the older one that marked every
 // ICMP packet) and the way back; the table's route and rule only while the
-// table is free for DEFAULT4, the run's default route.
+// table is empty or holds nothing but the bypass's route through DEFAULT4,
+// the route the run put there (empty where the run left the bypass out:
+// then a route in the table is another owner's).
 void CleanupIcmpBypass(const DefaultRouteInfo& default4);
 // The same for the cleanup mode, which judges the table by
 // IsIcmpBypassTableOwned.

@@ -126,13 +126,13 @@ bool FollowNetwork(const NetworkView& now, TunnelPlan* plan, WatchState* state, 
   return moved4 || moved6 || tun_changed;
 }
 
-// Table 100 is the bypass's while it holds nothing but the bypass's own
-// route: the one it wants now, or the one it put there last.
-bool IsIcmpTableFree(const std::vector<ListedRoute>& routes4, const DefaultRouteInfo& default4,
-                     const DefaultRouteInfo& ours) {
+// Table 100 is the bypass's while it holds nothing but the route the
+// bypass put there last. A route that merely equals the one it would put
+// there now (the main default moved onto a second uplink that the user
+// keeps in table 100) is another owner's.
+bool IsIcmpTableFree(const std::vector<ListedRoute>& routes4, const DefaultRouteInfo& ours) {
   for (const ListedRoute& route : routes4) {
     if (route.key.table != "100") continue;
-    if (IsUsableDefaultRoute(default4) && ListedRouteIs(route, IcmpBypassTableRoute(default4))) continue;
     if (!ours.dev.empty() && ListedRouteIs(route, IcmpBypassTableRoute(ours))) continue;
     return false;
   }
@@ -347,8 +347,7 @@ int64_t KeepInPlace(TunnelPlan* plan, WatchState* state, LookKinds kinds, int64_
   // free: it would put the bypass's rule back in front of another owner's
   // routes there.
   if (host.routes_read) {
-    state->icmp_table_free =
-        IsIcmpTableFree(host.routes4, state->view.default4, state->icmp_table_route);
+    state->icmp_table_free = IsIcmpTableFree(host.routes4, state->icmp_table_route);
   }
   const bool icmp_table_free = state->icmp_table_free;
   WantedState wanted = WantState(*plan, state->view, icmp_table_free, ipv6);
@@ -416,6 +415,9 @@ int64_t KeepInPlace(TunnelPlan* plan, WatchState* state, LookKinds kinds, int64_
   }
   if (host.routes_read) {
     state->icmp_table_route = wanted.icmp_bypass ? state->view.default4 : DefaultRouteInfo{};
+    // The teardown removes the table's route and rule only while they are
+    // the run's.
+    plan->icmp_bypass = wanted.icmp_bypass;
   }
   if (tun_back) {
     // A device made again starts with route_localnet 0 again.

@@ -282,10 +282,20 @@ assert_eq "$BEFORE" "$(testbed_snapshot)" "and nothing of it installed"
 ip route add default via 192.0.2.3 dev eth0 table 100
 OWNED=$(testbed_snapshot)
 rt_driver icmp-apply "$GW4" eth0
-assert_eq "routing table 100 holds routes of another owner|$ICMP_TABLE_READ" "$RT_OUT|$RT_COMMANDS" \
-  "a default route via another gateway keeps the bypass out"
+assert_eq "routing table 100 holds routes of another owner|$ICMP_TABLE_READ
+$ICMP_RULE_READ" "$RT_OUT|$RT_COMMANDS" "a default route via another gateway keeps the bypass out"
 rt_driver icmp-cleanup "$GW4" eth0
 assert_eq "$OWNED" "$(testbed_snapshot)" "the other owner's default route survives the bypass's cleanup"
+ip route del default table 100
+# The same route as the bypass's own, but without the bypass's rule: a
+# second uplink through the same gateway, still another owner's.
+ip route add default via "$GW4" dev eth0 table 100
+OWNED=$(testbed_snapshot)
+rt_driver icmp-apply "$GW4" eth0
+assert_eq "routing table 100 holds routes of another owner" "$RT_OUT" \
+  "a route like the bypass's without its rule keeps the bypass out"
+rt_driver icmp-cleanup "" ""
+assert_eq "$OWNED" "$(testbed_snapshot)" "and survives the cleanup of a run that left the bypass out"
 ip route del default table 100
 
 # --- Uplinks without a gateway (PPP, mobile broadband): IPv4 keeps "via

@@ -27,6 +27,7 @@ paths() {
     "endpoint4=$(seen "$ENDPOINT4")" "endpoint6=$(seen "$ENDPOINT6")" \
     "bypass-prefix=$(seen "$BYPASS_HOST4")" "ping=$(pinged)"
 }
+told_twice() { [ "$(grep -c -x -F -- "$1" "$HELPER_OUT")" = 2 ]; }
 around="server4=$ROUTER_OUT4 server6=$ROUTER_OUT6"
 pinned="endpoint4=$ROUTER_OUT4 endpoint6=$ROUTER_OUT6 bypass-prefix=$ROUTER_OUT4 ping=answered/1"
 assert_eq "$around $pinned" "$(paths | xargs)" "without the helper every path leaves over ppp0"
@@ -63,6 +64,18 @@ for end in STOPPED "kill and cleanup"; do
     "table 100 of another owner, $end: and why"
   assert_eq "$ROUTER2_OUT4 $ENDPOINT6" "$(seen "$SERVER4") $(seen "$SERVER6")" \
     "table 100 of another owner, $end: at READY its traffic keeps router2, the rest takes the tunnel"
+  # The main default route over the second uplink makes the user's route
+  # look just like the bypass's for a while; back on ppp0, it is still
+  # the user's, and nothing of the bypass came.
+  ip route replace default via "$ROUTER2_IP4" dev eth1
+  wait_for_line "INFO: default4 via=$ROUTER2_IP4 dev=eth1" || fail "$end: the move onto eth1 is seen"
+  sleep 0.5
+  ip route replace default dev ppp0
+  wait_until 20 told_twice "INFO: default4 via=0.0.0.0 dev=ppp0" || fail "$end: the move back is seen"
+  sleep 1
+  assert_eq "default via $ROUTER2_IP4 dev eth1|" \
+    "$(ip -4 route show table 100 | xargs)|$(ip rule show priority 100)" \
+    "table 100 of another owner, $end: the main route passing over it changes nothing there"
   if [ "$end" = STOPPED ]; then
     stop_helper
   else
