@@ -31,6 +31,10 @@ constexpr int64_t kKillSwitchLongestPauseMs = 1000;
 constexpr int64_t kCalmMs = 60000;
 constexpr int64_t kFirstRetryMs = 50;
 constexpr int kLateLookupMs = 1000;
+// A late lookup that found nothing is asked again after this pause,
+// doubling up to the longest.
+constexpr int64_t kFirstLookupRetryMs = 2000;
+constexpr int64_t kLongestLookupRetryMs = 60000;
 
 const char* kRoutes4 = "ip -4 route show table all 2>/dev/null";
 const char* kRoutes6 = "ip -6 route show table all 2>/dev/null";
@@ -41,12 +45,16 @@ int64_t Earliest(int64_t deadline, int64_t candidate) {
   return deadline < 0 ? candidate : std::min(deadline, candidate);
 }
 
-// The kill switch's chain and jump are never left away long, unless the
-// guard keeps its promise meanwhile: then a program that fights over
+constexpr const char* kGuardPiece = "kill switch guard";
+
+// The kill switch's pieces are never left away long: the guard itself,
+// which alone holds forwarded traffic, and the chain and jump unless the
+// guard keeps their promise meanwhile; then a program that fights over
 // OUTPUT's first place is answered as slowly as any other.
 int64_t LongestPause(const std::string& piece, const WatchState& state) {
-  const bool kill_switch = piece.rfind("kill switch", 0) == 0 && piece != "kill switch guard";
-  return kill_switch && !state.kill_switch_guarded ? kKillSwitchLongestPauseMs : kLongestPauseMs;
+  if (piece.rfind("kill switch", 0) != 0) return kLongestPauseMs;
+  const bool guard_holds = state.kill_switch_guarded && state.guard_in_place;
+  return piece == kGuardPiece || !guard_holds ? kKillSwitchLongestPauseMs : kLongestPauseMs;
 }
 
 bool ReadRoutes(bool ipv6, std::vector<ListedRoute>* routes) {
@@ -75,16 +83,23 @@ std::string DefaultLine(bool ipv6, const DefaultRouteInfo& route) {
   return "INFO: default4 via=" + route.gateway + " dev=" + route.dev;
 }
 
+enum class LateLookup {
+  kNotAsked,
+  kAnswered,    // an address came, of the family wanted or not
+  kUnanswered,  // nothing within the bound, or the name does not resolve (yet)
+};
+
 // A start without a network may have found no address for the endpoint,
 // or none of a family (the resolver leaves out a family the host has no
 // address of): a network of that family gets a second try.
-void ResolveMissingEndpoint(bool want4, bool want6, TunnelPlan* plan) {
+LateLookup ResolveMissingEndpoint(bool want4, bool want6, TunnelPlan* plan) {
   const bool need4 = want4 && plan->endpoint.ipv4.empty();
   const bool need6 = want6 && plan->endpoint.ipv6.empty();
-  if (plan->endpoint_host.empty() || (!need4 && !need6)) return;
+  if (plan->endpoint_host.empty() || (!need4 && !need6)) return LateLookup::kNotAsked;
   // Bounded, and ended by a stop: a resolver that never answers must not
   // hold the watch, or the teardown after it.
   const ResolvedAddresses fresh = ResolveHostAddressesWithin(plan->endpoint_host, kLateLookupMs);
+  if (fresh.ipv4.empty() && fresh.ipv6.empty()) return LateLookup::kUnanswered;
   bool added = false;
   if (need4 && !fresh.ipv4.empty()) {
     plan->endpoint.ipv4 = fresh.ipv4;
@@ -94,16 +109,39 @@ void ResolveMissingEndpoint(bool want4, bool want6, TunnelPlan* plan) {
     plan->endpoint.ipv6 = fresh.ipv6;
     added = true;
   }
-  if (!added) return;
+  if (!added) return LateLookup::kAnswered;
   PrintStatusLine("INFO: endpoint=" + plan->endpoint_host + " bypass4=[" +
                   JoinList(plan->endpoint.ipv4) + "] bypass6=[" + JoinList(plan->endpoint.ipv6) +
                   "]");
+  return LateLookup::kAnswered;
+}
+
+// A late lookup that found nothing is asked again after a growing pause,
+// for as long as a family with a network lacks the endpoint's addresses;
+// one that found an address needs no other.
+void PlanLookupRetry(LateLookup lookup, const TunnelPlan& plan, int64_t now_ms,
+                     WatchState* state) {
+  const bool missing =
+      (IsUsableDefaultRoute(plan.default4) && plan.endpoint.ipv4.empty()) ||
+      (IsUsableDefaultRoute(plan.default6) && plan.endpoint.ipv6.empty());
+  if (lookup == LateLookup::kUnanswered) {
+    state->lookup_retry_pause_ms =
+        std::min(std::max(state->lookup_retry_pause_ms * 2, kFirstLookupRetryMs),
+                 kLongestLookupRetryMs);
+    state->lookup_retry_ms = now_ms + state->lookup_retry_pause_ms;
+  } else if (lookup == LateLookup::kAnswered || !missing) {
+    state->lookup_retry_ms = -1;
+    state->lookup_retry_pause_ms = 0;
+  }
 }
 
 // The network as just read, against the view of the last look: one line
-// per change, and the plan follows. True when anything the wanted state
-// depends on changed. `tun_back` is set when the device came (back).
-bool FollowNetwork(const NetworkView& now, TunnelPlan* plan, WatchState* state, bool* tun_back) {
+// per change, and the plan follows; a network that came, or a retry that
+// is due, asks for the endpoint's missing addresses. True when anything
+// the wanted state depends on changed. `tun_back` is set when the device
+// came (back).
+bool FollowNetwork(const NetworkView& now, bool ask_endpoint_again, int64_t now_ms,
+                   TunnelPlan* plan, WatchState* state, bool* tun_back) {
   const NetworkView before = state->view;
   const bool moved4 = !SameDefaultRoute(before.default4, now.default4);
   const bool moved6 = !SameDefaultRoute(before.default6, now.default6);
@@ -119,11 +157,17 @@ bool FollowNetwork(const NetworkView& now, TunnelPlan* plan, WatchState* state, 
   state->view = now;
   plan->default4 = now.default4;
   plan->default6 = now.default6;
-  if (moved4 || moved6) {
-    ResolveMissingEndpoint(moved4 && IsUsableDefaultRoute(now.default4),
-                           moved6 && IsUsableDefaultRoute(now.default6), plan);
+  bool resolved = false;
+  if (moved4 || moved6 || ask_endpoint_again) {
+    const size_t known = plan->endpoint.ipv4.size() + plan->endpoint.ipv6.size();
+    const LateLookup lookup =
+        ResolveMissingEndpoint((moved4 || ask_endpoint_again) && IsUsableDefaultRoute(now.default4),
+                               (moved6 || ask_endpoint_again) && IsUsableDefaultRoute(now.default6),
+                               plan);
+    PlanLookupRetry(lookup, *plan, now_ms, state);
+    resolved = plan->endpoint.ipv4.size() + plan->endpoint.ipv6.size() != known;
   }
-  return moved4 || moved6 || tun_changed;
+  return moved4 || moved6 || tun_changed || resolved;
 }
 
 // Table 100 is the bypass's while it holds nothing but the route the
@@ -171,6 +215,7 @@ std::set<std::string> MarkedDevicesListed(const FirewallListing& firewall4) {
 void TellRestored(const std::string& piece, WatchState* state, int64_t now_ms) {
   PrintStatusLine("INFO: restored " + piece);
   PieceBackoff& backoff = state->backoff[piece];
+  backoff.waiting = false;
   NoteRestored(&backoff, now_ms, LongestPause(piece, *state));
   if (backoff.restores >= kFightRestores && state->fights_told.insert(piece).second) {
     PrintStatusLine("INFO: something else keeps removing or overtaking the " + piece +
@@ -220,6 +265,7 @@ void KeepNftTables(const WantedState& wanted, WatchState* state, int64_t now_ms,
                           (ListsLines(listing, table.lines) ||
                            (known && baseline->second.listing == listing) ||
                            (!known && !state->looked));
+    if (table.piece == kGuardPiece) state->guard_in_place = in_place;
     if (in_place) {
       state->nft_baselines[table.name] = {table.install_command, listing};
       continue;
@@ -238,6 +284,7 @@ void KeepNftTables(const WantedState& wanted, WatchState* state, int64_t now_ms,
     }
     for (const std::string& command : table.after_install) RunShellCommand(command);
     state->nft_baselines[table.name] = {table.install_command, listing};
+    if (table.piece == kGuardPiece) state->guard_in_place = true;
     if (taken) TellRestored(table.piece, state, now_ms);
   }
 }
@@ -276,6 +323,83 @@ void NoteOutcomes(const RepairPlan& repair, const WantedState& wanted, bool ok4,
   }
 }
 
+// Reads what the look needs: the routes, followed by the plan (a change
+// of the network widens the look to the rules and the firewall), then the
+// rules and the firewall where asked. `tun_back` is set when the device
+// came (back).
+HostListings ReadHost(bool ipv6, bool ask_endpoint_again, int64_t now_ms, LookKinds* kinds,
+                      TunnelPlan* plan, WatchState* state, bool* tun_back) {
+  HostListings host;
+  if (kinds->routes) {
+    // The device's index before and after the listings: a device that went
+    // or came meanwhile (an engine restarting it) counts as gone for this
+    // look, whose listings may show the old one's routes; the notification
+    // of the new one brings the next look.
+    const int tun_index = ReadTunIndex(plan->tun_name);
+    host.routes_read = ReadRoutes(false, &host.routes4) && (!ipv6 || ReadRoutes(true, &host.routes6));
+    if (host.routes_read) {
+      const int tun_index_now = ReadTunIndex(plan->tun_name);
+      const NetworkView now = ViewOfRoutes(host.routes4, host.routes6, plan->tun_name,
+                                           tun_index == tun_index_now ? tun_index_now : 0);
+      // What the pieces want depends on the network: a change is followed
+      // by a look at everything.
+      bool changed = FollowNetwork(now, ask_endpoint_again, now_ms, plan, state, tun_back);
+      // The kill switch judges by the uplinks and the local bridges: they
+      // follow the network too.
+      if (plan->kill_switch) {
+        const std::vector<std::string> uplinks =
+            DefaultRouteDevices(host.routes4, host.routes6, state->icmp_table_route);
+        const KillSwitchDevices devices =
+            KillSwitchDevicesOf(uplinks, ReadBridgeListing(), plan->tun_name);
+        changed |= devices.uplinks != plan->kill_switch_devices.uplinks ||
+                   devices.local_bridges != plan->kill_switch_devices.local_bridges;
+        plan->kill_switch_devices = devices;
+      }
+      if (changed || !state->looked) kinds->rules = kinds->firewall = true;
+    }
+  }
+  if (kinds->rules) {
+    host.rules_read = ReadRules(false, &host.rules4) && (!ipv6 || ReadRules(true, &host.rules6));
+  }
+  if (kinds->firewall) {
+    host.firewall4 = ReadFirewall("iptables");
+    if (ipv6) host.firewall6 = ReadFirewall("ip6tables");
+  }
+  return host;
+}
+
+struct SrcValidMarkChanges {
+  std::set<std::string> release;
+  std::set<std::string> raise;
+};
+
+// src_valid_mark: raised where marked traffic needs it and it reads 0, its
+// marker first; put back to 0 where nothing needs it any more. The markers
+// of both join the wanted state.
+SrcValidMarkChanges PlanSrcValidMark(const HostListings& host, WatchState* state,
+                                     WantedState* wanted) {
+  SrcValidMarkChanges changes;
+  std::set<std::string> markers;
+  if (host.firewall4.readable && !state->looked) {
+    state->raised_src_valid_mark = MarkedDevicesListed(host.firewall4);
+  }
+  for (const std::string& device : state->raised_src_valid_mark) {
+    (wanted->marked_devices.count(device) != 0 ? markers : changes.release).insert(device);
+  }
+  if (host.firewall4.readable) {
+    for (const std::string& device : wanted->marked_devices) {
+      if (state->raised_src_valid_mark.count(device) == 0 && ReadSrcValidMark(device) == "0") {
+        changes.raise.insert(device);
+        markers.insert(device);
+      }
+    }
+  } else {
+    changes.release.clear();
+  }
+  WantSrcValidMarkMarkers(markers, wanted);
+  return changes;
+}
+
 }  // namespace
 
 void NoteRestored(PieceBackoff* backoff, int64_t now_ms, int64_t longest_ms) {
@@ -307,41 +431,21 @@ WatchState StartWatchState(const TunnelPlan& plan) {
 
 int64_t KeepInPlace(TunnelPlan* plan, WatchState* state, LookKinds kinds, int64_t now_ms) {
   const bool ipv6 = KernelHasIpv6();
-  HostListings host;
+  // A retry of the endpoint's lookup reads the routes, to ask only for
+  // families with a network. Put off by its pause until the look says more,
+  // so a look that cannot read the routes does not wake the wait at once.
+  const bool ask_endpoint_again = state->lookup_retry_ms >= 0 && now_ms >= state->lookup_retry_ms;
+  if (ask_endpoint_again) {
+    kinds.routes = true;
+    state->lookup_retry_ms = now_ms + state->lookup_retry_pause_ms;
+  }
+  // A piece found taken during its pause is put back once the pause is
+  // over, also by a look that was set off by something else.
+  for (const auto& [piece, backoff] : state->backoff) {
+    if (backoff.waiting && now_ms >= backoff.next_allowed_ms) kinds.rules = kinds.firewall = true;
+  }
   bool tun_back = false;
-  if (kinds.routes) {
-    // The device's index before and after the listings: a device that went
-    // or came meanwhile (an engine restarting it) counts as gone for this
-    // look, whose listings may show the old one's routes; the notification
-    // of the new one brings the next look.
-    const int tun_index = ReadTunIndex(plan->tun_name);
-    host.routes_read = ReadRoutes(false, &host.routes4) && (!ipv6 || ReadRoutes(true, &host.routes6));
-    if (host.routes_read) {
-      const int tun_index_now = ReadTunIndex(plan->tun_name);
-      const NetworkView now = ViewOfRoutes(host.routes4, host.routes6, plan->tun_name,
-                                           tun_index == tun_index_now ? tun_index_now : 0);
-      // What the pieces want depends on the network: a change is followed
-      // by a look at everything.
-      bool changed = FollowNetwork(now, plan, state, &tun_back);
-      // The kill switch judges by the uplinks and the local bridges: they
-      // follow the network too.
-      if (plan->kill_switch) {
-        const std::vector<std::string> uplinks =
-            DefaultRouteDevices(host.routes4, host.routes6, state->icmp_table_route);
-        const KillSwitchDevices devices =
-            KillSwitchDevicesOf(uplinks, ReadBridgeListing(), plan->tun_name);
-        changed |= devices.uplinks != plan->kill_switch_devices.uplinks ||
-                   devices.local_bridges != plan->kill_switch_devices.local_bridges;
-        plan->kill_switch_devices = devices;
-      }
-      if (changed || !state->looked) kinds.rules = kinds.firewall = true;
-    }
-  }
-  if (kinds.rules) host.rules_read = ReadRules(false, &host.rules4) && (!ipv6 || ReadRules(true, &host.rules6));
-  if (kinds.firewall) {
-    host.firewall4 = ReadFirewall("iptables");
-    if (ipv6) host.firewall6 = ReadFirewall("ip6tables");
-  }
+  const HostListings host = ReadHost(ipv6, ask_endpoint_again, now_ms, &kinds, plan, state, &tun_back);
 
   // A look at the rules or the firewall alone must not take table 100 for
   // free: it would put the bypass's rule back in front of another owner's
@@ -357,28 +461,7 @@ int64_t KeepInPlace(TunnelPlan* plan, WatchState* state, LookKinds kinds, int64_
     PrintStatusLine("INFO: ICMP bypass not installed; routing table 100 holds routes of another owner");
   }
 
-  // src_valid_mark: raised where marked traffic needs it and it reads 0,
-  // its marker first; put back to 0 where nothing needs it any more.
-  std::set<std::string> release;
-  std::set<std::string> raise;
-  std::set<std::string> markers;
-  if (host.firewall4.readable && !state->looked) {
-    state->raised_src_valid_mark = MarkedDevicesListed(host.firewall4);
-  }
-  for (const std::string& device : state->raised_src_valid_mark) {
-    (wanted.marked_devices.count(device) != 0 ? markers : release).insert(device);
-  }
-  if (host.firewall4.readable) {
-    for (const std::string& device : wanted.marked_devices) {
-      if (state->raised_src_valid_mark.count(device) == 0 && ReadSrcValidMark(device) == "0") {
-        raise.insert(device);
-        markers.insert(device);
-      }
-    }
-  } else {
-    release.clear();
-  }
-  WantSrcValidMarkMarkers(markers, &wanted);
+  const SrcValidMarkChanges src_valid_mark = PlanSrcValidMark(host, state, &wanted);
 
   std::set<std::string> held;
   for (const auto& [piece, backoff] : state->backoff) {
@@ -399,7 +482,7 @@ int64_t KeepInPlace(TunnelPlan* plan, WatchState* state, LookKinds kinds, int64_
 
   // The marker goes last, after the value is back to 0: killed in between,
   // a marker on a device that reads 0 again is harmless.
-  for (const std::string& device : release) WriteSrcValidMark(device, "0");
+  for (const std::string& device : src_valid_mark.release) WriteSrcValidMark(device, "0");
   const bool ok4 = RunLines(repair.restore4, "iptables-restore --noflush");
   const bool ok6 = RunLines(repair.restore6, "ip6tables-restore --noflush");
   const bool batch4_ok = RunLines(repair.batch4, "ip -4 -force -batch -");
@@ -407,8 +490,10 @@ int64_t KeepInPlace(TunnelPlan* plan, WatchState* state, LookKinds kinds, int64_
   std::set<std::string> held_tables;
   if (kinds.firewall) KeepNftTables(wanted, state, now_ms, &held_tables);
   if (ok4) {
-    for (const std::string& device : release) state->raised_src_valid_mark.erase(device);
-    for (const std::string& device : raise) {
+    for (const std::string& device : src_valid_mark.release) {
+      state->raised_src_valid_mark.erase(device);
+    }
+    for (const std::string& device : src_valid_mark.raise) {
       WriteSrcValidMark(device, "1");
       state->raised_src_valid_mark.insert(device);
     }
@@ -431,15 +516,24 @@ int64_t KeepInPlace(TunnelPlan* plan, WatchState* state, LookKinds kinds, int64_
   state->wanted_pieces = pieces;
   state->looked = true;
 
+  // Pieces held now wait for the end of their pause; a look that read
+  // everything a piece can be held by and did not hold it ends its wait.
+  // A look that read less (the routes alone, say) leaves the waits as
+  // they were, so their wake-up is not lost.
   int64_t deadline = -1;
-  for (const auto& [piece, backoff] : state->backoff) {
-    const bool waiting = repair.held.count(piece) != 0 || held_tables.count(piece) != 0;
-    if ((waiting || backoff.failures > 0) && backoff.next_allowed_ms > now_ms) {
+  for (auto& [piece, backoff] : state->backoff) {
+    if (repair.held.count(piece) != 0 || held_tables.count(piece) != 0) {
+      backoff.waiting = true;
+    } else if (kinds.rules && kinds.firewall) {
+      backoff.waiting = false;
+    }
+    if ((backoff.waiting || backoff.failures > 0) && backoff.next_allowed_ms > now_ms) {
       deadline = Earliest(deadline, backoff.next_allowed_ms);
     }
   }
   if (!state->firewall_events && !pieces.empty()) {
     deadline = Earliest(deadline, now_ms + kFirewallCheckPeriodMs);
   }
+  if (state->lookup_retry_ms >= 0) deadline = Earliest(deadline, state->lookup_retry_ms);
   return deadline;
 }

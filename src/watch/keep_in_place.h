@@ -30,6 +30,9 @@ struct PieceBackoff {
   int64_t last_restored_ms = 0;
   int failures = 0;  // restores that failed in a row
   int restores = 0;  // restores since it last stayed in place for a while
+  // Found taken while its pause ran: put back once the pause is over,
+  // whatever the looks in between read.
+  bool waiting = false;
 };
 
 struct WatchState {
@@ -37,8 +40,10 @@ struct WatchState {
   // (lifecycle/firewall_events.h); without them the firewall is read
   // periodically.
   bool firewall_events = false;
-  // The kill switch's guard stands beside the chain (nft tables are had).
+  // The kill switch's guard stands beside the chain (nft tables are had),
+  // and the last look at it found it in place.
   bool kill_switch_guarded = false;
+  bool guard_in_place = true;
   bool looked = false;
   NetworkView view;
   // What table 100 holds of the helper's (empty fields: nothing), and
@@ -63,6 +68,11 @@ struct WatchState {
     std::string listing;
   };
   std::map<std::string, NftBaseline> nft_baselines;
+  // When the endpoint's name is asked again after a late lookup found
+  // nothing (a resolver too slow or not answering yet), -1 while no retry
+  // is due, and the pause that led there.
+  int64_t lookup_retry_ms = -1;
+  int64_t lookup_retry_pause_ms = 0;
 };
 
 // The state right after READY: the network as the start recorded it.

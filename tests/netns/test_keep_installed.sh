@@ -106,6 +106,19 @@ tables|4|nft delete table inet zelmo-vpn-killswitch; nft delete table inet zelmo
 filter4|4|nft flush ruleset
 ROWS
 
+# A program that keeps deleting the guard's table, the one piece that holds
+# forwarded traffic: each time the table is back within the kill switch's
+# pause of a second, also when a look at a route change came in between.
+for round in 1 2 3 4 5; do
+  nft delete table inet zelmo-vpn-killswitch
+  sleep 0.3
+  ip route add 192.0.2.200/32 dev eth0
+  ip route del 192.0.2.200/32 dev eth0
+  held tables 4 || break
+done
+[ "$round" = 5 ] && held tables 4 && pass "the guard's table deleted again and again: back each time" ||
+  fail "the guard's table deleted again and again: not back within 4 s in round $round"
+
 stop_helper
 assert_eq "0|STOPPED" "$HELPER_STATUS|$(tail -n 1 "$HELPER_OUT")" "helper stops cleanly"
 

@@ -3,10 +3,13 @@
 # network, with the server given as a name that cannot be resolved then; a
 # network comes while the resolver is one that drops every query, so the
 # watch's second try at the name waits on it: SIGTERM still reaches STOPPED
-# within a second, and the helper exits.
+# within a second, and the helper exits. Then the same start, with a
+# resolver that begins to answer only after the network came: the name is
+# asked again until it does, and the server is pinned.
 source "$(dirname "$0")/testbed.sh"
 testbed_enter "$@"
 source "$(dirname "$0")/lib_lifecycle.sh"
+source "$(dirname "$0")/lib_dns.sh"
 testbed_setup
 testbed_hosts
 testbed_resolv_conf "nameserver $GW_IP4" "options timeout:5 attempts:2"
@@ -35,4 +38,25 @@ if [ "$took" -lt 1000 ]; then pass "STOPPED ${took} ms after SIGTERM"; else fail
 assert_at_least 1 "$(gw_count dns iptables)" "the watch asked the resolver again, which did not answer"
 wait_for_exit 10 && pass "the helper exits" || fail "the helper exits"
 assert_eq "0 STOPPED" "$HELPER_STATUS $(tail -n 1 "$HELPER_OUT")" "exit status 0 after STOPPED"
+
+ANSWER4=203.0.113.7
+pinned() { ip -4 route show "$ANSWER4/32" | grep -q "via $GW_IP4 dev eth0"; }
+ip link set eth0 down
+start_helper --lib "$LVH_ENGINE" --config "$CONFIG"
+wait_for_line READY || fail "late answer: READY without a network"
+ip link set eth0 up
+ip route add default via "$GW_IP4" dev eth0
+wait_for_line "INFO: default4 via=$GW_IP4 dev=eth0" || fail "late answer: the watch saw the network come"
+# The watch's lookup ends unanswered after its second.
+sleep 1.5
+if pinned; then fail "late answer: nothing pinned while the resolver does not answer"
+else pass "late answer: nothing pinned while the resolver does not answer"; fi
+gw_exec iptables -D INPUT -p udp --dport 53 -j DROP
+gw_exec iptables -D INPUT -p tcp --dport 53 -j DROP
+dns_resolver "$GW_PID" --listen-address="$GW_IP4" --host-record="vpn.unanswered.test,$ANSWER4"
+if wait_for_line "INFO: endpoint=vpn.unanswered.test bypass4=[$ANSWER4] bypass6=[]" 30 &&
+  wait_until 10 pinned; then pass "late answer: the name is asked again, and the server pinned"
+else fail "late answer: the name is asked again, and the server pinned"; fi
+stop_helper
+assert_eq "0 STOPPED" "$HELPER_STATUS $(tail -n 1 "$HELPER_OUT")" "late answer: STOPPED"
 testbed_finish
