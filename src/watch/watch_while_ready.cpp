@@ -168,8 +168,11 @@ void WatchWhileReady(TunnelPlan* plan, const std::vector<ExtraWatch>& extra) {
     }
   }
 
+  // The wake-up stays open until the helper exits: a stop signal handled on
+  // another thread (one of the engine's) may have read its number just
+  // before this store and write to it afterwards. Closed, that number could
+  // by then name another file, a command's pipe say, and take 8 bytes.
   g_stop_wakeup_fd.store(-1);
   if (route_fd >= 0) close(route_fd);
-  if (wakeup_fd >= 0) close(wakeup_fd);
   pthread_sigmask(SIG_SETMASK, &outside, nullptr);
 }
