@@ -85,7 +85,8 @@ std::string DefaultLine(bool ipv6, const DefaultRouteInfo& route) {
 
 enum class LateLookup {
   kNotAsked,
-  kAnswered,    // an address came, of the family wanted or not
+  kAdded,       // addresses of a family wanted came
+  kAnswered,    // addresses came, none of a family wanted
   kUnanswered,  // nothing within the bound, or the name does not resolve (yet)
 };
 
@@ -113,7 +114,7 @@ LateLookup ResolveMissingEndpoint(bool want4, bool want6, TunnelPlan* plan) {
   PrintStatusLine("INFO: endpoint=" + plan->endpoint_host + " bypass4=[" +
                   JoinList(plan->endpoint.ipv4) + "] bypass6=[" + JoinList(plan->endpoint.ipv6) +
                   "]");
-  return LateLookup::kAnswered;
+  return LateLookup::kAdded;
 }
 
 // A late lookup that found nothing is asked again after a growing pause,
@@ -129,7 +130,7 @@ void PlanLookupRetry(LateLookup lookup, const TunnelPlan& plan, int64_t now_ms,
         std::min(std::max(state->lookup_retry_pause_ms * 2, kFirstLookupRetryMs),
                  kLongestLookupRetryMs);
     state->lookup_retry_ms = now_ms + state->lookup_retry_pause_ms;
-  } else if (lookup == LateLookup::kAnswered || !missing) {
+  } else if (lookup != LateLookup::kNotAsked || !missing) {
     state->lookup_retry_ms = -1;
     state->lookup_retry_pause_ms = 0;
   }
@@ -157,17 +158,15 @@ bool FollowNetwork(const NetworkView& now, bool ask_endpoint_again, int64_t now_
   state->view = now;
   plan->default4 = now.default4;
   plan->default6 = now.default6;
-  bool resolved = false;
+  LateLookup lookup = LateLookup::kNotAsked;
   if (moved4 || moved6 || ask_endpoint_again) {
-    const size_t known = plan->endpoint.ipv4.size() + plan->endpoint.ipv6.size();
-    const LateLookup lookup =
+    lookup =
         ResolveMissingEndpoint((moved4 || ask_endpoint_again) && IsUsableDefaultRoute(now.default4),
                                (moved6 || ask_endpoint_again) && IsUsableDefaultRoute(now.default6),
                                plan);
     PlanLookupRetry(lookup, *plan, now_ms, state);
-    resolved = plan->endpoint.ipv4.size() + plan->endpoint.ipv6.size() != known;
   }
-  return moved4 || moved6 || tun_changed || resolved;
+  return moved4 || moved6 || tun_changed || lookup == LateLookup::kAdded;
 }
 
 // Table 100 is the bypass's while it holds nothing but the route the
@@ -176,9 +175,7 @@ bool FollowNetwork(const NetworkView& now, bool ask_endpoint_again, int64_t now_
 // keeps in table 100) is another owner's.
 bool IsIcmpTableFree(const std::vector<ListedRoute>& routes4, const DefaultRouteInfo& ours) {
   for (const ListedRoute& route : routes4) {
-    if (route.key.table != "100") continue;
-    if (!ours.dev.empty() && ListedRouteIs(route, IcmpBypassTableRoute(ours))) continue;
-    return false;
+    if (route.key.table == "100" && !IsIcmpTableRoute(route, ours)) return false;
   }
   return true;
 }
@@ -348,7 +345,7 @@ HostListings ReadHost(bool ipv6, bool ask_endpoint_again, int64_t now_ms, LookKi
       // follow the network too.
       if (plan->kill_switch) {
         const std::vector<std::string> uplinks =
-            DefaultRouteDevices(host.routes4, host.routes6, state->icmp_table_route);
+            UplinkDevices(host.routes4, host.routes6, *plan, state->icmp_table_route);
         const KillSwitchDevices devices =
             KillSwitchDevicesOf(uplinks, ReadBridgeListing(), plan->tun_name);
         changed |= devices.uplinks != plan->kill_switch_devices.uplinks ||

@@ -24,11 +24,3 @@ int ReadTunIndex(const std::string& tun_name);
 // The route, or none where it fails the default route's screen.
 DefaultRouteInfo UsableOrAbsent(const DefaultRouteInfo& route);
 
-// The devices of every default route in the listings, any table, every
-// next hop, in order: where traffic may leave the host physically. The
-// helper's own default routes (app routing's tables, the ICMP bypass's
-// route `icmp_table_route` in table 100) are not uplinks: right after a
-// move they still name the device just left, until the look repairs them.
-std::vector<std::string> DefaultRouteDevices(const std::vector<ListedRoute>& routes4,
-                                             const std::vector<ListedRoute>& routes6,
-                                             const DefaultRouteInfo& icmp_table_route);

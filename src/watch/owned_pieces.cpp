@@ -9,15 +9,10 @@
 #include "routing/marked_traffic.h"
 #include "routing/tun_routes.h"
 
-namespace {
-
 bool IsIcmpTableRoute(const ListedRoute& route, const DefaultRouteInfo& icmp_table_route) {
   if (icmp_table_route.dev.empty()) return false;
-  const OwnedRoute ours = IcmpBypassTableRoute(icmp_table_route);
-  return ListedRouteIs(route, ours);
+  return ListedRouteIs(route, IcmpBypassTableRoute(icmp_table_route));
 }
-
-}  // namespace
 
 bool IsOwnedRoute(const ListedRoute& route, const TunnelPlan& plan,
                   const DefaultRouteInfo& icmp_table_route) {
@@ -25,6 +20,27 @@ bool IsOwnedRoute(const ListedRoute& route, const TunnelPlan& plan,
   if (route.key.table == "100") return IsIcmpTableRoute(route, icmp_table_route);
   if (IsSplitRoute(route.key)) return route.dev == plan.tun_name;
   return IsPinnedRoute(route.key, plan.endpoint, plan.bypass_prefixes);
+}
+
+std::vector<std::string> UplinkDevices(const std::vector<ListedRoute>& routes4,
+                                       const std::vector<ListedRoute>& routes6,
+                                       const TunnelPlan& plan,
+                                       const DefaultRouteInfo& icmp_table_route) {
+  std::vector<std::string> devices;
+  for (const std::vector<ListedRoute>* routes : {&routes4, &routes6}) {
+    for (const ListedRoute& route : *routes) {
+      if (route.key.type != "unicast" ||
+          (route.key.destination != "0.0.0.0/0" && route.key.destination != "::/0") ||
+          IsOwnedRoute(route, plan, icmp_table_route)) {
+        continue;
+      }
+      if (!route.dev.empty()) devices.push_back(route.dev);
+      for (const ListedNextHop& hop : route.next_hops) {
+        if (!hop.dev.empty()) devices.push_back(hop.dev);
+      }
+    }
+  }
+  return devices;
 }
 
 bool IsOwnedRuleForm(const ListedRule& rule, bool ipv6) {

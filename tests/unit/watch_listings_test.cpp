@@ -11,7 +11,7 @@
 #include "killswitch/firewall_save.h"
 #include "lifecycle/firewall_events.h"
 #include "lifecycle/route_listing.h"
-#include "watch/network_view.h"
+#include "watch/owned_pieces.h"
 
 namespace {
 
@@ -111,7 +111,7 @@ TEST(SelectDefaultRoute, TheLowestMetricThroughALiveNextHop) {
 
 // Right after a move the helper's own default routes still name the device
 // just left: taken for uplinks, they would have the guard built for it.
-TEST(DefaultRouteDevices, EveryUplinkButTheHelpersOwnRoutes) {
+TEST(UplinkDevices, EveryUplinkButTheHelpersOwnRoutes) {
   const std::string listing4 =
       "default via 192.0.3.1 dev eth1 metric 100 \n"
       "default via 192.0.2.1 dev eth0 table 100 \n"
@@ -131,9 +131,11 @@ TEST(DefaultRouteDevices, EveryUplinkButTheHelpersOwnRoutes) {
       {{}, {"eth1", "eth0", "eth2", "eth3", "ppp0", "eth1"}},
       {{"192.0.3.1", "eth1"}, {"eth1", "eth0", "eth2", "eth3", "ppp0", "eth1"}},
   };
+  TunnelPlan plan;
+  plan.tun_name = "qtun0";
   for (const auto& c : cases) {
-    EXPECT_EQ(c.expected, DefaultRouteDevices(ParseRouteListing(listing4, false),
-                                              ParseRouteListing(listing6, true), c.icmp_table_route))
+    EXPECT_EQ(c.expected, UplinkDevices(ParseRouteListing(listing4, false),
+                                        ParseRouteListing(listing6, true), plan, c.icmp_table_route))
         << c.icmp_table_route.dev;
   }
 }
