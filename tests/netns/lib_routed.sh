@@ -54,32 +54,41 @@ routed_setup() {
   gw_exec ip link add wan0 type veth peer name isp0 netns "$INET_PID"
   routed_link_end "$GW_PID" wan0 "$ROUTER_OUT4/30" "$ROUTER_OUT6/64"
   routed_link_end "$INET_PID" isp0 "$INET_ROUTER_SIDE4/30" "$INET_ROUTER_SIDE6/64"
-  inet_exec ip link add dc0 type veth peer name wan0 netns "$VPN_PID"
-  routed_link_end "$INET_PID" dc0 "$INET_VPN_SIDE4/24" "$INET_VPN_SIDE6/64"
-  routed_link_end "$VPN_PID" wan0 "$ENDPOINT4/24" "$ENDPOINT6/64"
 
   inet_exec ip addr add "$SERVER4/32" dev lo
   inet_exec ip addr add "$BYPASS_HOST4/32" dev lo
   inet_exec ip addr add "$SERVER6/128" dev lo nodad
   inet_exec sysctl -qw net.ipv4.ip_forward=1 net.ipv6.conf.all.forwarding=1
   routed_nat_router "$GW_PID" wan0 "$INET_ROUTER_SIDE4" "$INET_ROUTER_SIDE6"
-  routed_nat_router "$VPN_PID" wan0 "$INET_VPN_SIDE4" "$INET_VPN_SIDE6"
+  routed_vpn_server "$VPN_PID" dc0 "$INET_VPN_SIDE4" "$INET_VPN_SIDE6" "$ENDPOINT4" "$ENDPOINT6" ""
+
+  routed_start_server "$INET_PID" conversation.internet "$CONVERSATION" serve "$CONV_PORT"
+  testbed_hosts "$ENDPOINT4 $ENDPOINT_NAME" "$ENDPOINT6 $ENDPOINT_NAME"
+}
+
+# routed_vpn_server PID LINK SIDE4 SIDE6 ENDPOINT4 ENDPOINT6 SUFFIX: a VPN
+# server in PID's namespace, at the endpoint addresses on its wan0, behind
+# the internet's LINK (SIDE4 / SIDE6 there), with the tunnel server and a
+# conversation server ($TESTBED_TMP/tunnel_serverSUFFIX.out and
+# conversation.vpnSUFFIX.out).
+routed_vpn_server() {
+  local holder=$1 side4=$3 side6=$4 suffix=$7 family
+  inet_exec ip link add "$2" type veth peer name wan0 netns "$holder"
+  routed_link_end "$INET_PID" "$2" "$side4/24" "$side6/64"
+  routed_link_end "$holder" wan0 "$5/24" "$6/64"
+  routed_nat_router "$holder" wan0 "$side4" "$side6"
 
   # The tunnel brings packets with whatever source the host chose (its TUN
   # address, or its physical one for traffic a mark moved into the tunnel):
   # accept them all, and route every answer arriving from the internet for
   # an address not its own back into the tunnel.
-  vpn_exec sysctl -qw net.ipv4.conf.all.rp_filter=0 net.ipv4.conf.default.rp_filter=0
-  routed_start_server "$VPN_PID" tunnel_server "$TUNNEL_SERVER" --tun tunsrv0 --port "$TUNNEL_PORT"
-  local family
+  testbed_ns_exec "$holder" sysctl -qw net.ipv4.conf.all.rp_filter=0 net.ipv4.conf.default.rp_filter=0
+  routed_start_server "$holder" "tunnel_server$suffix" "$TUNNEL_SERVER" --tun tunsrv0 --port "$TUNNEL_PORT"
   for family in -4 -6; do
-    vpn_exec ip "$family" rule add iif wan0 lookup 100 priority 100
-    vpn_exec ip "$family" route add default dev tunsrv0 table 100
+    testbed_ns_exec "$holder" ip "$family" rule add iif wan0 lookup 100 priority 100
+    testbed_ns_exec "$holder" ip "$family" route add default dev tunsrv0 table 100
   done
-
-  routed_start_server "$INET_PID" conversation.internet "$CONVERSATION" serve "$CONV_PORT"
-  routed_start_server "$VPN_PID" conversation.vpn "$CONVERSATION" serve "$CONV_PORT"
-  testbed_hosts "$ENDPOINT4 $ENDPOINT_NAME" "$ENDPOINT6 $ENDPOINT_NAME"
+  routed_start_server "$holder" "conversation.vpn$suffix" "$CONVERSATION" serve "$CONV_PORT"
 }
 
 # routed_link_end PID DEVICE ADDRESS4/N ADDRESS6/N: addresses the device and
@@ -128,11 +137,17 @@ routed_write_config() { write_engine_config "$1" "$2" "$ENDPOINT_NAME"; }
 
 # routed_start_helper ARGS...: the helper on the stand-in engine with a
 # routed configuration (TUN device zelmo_vpn-tun0) and ARGS; true once it
-# is READY.
+# is READY. routed_start_helper_on CONFIG ARGS... does the same with the
+# configuration CONFIG.
 routed_start_helper() {
   ROUTED_CONFIG="$TESTBED_TMP/routed.config.json"
   routed_write_config "$ROUTED_CONFIG" zelmo_vpn-tun0
-  start_helper --lib "$LVH_ENGINE" --config "$ROUTED_CONFIG" --dat-dir "$TESTBED_TMP" "$@"
+  routed_start_helper_on "$ROUTED_CONFIG" "$@"
+}
+routed_start_helper_on() {
+  local config=$1
+  shift
+  start_helper --lib "$LVH_ENGINE" --config "$config" --dat-dir "$TESTBED_TMP" "$@"
   wait_for_line READY
 }
 
@@ -367,3 +382,27 @@ routed_container_publish() {
   ip6tables -t nat -A PREROUTING -i eth0 -p tcp --dport "$2" -j DNAT \
     --to-destination "[${CT_IP6[$1]}]:$CONV_PORT"
 }
+
+# --- A second VPN server.
+#
+#   internet dc1 --- wan0 vpn2
+#
+# routed_second_vpn builds vpn2 like vpn, at ENDPOINT2_4 / ENDPOINT2_6 (the
+# name vpn2.test), with its own tunnel server, conversation server and
+# masquerade: a server on the internet tells by the source it saw which VPN
+# server a conversation came through. routed_write_second_config FILE [TUN]
+# writes an engine configuration naming it (TUN device zelmo_vpn-tun0
+# unless TUN is given).
+ENDPOINT2_4=198.18.0.7
+ENDPOINT2_6=2001:db8:6::7
+ENDPOINT2_NAME=vpn2.test
+
+vpn2_exec() { testbed_ns_exec "$VPN2_PID" "$@"; }
+
+routed_second_vpn() {
+  testbed_spawn_netns VPN2_PID
+  routed_vpn_server "$VPN2_PID" dc1 198.18.0.1 2001:db8:6::1 "$ENDPOINT2_4" "$ENDPOINT2_6" 2
+  # Appended in place: /etc/hosts is a bind mount of this very file.
+  printf '%s\n' "$ENDPOINT2_4 $ENDPOINT2_NAME" "$ENDPOINT2_6 $ENDPOINT2_NAME" >> "$TESTBED_TMP/hosts"
+}
+routed_write_second_config() { write_engine_config "$1" "${2:-zelmo_vpn-tun0}" "$ENDPOINT2_NAME"; }
