@@ -406,3 +406,22 @@ routed_second_vpn() {
   printf '%s\n' "$ENDPOINT2_4 $ENDPOINT2_NAME" "$ENDPOINT2_6 $ENDPOINT2_NAME" >> "$TESTBED_TMP/hosts"
 }
 routed_write_second_config() { write_engine_config "$1" "${2:-zelmo_vpn-tun0}" "$ENDPOINT2_NAME"; }
+
+# --- The stand-in engine without the helper.
+#
+# engine_driver_start runs tools/engine_driver on the stand-in engine as a
+# coprocess (with this shell's environment for the engine), true once it
+# loaded the library; engine_driver_do COMMAND ("run CONFIG", "stop") prints
+# its one-line answer. The engine then makes devices and nothing routes
+# into them: a test adds the routes it needs.
+engine_driver_start() {
+  local line
+  coproc ENGINE_DRIVER { "$LVH_BUILD_DIR/tools/engine_driver/engine_driver" "$LVH_ENGINE" 2>&1; }
+  read -r -t 10 line <&"${ENGINE_DRIVER[0]}" && [ "$line" = ready ]
+}
+engine_driver_do() {
+  local line
+  echo "$*" >&"${ENGINE_DRIVER[1]}"
+  read -r -t 20 line <&"${ENGINE_DRIVER[0]}"
+  echo "$line"
+}
