@@ -19,6 +19,11 @@
 # A conversation server (tools/conversation) listens on CONV_PORT in the
 # internet namespace (all its addresses) and in the vpn namespace (the
 # endpoint's addresses); the kernels answer pings.
+#
+# Further down: a second router for the host, an uplink without a gateway,
+# containers, a second VPN server (routed_second_vpn), a leak stream with
+# counters at the router and beyond the tunnel (stream_setup), and the
+# stand-in engine driven without the helper (engine_driver_start).
 
 source "$(dirname "${BASH_SOURCE[0]}")/lib_lifecycle.sh"
 
@@ -265,9 +270,15 @@ multipath_default() {
 # run_as_app NAME CMD...: runs CMD from a script whose command name is NAME,
 # once the script is in the app-routing group (10 s at most; it fails
 # otherwise), so every socket CMD opens, ping's included, is the group's.
+# app_launcher NAME makes that script and prints its path.
 run_as_app() {
-  local app="$TESTBED_TMP/apps/$1"
+  local app
+  app=$(app_launcher "$1")
   shift
+  "$app" "$@"
+}
+app_launcher() {
+  local app="$TESTBED_TMP/apps/$1"
   if [ ! -x "$app" ]; then
     mkdir -p "${app%/*}"
     printf '%s\n' '#!/bin/bash' 'for try in $(seq 200); do' \
@@ -275,7 +286,7 @@ run_as_app() {
       '  sleep 0.05' 'done' 'exit 1' > "$app"
     chmod +x "$app"
   fi
-  "$app" "$@"
+  echo "$app"
 }
 
 # udp_probe ADDRESS PORT [SOURCE_PORT]: one datagram, errors ignored.
@@ -406,6 +417,115 @@ routed_second_vpn() {
   printf '%s\n' "$ENDPOINT2_4 $ENDPOINT2_NAME" "$ENDPOINT2_6 $ENDPOINT2_NAME" >> "$TESTBED_TMP/hosts"
 }
 routed_write_second_config() { write_engine_config "$1" "${2:-zelmo_vpn-tun0}" "$ENDPOINT2_NAME"; }
+
+# --- A leak stream (tools/leak_stream) and where it arrived.
+#
+# stream_setup: a conversation server on TCP STREAM_PORT of the internet's
+# servers (UDP to that port is dropped there, unanswered), and the counters
+# of the stream's datagrams and SYNs to SERVER4 / SERVER6, port STREAM_PORT,
+# by kind udp4, udp6, syn4 or syn6:
+#
+#   outside_count KIND      arrived at the home router: left the host outside
+#                           the tunnel (the tunnel's own transport goes to the
+#                           endpoint's UDP TUNNEL_PORT and is not counted)
+#   through_count KIND [2]  arrived at the internet's servers from the first
+#                           (or, with 2, the second) VPN server's address:
+#                           went through that tunnel
+#   outside_counts / through_counts [2]
+#                           all four, as "udp4/udp6/syn4/syn6"
+#   outside_reset / through_reset
+#                           zero them (the counters live in chains of their
+#                           own, so no other count changes)
+#
+# stream_start [WHERE] starts the stream and waits until it runs: 100
+# datagrams a second per family and a TCP attempt every 100 ms per family.
+# WHERE is host (the default), app:NAME (a program named NAME, once the
+# app-routing group holds it, as run_as_app) or ct:NAME (container NAME).
+# stream_stop [WHERE] ends it and prints its own counts line
+# ("udp4_sent=N udp4_errors=N ... tcp6_connected=N tcp6_failed=N");
+# stream_figure LINE KEY picks one value of such a line.
+LEAK_STREAM="$LVH_BUILD_DIR/tools/leak_stream/leak_stream"
+STREAM_PORT=7100
+declare -gA STREAM_PID=()
+
+stream_setup() {
+  routed_start_server "$INET_PID" conversation.stream "$CONVERSATION" serve "$STREAM_PORT"
+  inet_exec iptables -A INPUT -p udp --dport "$STREAM_PORT" -j DROP
+  inet_exec ip6tables -A INPUT -p udp --dport "$STREAM_PORT" -j DROP
+  stream_chain "$GW_PID" STREAM_OUTSIDE
+  stream_count_rules "$GW_PID" STREAM_OUTSIDE outside "" ""
+  stream_chain "$INET_PID" STREAM_THROUGH
+  stream_count_rules "$INET_PID" STREAM_THROUGH vpn "$ENDPOINT4" "$ENDPOINT6"
+  stream_count_rules "$INET_PID" STREAM_THROUGH vpn2 "$ENDPOINT2_4" "$ENDPOINT2_6"
+}
+
+# stream_chain PID CHAIN: a raw-table chain of both families in PID's
+# namespace that sees every arriving packet.
+stream_chain() {
+  local tool
+  for tool in iptables ip6tables; do
+    testbed_ns_exec "$1" "$tool" -t raw -N "$2"
+    testbed_ns_exec "$1" "$tool" -t raw -A PREROUTING -j "$2"
+  done
+}
+
+# stream_count_rules PID CHAIN NAME SOURCE4 SOURCE6: counters NAME-udp4,
+# NAME-syn4, NAME-udp6, NAME-syn6 in CHAIN for the stream's packets (from
+# SOURCE4 / SOURCE6 only, where given).
+stream_count_rules() {
+  local family tool server source
+  for family in 4 6; do
+    if [ "$family" = 4 ]; then tool=iptables server=$SERVER4 source=$4; else tool=ip6tables server=$SERVER6 source=$5; fi
+    testbed_ns_exec "$1" "$tool" -t raw -A "$2" ${source:+-s "$source"} -d "$server" \
+      -p udp --dport "$STREAM_PORT" -m comment --comment "$3-udp$family"
+    testbed_ns_exec "$1" "$tool" -t raw -A "$2" ${source:+-s "$source"} -d "$server" \
+      -p tcp --syn --dport "$STREAM_PORT" -m comment --comment "$3-syn$family"
+  done
+}
+
+# stream_count PID CHAIN NAME-KIND: the counter's packets.
+stream_count() {
+  local tool=iptables
+  [ "${3: -1}" = 6 ] && tool=ip6tables
+  testbed_ns_exec "$1" "$tool" -t raw -nvxL "$2" | awk -v name="/* $3 */" 'index($0, name) { print $1 }'
+}
+stream_zero() {
+  testbed_ns_exec "$1" iptables -t raw -Z "$2"
+  testbed_ns_exec "$1" ip6tables -t raw -Z "$2"
+}
+
+outside_count() { stream_count "$GW_PID" STREAM_OUTSIDE "outside-$1"; }
+through_count() { stream_count "$INET_PID" STREAM_THROUGH "vpn${2:-}-$1"; }
+outside_counts() { echo "$(outside_count udp4)/$(outside_count udp6)/$(outside_count syn4)/$(outside_count syn6)"; }
+through_counts() {
+  echo "$(through_count udp4 "$@")/$(through_count udp6 "$@")/$(through_count syn4 "$@")/$(through_count syn6 "$@")"
+}
+outside_reset() { stream_zero "$GW_PID" STREAM_OUTSIDE; }
+through_reset() { stream_zero "$INET_PID" STREAM_THROUGH; }
+
+stream_start() {
+  local where=${1:-host} launch=()
+  case "$where" in
+    app:*) launch=("$(app_launcher "${where#app:}")") ;;
+    ct:*) launch=(nsenter --net="/proc/${CT_PID[${where#ct:}]}/ns/net") ;;
+  esac
+  "${launch[@]}" "$LEAK_STREAM" --udp "$SERVER4" --udp "$SERVER6" --udp-port "$STREAM_PORT" \
+    --tcp "$SERVER4" --tcp "$SERVER6" --tcp-port "$STREAM_PORT" > "$(stream_out "$where")" 2>&1 &
+  STREAM_PID[$where]=$!
+  wait_for_file_line "$(stream_out "$where")" ready
+}
+stream_stop() {
+  local where=${1:-host} out
+  out=$(stream_out "$where")
+  kill -TERM "${STREAM_PID[$where]}"
+  # In a command substitution the stream is no child to wait for: its
+  # counts line says it ended.
+  wait_until 10 grep -q '^udp4_sent=' "$out"
+  wait "${STREAM_PID[$where]}" 2> /dev/null
+  tail -n 1 "$out"
+}
+stream_out() { echo "$TESTBED_TMP/stream.${1/:/.}.out"; }
+stream_figure() { tr ' ' '\n' <<< "$1" | sed -n "s/^$2=//p"; }
 
 # --- The stand-in engine without the helper.
 #
