@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 
+#include "killswitch/local_network.h"
 #include "killswitch/safe_token.h"
 #include "lifecycle/shell.h"
 #include "lifecycle/text_utils.h"
@@ -135,6 +136,7 @@ std::vector<std::string> OutputRules(const KillSwitchInputs& inputs) {
   }
   rules.push_back("jump upkeep");
   Append(RedirectedLookupRules(inputs.lookup_targets), &rules);
+  if (inputs.allow_lan) rules.push_back(LocalNetworkJump());
   rules.push_back(kRejectLine);
   return rules;
 }
@@ -145,6 +147,7 @@ std::vector<std::string> UplinkRules(const KillSwitchInputs& inputs, bool postro
   std::vector<std::string> rules = DestinationJumps();
   rules.push_back(std::string("ct direction reply ct label ") + kIncomingLabel + " accept");
   if (!postrouting) {
+    if (inputs.allow_lan) rules.push_back(LocalNetworkJump());
     rules.push_back(kRejectLine);
     return rules;
   }
@@ -152,6 +155,7 @@ std::vector<std::string> UplinkRules(const KillSwitchInputs& inputs, bool postro
   // (a tunnel-only program's own guard keeps it in the tunnel).
   if (inputs.allow_app_mark) rules.push_back(std::string("meta mark ") + kAppMark + " accept");
   rules.push_back("jump upkeep");
+  if (inputs.allow_lan) rules.push_back(LocalNetworkJump());
   // Nothing can be rejected after routing; dropped, the sender sees its
   // send fail or time out.
   rules.push_back("drop");
@@ -177,6 +181,7 @@ std::vector<std::string> KillSwitchGuardLines(const KillSwitchInputs& inputs) {
   AddChain("endpoint6", EndpointRules(AF_INET6, inputs.endpoint.ipv6), &lines);
   AddChain("bypass", BypassRules(inputs.bypass_prefixes), &lines);
   AddChain("upkeep", UpkeepRules(), &lines);
+  if (inputs.allow_lan) AddChain(kLocalNetworkChain, LocalNetworkTableRules(), &lines);
   AddChain("output", OutputRules(inputs), &lines);
   AddChain("prerouting",
            PerUplink(inputs, "prerouting",
@@ -211,3 +216,5 @@ bool ListsKillSwitchGuard(const std::string& listing, const std::vector<std::str
 std::string KillSwitchGuardCleanupCommand() {
   return "nft delete table " + TableName() + kQuietSuffix;
 }
+
+std::vector<std::string> KillSwitchUpkeepRules() { return UpkeepRules(); }

@@ -53,6 +53,11 @@ bool ListsKillSwitchGuard(const std::string& listing, const std::vector<std::str
 // Removes the table, whatever it holds; quiet when there is none.
 std::string KillSwitchGuardCleanupCommand();
 
+// The rules of the guard's chain "upkeep": the host's own upkeep of its
+// network (DHCP, DHCPv6, router and neighbour discovery), which the
+// lockdown block admits too.
+std::vector<std::string> KillSwitchUpkeepRules();
+
 
 // The exit status the shell gives a command it cannot find: the install's
 // status when nft is not installed.
