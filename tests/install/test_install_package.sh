@@ -49,7 +49,7 @@ out=$("$installed" --validate-app-bypass-policy '{"enabled":true,"mode":"sideway
 
 page=$(zcat "$root/usr/share/man/man8/linux_vpn_helper.8.gz")
 for needed in '.SH OPTIONS' '.SH MODES' '.SH STATUS LINES' '.SH EXIT STATUS' '.SH HOST STATE' \
-              '.SH CLEANUP' '.SH PRIVILEGES' '.SH SECURITY'; do
+              '.SH CLEANUP' '.SH LOCKDOWN' '.SH PRIVILEGES' '.SH SECURITY'; do
   check "manual page section ${needed#.SH }" grep -qxF "$needed" <<< "$page"
 done
 
