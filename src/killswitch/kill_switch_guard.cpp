@@ -4,7 +4,7 @@
 
 #include "killswitch/local_network.h"
 #include "killswitch/safe_token.h"
-#include "lifecycle/shell.h"
+#include "lifecycle/nft_table_commands.h"
 #include "lifecycle/text_utils.h"
 #include "routing/ipv4_prefix.h"
 
@@ -196,13 +196,10 @@ std::vector<std::string> KillSwitchGuardLines(const KillSwitchInputs& inputs) {
 }
 
 std::string KillSwitchGuardInstallCommand(const std::vector<std::string>& lines) {
-  // Made if missing, so that the delete never fails; deleted; made anew.
-  std::vector<std::string> script = {"table " + TableName() + " {}", "delete table " + TableName()};
-  script.insert(script.end(), lines.begin(), lines.end());
-  return FeedLinesCommand(script, "nft -f -");
+  return NftTableInstallCommand(TableName(), lines);
 }
 
-std::string KillSwitchGuardListCommand() { return "nft list table " + TableName() + " 2>/dev/null"; }
+std::string KillSwitchGuardListCommand() { return NftTableListCommand(TableName()); }
 
 bool ListsKillSwitchGuard(const std::string& listing, const std::vector<std::string>& lines) {
   std::vector<std::string> listed;
@@ -213,8 +210,6 @@ bool ListsKillSwitchGuard(const std::string& listing, const std::vector<std::str
   return listed == lines;
 }
 
-std::string KillSwitchGuardCleanupCommand() {
-  return "nft delete table " + TableName() + kQuietSuffix;
-}
+std::string KillSwitchGuardCleanupCommand() { return NftTableDeleteCommand(TableName()); }
 
 std::vector<std::string> KillSwitchUpkeepRules() { return UpkeepRules(); }

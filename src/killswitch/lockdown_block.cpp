@@ -3,7 +3,7 @@
 #include "killswitch/kill_switch_guard.h"
 #include "killswitch/local_network.h"
 #include "killswitch/safe_token.h"
-#include "lifecycle/shell.h"
+#include "lifecycle/nft_table_commands.h"
 
 namespace {
 
@@ -52,14 +52,9 @@ std::vector<std::string> LockdownBlockLines(const LockdownBlockInputs& inputs) {
 }
 
 std::string LockdownBlockInstallCommand(const std::vector<std::string>& lines) {
-  // Made if missing, so that the delete never fails; deleted; made anew.
-  std::vector<std::string> script = {"table " + TableName() + " {}", "delete table " + TableName()};
-  script.insert(script.end(), lines.begin(), lines.end());
-  return FeedLinesCommand(script, "nft -f -");
+  return NftTableInstallCommand(TableName(), lines);
 }
 
-std::string LockdownBlockListCommand() { return "nft list table " + TableName() + " 2>/dev/null"; }
+std::string LockdownBlockListCommand() { return NftTableListCommand(TableName()); }
 
-std::string LockdownBlockRemoveCommand() {
-  return "nft delete table " + TableName() + kQuietSuffix;
-}
+std::string LockdownBlockRemoveCommand() { return NftTableDeleteCommand(TableName()); }
