@@ -30,9 +30,9 @@ routed_start_server "$GW_PID" conversation.router "$CONVERSATION" serve "$CONV_P
 LOCAL="mdns4 224.0.0.251 5353|mdns6 ff02::fb 5353|ssdp 239.255.255.250 1900|link6 $LINK6 9997|broadcast 192.168.77.255 9996|limited 255.255.255.255 9996"
 LOOKUPS="udp4 $LAN4 53|udp6 $LAN6 53"
 counted() {
-  local IFS='|' spec name address port
-  for spec in $1; do
-    IFS=' ' read -r name address port <<< "$spec"
+  local IFS='|' entry name address port
+  for entry in $1; do
+    IFS=' ' read -r name address port <<< "$entry"
     [[ $address == *:* ]] && tool=ip6tables || tool=iptables
     gw_count_rule "$name" "$tool" -d "$address" -p udp --dport "$port"
   done
@@ -52,18 +52,18 @@ assert_eq "2 ERROR: --allow-lan requires --kill-switch|$BEFORE" "$? $(tail -n 1 
   "--allow-lan without the kill switch is refused and changes nothing"
 
 # The checks, each printing its outcome.
-# sent SPECS: one datagram to each, through eth0 (as mDNS and SSDP senders
+# sent ENTRIES: one datagram to each, through eth0 (as mDNS and SSDP senders
 # pick their interface); the counts at the router, joined by "/".
 sent() {
-  local IFS='|' spec name address port counts=()
+  local IFS='|' entry name address port counts=()
   gw_reset_counts
-  for spec in $1; do
-    IFS=' ' read -r name address port <<< "$spec"
+  for entry in $1; do
+    IFS=' ' read -r name address port <<< "$entry"
     [[ $address == *:* ]] && address="[$address]"
     echo probe | socat -u - "UDP-SENDTO:$address:$port,so-bindtodevice=eth0,broadcast" 2>/dev/null
   done
-  for spec in $1; do
-    IFS=' ' read -r name address port <<< "$spec"
+  for entry in $1; do
+    IFS=' ' read -r name address port <<< "$entry"
     [[ $address == *:* ]] && tool=ip6tables || tool=iptables
     counts+=("$(gw_count "$name" "$tool")")
   done
