@@ -6,6 +6,7 @@
 #include "killswitch/kill_switch_guard.h"
 #include "killswitch/safe_token.h"
 #include "killswitch/kill_switch_lookups.h"
+#include "killswitch/local_network.h"
 #include "lifecycle/shell.h"
 #include "routing/ipv4_prefix.h"
 
@@ -83,6 +84,7 @@ std::vector<std::string> KillSwitchIpv4Rules(const KillSwitchInputs& inputs) {
   // server's; without it the host loses its address when the lease ends.
   rules.push_back("-p udp --sport 68 --dport 67 -j RETURN");
   AppendRules(&rules, KillSwitchRedirectedLookupRules(AF_INET, inputs.lookup_targets));
+  if (inputs.allow_lan) AppendRules(&rules, LocalNetworkChainRules(AF_INET, inputs.tun_name));
   rules.push_back("-j REJECT");
   return rules;
 }
@@ -106,6 +108,7 @@ std::vector<std::string> KillSwitchIpv6Rules(const KillSwitchInputs& inputs) {
   rules.push_back("-p udp --sport 546 --dport 547 -j RETURN");
   rules.push_back("-p ipv6-icmp --icmpv6-type router-solicitation -j RETURN");
   AppendRules(&rules, KillSwitchRedirectedLookupRules(AF_INET6, inputs.lookup_targets));
+  if (inputs.allow_lan) AppendRules(&rules, LocalNetworkChainRules(AF_INET6, inputs.tun_name));
   rules.push_back("-j REJECT");
   return rules;
 }

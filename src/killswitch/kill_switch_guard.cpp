@@ -2,8 +2,9 @@
 
 #include <arpa/inet.h>
 
+#include "killswitch/local_network.h"
 #include "killswitch/safe_token.h"
-#include "lifecycle/shell.h"
+#include "lifecycle/nft_table_commands.h"
 #include "lifecycle/text_utils.h"
 #include "routing/ipv4_prefix.h"
 
@@ -135,6 +136,7 @@ std::vector<std::string> OutputRules(const KillSwitchInputs& inputs) {
   }
   rules.push_back("jump upkeep");
   Append(RedirectedLookupRules(inputs.lookup_targets), &rules);
+  if (inputs.allow_lan) rules.push_back(LocalNetworkJump());
   rules.push_back(kRejectLine);
   return rules;
 }
@@ -145,6 +147,7 @@ std::vector<std::string> UplinkRules(const KillSwitchInputs& inputs, bool postro
   std::vector<std::string> rules = DestinationJumps();
   rules.push_back(std::string("ct direction reply ct label ") + kIncomingLabel + " accept");
   if (!postrouting) {
+    if (inputs.allow_lan) rules.push_back(LocalNetworkJump());
     rules.push_back(kRejectLine);
     return rules;
   }
@@ -152,6 +155,7 @@ std::vector<std::string> UplinkRules(const KillSwitchInputs& inputs, bool postro
   // (a tunnel-only program's own guard keeps it in the tunnel).
   if (inputs.allow_app_mark) rules.push_back(std::string("meta mark ") + kAppMark + " accept");
   rules.push_back("jump upkeep");
+  if (inputs.allow_lan) rules.push_back(LocalNetworkJump());
   // Nothing can be rejected after routing; dropped, the sender sees its
   // send fail or time out.
   rules.push_back("drop");
@@ -177,6 +181,7 @@ std::vector<std::string> KillSwitchGuardLines(const KillSwitchInputs& inputs) {
   AddChain("endpoint6", EndpointRules(AF_INET6, inputs.endpoint.ipv6), &lines);
   AddChain("bypass", BypassRules(inputs.bypass_prefixes), &lines);
   AddChain("upkeep", UpkeepRules(), &lines);
+  if (inputs.allow_lan) AddChain(kLocalNetworkChain, LocalNetworkTableRules(), &lines);
   AddChain("output", OutputRules(inputs), &lines);
   AddChain("prerouting",
            PerUplink(inputs, "prerouting",
@@ -191,13 +196,10 @@ std::vector<std::string> KillSwitchGuardLines(const KillSwitchInputs& inputs) {
 }
 
 std::string KillSwitchGuardInstallCommand(const std::vector<std::string>& lines) {
-  // Made if missing, so that the delete never fails; deleted; made anew.
-  std::vector<std::string> script = {"table " + TableName() + " {}", "delete table " + TableName()};
-  script.insert(script.end(), lines.begin(), lines.end());
-  return FeedLinesCommand(script, "nft -f -");
+  return NftTableInstallCommand(TableName(), lines);
 }
 
-std::string KillSwitchGuardListCommand() { return "nft list table " + TableName() + " 2>/dev/null"; }
+std::string KillSwitchGuardListCommand() { return NftTableListCommand(TableName()); }
 
 bool ListsKillSwitchGuard(const std::string& listing, const std::vector<std::string>& lines) {
   std::vector<std::string> listed;
@@ -208,6 +210,6 @@ bool ListsKillSwitchGuard(const std::string& listing, const std::vector<std::str
   return listed == lines;
 }
 
-std::string KillSwitchGuardCleanupCommand() {
-  return "nft delete table " + TableName() + kQuietSuffix;
-}
+std::string KillSwitchGuardCleanupCommand() { return NftTableDeleteCommand(TableName()); }
+
+std::vector<std::string> KillSwitchUpkeepRules() { return UpkeepRules(); }

@@ -28,7 +28,9 @@
 //   discovery); the rest is dropped, since nothing can be rejected there;
 // - prerouting: labels the connections that come in through an uplink, so
 //   their answers are told apart from those of a connection that came in
-//   through the tunnel (which must not leave physically once it is gone).
+//   through the tunnel (which must not leave physically once it is gone);
+// - with --allow-lan, the output chain and what leaves through an uplink
+//   admit the local network last (local_network.h).
 
 // The table's name is its marker: later runs, the cleanup mode and the
 // watch find it by this name alone.
@@ -52,6 +54,11 @@ std::string KillSwitchGuardListCommand();
 bool ListsKillSwitchGuard(const std::string& listing, const std::vector<std::string>& lines);
 // Removes the table, whatever it holds; quiet when there is none.
 std::string KillSwitchGuardCleanupCommand();
+
+// The rules of the guard's chain "upkeep": the host's own upkeep of its
+// network (DHCP, DHCPv6, router and neighbour discovery), which the
+// lockdown block admits too.
+std::vector<std::string> KillSwitchUpkeepRules();
 
 
 // The exit status the shell gives a command it cannot find: the install's
