@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 
 namespace {
@@ -72,6 +73,10 @@ DumpedRule ReadRule(const unsigned char* message, size_t length) {
     offset += RTA_ALIGN(attribute.rta_len);
   }
   return rule;
+}
+
+uint32_t NumberOf(const std::string& text) {
+  return static_cast<uint32_t>(std::strtoul(text.c_str(), nullptr, 0));
 }
 
 }  // namespace
@@ -151,4 +156,18 @@ bool DumpPolicyRules(uint8_t family, std::vector<DumpedRule>* rules) {
   if (progress != RuleDumpProgress::kDone) return false;
   rules->insert(rules->end(), dumped.begin(), dumped.end());
   return true;
+}
+
+bool DumpedRuleIs(const DumpedRule& dumped, const OwnedRule& owned, uint8_t also_protocol) {
+  return !dumped.other_selectors && dumped.action == FR_ACT_TO_TBL &&
+         (dumped.ip_proto == 0 || dumped.ip_proto == also_protocol) &&
+         dumped.priority == NumberOf(owned.priority) && dumped.fwmark == NumberOf(owned.fwmark) &&
+         dumped.fwmask == UINT32_MAX && dumped.table == NumberOf(owned.table);
+}
+
+bool HoldsRule(const std::vector<DumpedRule>& rules, const OwnedRule& owned, uint8_t also_protocol) {
+  for (const DumpedRule& rule : rules) {
+    if (DumpedRuleIs(rule, owned, also_protocol)) return true;
+  }
+  return false;
 }

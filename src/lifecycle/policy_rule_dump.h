@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "lifecycle/owned_route.h"
+
 // The policy rules of one family as the kernel holds them, asked over
 // rtnetlink (one RTM_GETRULE dump) without running a command: a start that
 // looks for a killed run's rules and finds none runs exactly the commands
@@ -43,3 +45,9 @@ RuleDumpProgress ParsePolicyRuleDump(const void* data, size_t length, uint32_t s
 // missing: the caller cannot tell which rules exist and must not conclude
 // that there are none.
 bool DumpPolicyRules(uint8_t family, std::vector<DumpedRule>* rules);
+
+// Whether a dumped rule is the helper's rule OWNED: nothing more selected,
+// a lookup of its table, its exact mark with the full mask, and either no
+// protocol or ALSO_PROTOCOL (0 for none).
+bool DumpedRuleIs(const DumpedRule& dumped, const OwnedRule& owned, uint8_t also_protocol);
+bool HoldsRule(const std::vector<DumpedRule>& rules, const OwnedRule& owned, uint8_t also_protocol);

@@ -2,13 +2,11 @@
 
 // glibc's header before the kernel's, which then leaves out what it defines.
 #include <netinet/in.h>
-#include <linux/fib_rules.h>
 #include <linux/netfilter.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 
 #include <cerrno>
-#include <cstdlib>
 #include <string>
 
 #include "approuting/app_guard.h"
@@ -62,26 +60,13 @@ TracePresence ProbeAppGroup() {
 
 TracePresence AnyRuleIs(const std::vector<DumpedRule>& rules, const std::vector<OwnedRule>& owned,
                         uint8_t also_protocol) {
-  for (const DumpedRule& rule : rules) {
-    for (const OwnedRule& one : owned) {
-      if (DumpedRuleIs(rule, one, also_protocol)) return TracePresence::kPresent;
-    }
+  for (const OwnedRule& one : owned) {
+    if (HoldsRule(rules, one, also_protocol)) return TracePresence::kPresent;
   }
   return TracePresence::kAbsent;
 }
 
-uint32_t NumberOf(const std::string& text) {
-  return static_cast<uint32_t>(std::strtoul(text.c_str(), nullptr, 0));
-}
-
 }  // namespace
-
-bool DumpedRuleIs(const DumpedRule& dumped, const OwnedRule& owned, uint8_t also_protocol) {
-  return !dumped.other_selectors && dumped.action == FR_ACT_TO_TBL &&
-         (dumped.ip_proto == 0 || dumped.ip_proto == also_protocol) &&
-         dumped.priority == NumberOf(owned.priority) && dumped.fwmark == NumberOf(owned.fwmark) &&
-         dumped.fwmask == UINT32_MAX && dumped.table == NumberOf(owned.table);
-}
 
 TracePresence FindIcmpBypassRule(const std::vector<DumpedRule>& rules4) {
   return AnyRuleIs(rules4, {IcmpBypassOwnedRule()}, IPPROTO_ICMP);

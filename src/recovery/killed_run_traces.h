@@ -3,7 +3,6 @@
 #include <string>
 #include <vector>
 
-#include "lifecycle/owned_route.h"
 #include "lifecycle/policy_rule_dump.h"
 
 // What a run killed without its teardown (SIGKILL, a crash) leaves of the
@@ -51,11 +50,6 @@ enum class KilledRunVerdict {
 };
 // The lockdown block does not count.
 KilledRunVerdict JudgeKilledRunTraces(const KilledRunTraces& traces);
-
-// Whether a dumped rule is the helper's rule OWNED: nothing more selected,
-// a lookup of its table, its exact mark with the full mask, and either no
-// protocol or ALSO_PROTOCOL (0 for none).
-bool DumpedRuleIs(const DumpedRule& dumped, const OwnedRule& owned, uint8_t also_protocol);
 
 // The rule traces of one family's dump (ICMP's only in IPv4's).
 TracePresence FindIcmpBypassRule(const std::vector<DumpedRule>& rules4);
