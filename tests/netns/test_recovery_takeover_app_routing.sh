@@ -4,7 +4,8 @@
 # datagrams go through the tunnel under vpnOnlySelected and around it
 # under bypassSelected, as the servers beyond the routers count them. Each
 # mode's zero is the other mode's positive count on the same counters. A
-# member the new policy no longer selects is handed back.
+# member the new policy no longer selects is handed back, and the pieces
+# are those the apply makes, also where the mode changed.
 #
 # The run is killed with SIGKILL while READY; the stand-in engine then runs
 # again without the helper (the run mode is not the subject here), the
@@ -33,14 +34,19 @@ start_app_stream() {
   APP_PID=$!
   wait_for_file_line "$TESTBED_TMP/app.out" ready
 }
+# The host's state, line by line in any order: the apply here follows the
+# killed run's ICMP bypass rules, which a run installs after app routing.
+pieces() { testbed_snapshot | sort; }
+app_routing() { "$DRIVER" app-routing "$1" "$2" zelmo_vpn-tun0 "$GW_IP4" eth0 "$GW_IP6" eth0 "$APP"; }
 in_group() { [ "$(sed -n 's/^0:://p' "/proc/$1/cgroup")" = /zelmo-vpn-app-routing ]; }
 
-# scenario MODE: a run selecting both programs is killed, the engine runs
-# again, and the takeover selects the stream's program alone; then two
-# seconds of counts.
+# scenario KILLED_MODE MODE: a run of KILLED_MODE selecting both programs
+# is killed, the engine runs again, and the takeover to MODE selects the
+# stream's program alone; then two seconds of counts. The pieces it leaves
+# are those the apply of MODE makes.
 scenario() {
-  local mode=$1
-  routed_start_helper --app-routing-policy "{\"enabled\":true,\"mode\":\"$mode\",\"apps\":[\"$APP\",\"$OLD\"]}" &&
+  local killed_mode=$1 mode=$2 taken_over
+  routed_start_helper --app-routing-policy "{\"enabled\":true,\"mode\":\"$killed_mode\",\"apps\":[\"$APP\",\"$OLD\"]}" &&
     pass "$mode: killed run READY" || fail "$mode: killed run READY"
   "$TESTBED_TMP/$OLD" infinity &
   OLD_PID=$!
@@ -52,8 +58,8 @@ scenario() {
   # (not for vpnOnlySelected), the server around it.
   [ "$mode" = bypassSelected ] && "$LVH_BUILD_DIR/tools/routing_driver/routing_driver" apply zelmo_vpn-tun0 \
     "$ENDPOINT_NAME" "$GW_IP4" eth0 "$GW_IP6" eth0 "$ENDPOINT4" "$ENDPOINT6" ""
-  assert_eq "OK" "$("$DRIVER" app-routing takeover "$mode" zelmo_vpn-tun0 \
-    "$GW_IP4" eth0 "$GW_IP6" eth0 "$APP")" "$mode: takeover"
+  assert_eq "OK" "$(app_routing takeover "$mode")" "$killed_mode to $mode: takeover"
+  taken_over=$(pieces)
   outside_reset
   through_reset
   sleep 2
@@ -62,6 +68,9 @@ scenario() {
   echo "$mode: outside $OUTSIDE, through $THROUGH"
   assert_eq "kept/handed back" "$(in_group "$APP_PID" && echo kept)/$(in_group "$OLD_PID" || echo handed back)" \
     "$mode: the selected program stays in the group, the other goes back"
+  "$DRIVER" app-routing-cleanup
+  app_routing apply "$mode" > /dev/null
+  assert_eq "$(pieces)" "$taken_over" "$killed_mode to $mode: the pieces are the apply's"
   kill "$APP_PID" "$OLD_PID"
   wait "$APP_PID" "$OLD_PID" 2> /dev/null
   engine_driver_do stop > /dev/null
@@ -71,10 +80,15 @@ scenario() {
 # kinds COUNTS: the "udp4/udp6/syn4/syn6" counts as each at least 10 ("many") or 0.
 kinds() { tr '/' '\n' <<< "$1" | awk '{ printf "%s%s", (NR > 1 ? "/" : ""), ($1 >= 10 ? "many" : $1) }'; }
 
-scenario vpnOnlySelected
-assert_eq "outside 0/0/0/0 through many/many/many/many" "outside $(kinds "$OUTSIDE") through $(kinds "$THROUGH")" \
+THROUGH_ALONE="outside 0/0/0/0 through many/many/many/many"
+AROUND_ALONE="outside many/many/many/many through 0/0/0/0"
+scenario vpnOnlySelected vpnOnlySelected
+assert_eq "$THROUGH_ALONE" "outside $(kinds "$OUTSIDE") through $(kinds "$THROUGH")" \
   "vpnOnlySelected: the open socket's datagrams and new connections go through the tunnel alone"
-scenario bypassSelected
-assert_eq "outside many/many/many/many through 0/0/0/0" "outside $(kinds "$OUTSIDE") through $(kinds "$THROUGH")" \
+scenario bypassSelected bypassSelected
+assert_eq "$AROUND_ALONE" "outside $(kinds "$OUTSIDE") through $(kinds "$THROUGH")" \
   "bypassSelected: the open socket's datagrams and new connections go around the tunnel alone"
+scenario bypassSelected vpnOnlySelected
+assert_eq "$THROUGH_ALONE" "outside $(kinds "$OUTSIDE") through $(kinds "$THROUGH")" \
+  "bypassSelected to vpnOnlySelected: the open socket follows the new mode"
 testbed_finish

@@ -4,13 +4,14 @@
 //
 //   takeover_driver traces
 //   takeover_driver app-routing apply|takeover MODE TUN GW4 DEV4 GW6 DEV6 APPS
+//   takeover_driver app-routing-cleanup
 //   takeover_driver remove-other-pins ADDR4S ADDR6S PREFIXES
 //
 // traces prints one line "NAME=present|absent|unknown" per trace, then
 // "verdict=none|found|cannot-tell". app-routing applies the policy of MODE
 // for the APPS (comma-separated) as a start does, or takes a killed run's
 // over, and prints "OK" or "ERROR: " and the error text (exit status 0 or
-// 2). remove-other-pins removes the pins of every server but the one of
+// 2); app-routing-cleanup removes app routing as a run's teardown does. remove-other-pins removes the pins of every server but the one of
 // these addresses and prefixes (comma-separated lists).
 
 #include <iostream>
@@ -18,6 +19,7 @@
 #include <vector>
 
 #include "approuting/policy_apply.h"
+#include "approuting/policy_cleanup.h"
 #include "approuting/policy_takeover.h"
 #include "recovery/killed_run_traces.h"
 #include "recovery/pinned_routes.h"
@@ -28,6 +30,7 @@ namespace {
 int Usage() {
   std::cerr << "usage: takeover_driver traces\n"
                "       takeover_driver app-routing apply|takeover MODE TUN GW4 DEV4 GW6 DEV6 APPS\n"
+               "       takeover_driver app-routing-cleanup\n"
                "       takeover_driver remove-other-pins ADDR4S ADDR6S PREFIXES\n";
   return 2;
 }
@@ -91,6 +94,10 @@ int main(int argc, char** argv) {
   if (args.size() == 9 && args[0] == "app-routing" &&
       (args[1] == "apply" || args[1] == "takeover")) {
     return AppRouting(args);
+  }
+  if (args.size() == 1 && args[0] == "app-routing-cleanup") {
+    CleanupAppRoutingPolicy();
+    return 0;
   }
   if (args.size() == 4 && args[0] == "remove-other-pins") {
     ResolvedAddresses endpoint;
