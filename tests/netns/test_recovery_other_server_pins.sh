@@ -34,23 +34,25 @@ killed_run_on_a() {
   ip route add 198.51.100.0/24 via 192.0.2.3 dev eth0 metric 3
 }
 
+# remove_and_expect GW4 GW6 DEVICE WHAT: the removal for server B and the
+# kept prefix leaves B's pins over GW4 / GW6 on DEVICE, the kept prefix
+# and the user's route.
+remove_and_expect() {
+  assert_eq "5/2" "$(pins | grep -c -v :)/$(pins | grep -c :)" "$4: precondition"
+  "$DRIVER" remove-other-pins "$B4" "$B6" 10.20.0.0/16
+  assert_eq "10.20.0.0/16 via $GW_IP4 dev eth0 metric 3
+$B4 via $1 dev $3 metric 3
+198.51.100.0/24 via 192.0.2.3 dev eth0 metric 3
+$B6 via $2 dev $3 metric 3" "$(pins)" "$4"
+}
+
 ROAM=(true)
 killed_run_on_a "$GW_IP4" "$GW_IP6"
-assert_eq "5/2" "$(pins | grep -c -v :)/$(pins | grep -c :)" "precondition: A's pins, B's and the user's route"
-"$DRIVER" remove-other-pins "$B4" "$B6" 10.20.0.0/16
-assert_eq "10.20.0.0/16 via $GW_IP4 dev eth0 metric 3
-$B4 via $GW_IP4 dev eth0 metric 3
-198.51.100.0/24 via 192.0.2.3 dev eth0 metric 3
-$B6 via $GW_IP6 dev eth0 metric 3" "$(pins)" "A's pins and the dropped prefix go; B's, the kept prefix and the user's stay"
+remove_and_expect "$GW_IP4" "$GW_IP6" eth0 "A's pins and the dropped prefix go; B's, the kept prefix and the user's stay"
 run_helper --cleanup
 
 ROAM=(testbed_roam)
 killed_run_on_a "$SECOND_GW_IP4" "$SECOND_GW_IP6"
-assert_eq "5/2" "$(pins | grep -c -v :)/$(pins | grep -c :)" "moved on: precondition"
-"$DRIVER" remove-other-pins "$B4" "$B6" 10.20.0.0/16
-assert_eq "10.20.0.0/16 via $GW_IP4 dev eth0 metric 3
-$B4 via $SECOND_GW_IP4 dev eth1 metric 3
-198.51.100.0/24 via 192.0.2.3 dev eth0 metric 3
-$B6 via $SECOND_GW_IP6 dev eth1 metric 3" "$(pins)" \
+remove_and_expect "$SECOND_GW_IP4" "$SECOND_GW_IP6" eth1 \
   "moved on: A's pins over the old gateways go; the kept prefix waits for the new run's replace"
 testbed_finish
