@@ -14,7 +14,9 @@
 // the group stays with its members, and so does the mark rule: a selected
 // program's open connections keep their policy. Members the new policy
 // does not select (nor a selected ancestor among the members) go to the
-// group's parent. Nothing is left unmarked or unguarded in between:
+// group's parent; where the kept ones came from died with the killed run,
+// so the teardown hands them to the parent too. Nothing is left unmarked
+// or unguarded in between:
 //
 // - "vpnOnlySelected": the guard is refilled for the new TUN device first,
 //   so a marked packet that leaves physically is dropped from then on;
