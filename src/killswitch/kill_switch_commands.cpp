@@ -61,13 +61,16 @@ void AppendRules(std::vector<std::string>* rules, const std::vector<std::string>
 }  // namespace
 
 std::vector<std::string> KillSwitchIpv4Rules(const KillSwitchInputs& inputs) {
-  // The ICMP bypass marks packets in mangle OUTPUT and so re-routes them to
+  // The ICMP bypass marks pings in mangle OUTPUT and so re-routes them to
   // the physical path, but this chain still sees the device of the first
-  // route, the TUN. Marked packets must not pass as tunnel traffic: they
-  // leave only when addressed to the endpoint or a bypass prefix.
-  std::vector<std::string> rules = {
-      "-o lo -j RETURN",
-      "-o " + inputs.tun_name + " -m mark ! --mark " + kIcmpBypassMark + " -j RETURN"};
+  // route, the TUN. Marked pings must not pass as tunnel traffic: they
+  // leave only when addressed to the endpoint or a bypass prefix. Another
+  // program's packets with the same mark that are not ICMP stay in the
+  // tunnel (the bypass's policy rule takes ICMP alone) and pass like any.
+  const std::string tun = "-o " + inputs.tun_name;
+  std::vector<std::string> rules = {"-o lo -j RETURN",
+                                    tun + " -m mark ! --mark " + kIcmpBypassMark + " -j RETURN",
+                                    tun + " ! -p icmp -j RETURN"};
   // Only texts that parse as addresses or prefixes reach the shell: their
   // grammar admits nothing but digits, dots, colons, hex letters and one
   // slash, which is the screen for these values.

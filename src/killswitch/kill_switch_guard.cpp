@@ -123,11 +123,13 @@ std::vector<std::string> OutputRules(const KillSwitchInputs& inputs) {
   const std::string tun = Device(inputs.tun_name);
   // Pings the ICMP bypass marked are re-routed to the physical path after
   // this hook's device was chosen: they must not pass as tunnel traffic.
-  // The bypass marks IPv4 alone, so IPv6 through the tunnel passes as the
-  // IPv6 chain lets it.
+  // The bypass marks IPv4 ICMP alone, so IPv6 through the tunnel passes as
+  // the IPv6 chain lets it, and so does another program's traffic with the
+  // same mark that is not ICMP (the bypass's rule leaves it in the tunnel).
   std::vector<std::string> rules = {BaseChainHeader("output"), "oifname \"lo\" accept",
                                     "oifname " + tun + " meta nfproto ipv6 accept",
-                                    "oifname " + tun + " meta mark != " + kIcmpBypassMark + " accept"};
+                                    "oifname " + tun + " meta mark != " + kIcmpBypassMark + " accept",
+                                    "oifname " + tun + " meta l4proto != icmp accept"};
   Append(DestinationJumps(), &rules);
   if (inputs.allow_app_mark) rules.push_back(std::string("meta mark ") + kAppMark + " accept");
   for (const std::string& bridge : SafeNames(inputs.devices.local_bridges)) {

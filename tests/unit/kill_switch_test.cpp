@@ -40,6 +40,7 @@ TEST(KillSwitchCommands, Ipv4ChainInOrderWithOnlyAddressesAndPrefixes) {
       "iptables -F ZELMO_KILLSWITCH",
       "iptables -A ZELMO_KILLSWITCH -o lo -j RETURN",
       "iptables -A ZELMO_KILLSWITCH -o tun0 -m mark ! --mark 0x1 -j RETURN",
+      "iptables -A ZELMO_KILLSWITCH -o tun0 ! -p icmp -j RETURN",
       "iptables -A ZELMO_KILLSWITCH -d 203.0.113.7/32 -j RETURN",
       "iptables -A ZELMO_KILLSWITCH -d 198.51.100.9/32 -j RETURN",
       // The entry's own text goes in; normalising only decides whether it does.
@@ -79,7 +80,8 @@ TEST(KillSwitchCommands, Ipv6ChainSkipsNonAddressesAndHasNoPrefixes) {
 }
 
 TEST(KillSwitchCommands, WhatEachInputAddsGoesBeforeTheReject) {
-  // The rules between the tunnel's and the final REJECT, per family.
+  // The rules between the tunnel's (three in IPv4, where the ICMP bypass's
+  // marked pings are told apart; two in IPv6) and the final REJECT.
   struct Case {
     const char* what;
     bool app_mark;
@@ -112,7 +114,7 @@ TEST(KillSwitchCommands, WhatEachInputAddsGoesBeforeTheReject) {
     Commands ipv6 = KillSwitchIpv6Rules(inputs);
     ASSERT_EQ("-j REJECT", ipv4.back()) << c.what;
     ASSERT_EQ("-j REJECT", ipv6.back()) << c.what;
-    EXPECT_EQ(c.ipv4, Commands(ipv4.begin() + 2, ipv4.end() - 1)) << c.what;
+    EXPECT_EQ(c.ipv4, Commands(ipv4.begin() + 3, ipv4.end() - 1)) << c.what;
     EXPECT_EQ(c.ipv6, Commands(ipv6.begin() + 2, ipv6.end() - 1)) << c.what;
   }
 }
