@@ -54,6 +54,18 @@ void AppendLocalBridgeRules(const KillSwitchInputs& inputs, std::vector<std::str
   }
 }
 
+// The host keeps its address: DHCP (DHCPv6) from the client's port to the
+// server's, only to where a server can be: the limited broadcast (the
+// servers' multicast group) and the networks on an uplink's link. The
+// networks passed their screen where they were read (guard_devices.h).
+std::vector<std::string> DhcpRules(const std::string& everywhere,
+                                   const std::vector<std::string>& on_link,
+                                   const std::string& ports) {
+  std::vector<std::string> rules = {"-d " + everywhere + " " + ports + " -j RETURN"};
+  for (const std::string& network : on_link) rules.push_back("-d " + network + " " + ports + " -j RETURN");
+  return rules;
+}
+
 void AppendRules(std::vector<std::string>* rules, const std::vector<std::string>& more) {
   rules->insert(rules->end(), more.begin(), more.end());
 }
@@ -84,7 +96,8 @@ std::vector<std::string> KillSwitchIpv4Rules(const KillSwitchInputs& inputs) {
   AppendLocalBridgeRules(inputs, &rules);
   // A DHCP lease is renewed by unicast from the client's port to the
   // server's; without it the host loses its address when the lease ends.
-  rules.push_back("-p udp --sport 68 --dport 67 -j RETURN");
+  AppendRules(&rules, DhcpRules("255.255.255.255/32", inputs.devices.on_link4,
+                                "-p udp --sport 68 --dport 67"));
   AppendRules(&rules, KillSwitchRedirectedLookupRules(AF_INET, inputs.lookup_targets));
   rules.push_back("-j REJECT");
   return rules;
@@ -106,7 +119,8 @@ std::vector<std::string> KillSwitchIpv6Rules(const KillSwitchInputs& inputs) {
   AppendLocalBridgeRules(inputs, &rules);
   // DHCPv6 and router solicitation keep the host's address and routes on
   // a network: the client's ports to the servers', and the one ICMPv6 type.
-  rules.push_back("-p udp --sport 546 --dport 547 -j RETURN");
+  AppendRules(&rules, DhcpRules("ff02::1:2/128", inputs.devices.on_link6,
+                                "-p udp --sport 546 --dport 547"));
   rules.push_back("-p ipv6-icmp --icmpv6-type router-solicitation -j RETURN");
   AppendRules(&rules, KillSwitchRedirectedLookupRules(AF_INET6, inputs.lookup_targets));
   rules.push_back("-j REJECT");

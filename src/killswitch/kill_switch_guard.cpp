@@ -2,6 +2,8 @@
 
 #include <arpa/inet.h>
 
+#include <algorithm>
+
 #include "killswitch/safe_token.h"
 #include "lifecycle/shell.h"
 #include "lifecycle/text_utils.h"
@@ -75,12 +77,36 @@ std::vector<std::string> BypassRules(const std::vector<std::string>& prefixes) {
   return rules;
 }
 
+// A network in the form nft lists it: an address without a length where
+// the length covers it whole. Only networks that passed their screen
+// (guard_devices.h) come here.
+std::string ListedNetwork(const std::string& network) {
+  const std::string whole = network.find(':') != std::string::npos ? "/128" : "/32";
+  const size_t at = network.size() - std::min(network.size(), whole.size());
+  return network.compare(at, std::string::npos, whole) == 0 ? network.substr(0, at) : network;
+}
+
 // The host's own upkeep of its network: a DHCP lease is renewed by unicast
-// to the server, IPv6 finds routers and neighbours with ICMPv6. Their
-// ports and types, nothing else of theirs.
-std::vector<std::string> UpkeepRules() {
-  return {"udp sport 68 udp dport 67 accept", "udp sport 546 udp dport 547 accept",
-          "icmpv6 type { nd-router-solicit, nd-neighbor-solicit, nd-neighbor-advert } accept"};
+// to the server, found by broadcast (DHCPv6: multicast) or on the uplink's
+// own networks; IPv6 finds routers and neighbours with ICMPv6. Their ports,
+// destinations and types, nothing else of theirs.
+std::vector<std::string> UpkeepRules(const KillSwitchDevices& devices) {
+  std::vector<std::string> rules;
+  const struct {
+    const char* match;
+    const char* everywhere;
+    const std::vector<std::string>& on_link;
+    const char* ports;
+  } dhcp[] = {{"ip daddr ", "255.255.255.255", devices.on_link4, " udp sport 68 udp dport 67 accept"},
+              {"ip6 daddr ", "ff02::1:2", devices.on_link6, " udp sport 546 udp dport 547 accept"}};
+  for (const auto& family : dhcp) {
+    rules.push_back(family.match + std::string(family.everywhere) + family.ports);
+    for (const std::string& network : family.on_link) {
+      rules.push_back(family.match + ListedNetwork(network) + family.ports);
+    }
+  }
+  rules.push_back("icmpv6 type { nd-router-solicit, nd-neighbor-solicit, nd-neighbor-advert } accept");
+  return rules;
 }
 
 // Lookups the redirect rewrote: their first route was the physical one,
@@ -178,7 +204,7 @@ std::vector<std::string> KillSwitchGuardLines(const KillSwitchInputs& inputs) {
   AddChain("endpoint4", EndpointRules(AF_INET, inputs.endpoint.ipv4), &lines);
   AddChain("endpoint6", EndpointRules(AF_INET6, inputs.endpoint.ipv6), &lines);
   AddChain("bypass", BypassRules(inputs.bypass_prefixes), &lines);
-  AddChain("upkeep", UpkeepRules(), &lines);
+  AddChain("upkeep", UpkeepRules(inputs.devices), &lines);
   AddChain("output", OutputRules(inputs), &lines);
   AddChain("prerouting",
            PerUplink(inputs, "prerouting",

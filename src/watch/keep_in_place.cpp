@@ -341,15 +341,15 @@ HostListings ReadHost(bool ipv6, bool ask_endpoint_again, int64_t now_ms, LookKi
       // What the pieces want depends on the network: a change is followed
       // by a look at everything.
       bool changed = FollowNetwork(now, ask_endpoint_again, now_ms, plan, state, tun_back);
-      // The kill switch judges by the uplinks and the local bridges: they
-      // follow the network too.
+      // The kill switch judges by the uplinks, their networks and the
+      // local bridges: they follow the network too.
       if (plan->kill_switch) {
         const std::vector<std::string> uplinks =
             UplinkDevices(host.routes4, host.routes6, *plan, state->icmp_table_route);
-        const KillSwitchDevices devices =
+        KillSwitchDevices devices =
             KillSwitchDevicesOf(uplinks, ReadBridgeListing(), plan->tun_name);
-        changed |= devices.uplinks != plan->kill_switch_devices.uplinks ||
-                   devices.local_bridges != plan->kill_switch_devices.local_bridges;
+        AddOnLinkNetworks(host.routes4, host.routes6, &devices);
+        changed |= !SameKillSwitchDevices(devices, plan->kill_switch_devices);
         plan->kill_switch_devices = devices;
       }
       if (changed || !state->looked) kinds->rules = kinds->firewall = true;

@@ -51,8 +51,24 @@ TEST(KillSwitchGuard, EachInputReachesTheChainsItConcerns) {
        {"ip6 daddr 2001:db8:5::7 accept"}},
       {"prefixes with host bits cleared, a /32 as the bare address", same, {}, "bypass",
        {"ip daddr 10.20.0.0/16 accept", "ip daddr 10.1.2.3 accept"}},
-      {"the host's upkeep: its ports and types, nothing else", same, {}, "upkeep",
-       {"udp sport 68 udp dport 67 accept", "udp sport 546 udp dport 547 accept",
+      {"the host's upkeep: its ports and types, DHCP by broadcast alone without a network", same,
+       {}, "upkeep",
+       {"ip daddr 255.255.255.255 udp sport 68 udp dport 67 accept",
+        "ip6 daddr ff02::1:2 udp sport 546 udp dport 547 accept",
+        "icmpv6 type { nd-router-solicit, nd-neighbor-solicit, nd-neighbor-advert } accept"}},
+      {"DHCP also to the uplinks' networks, as nft lists them",
+       [](KillSwitchInputs* i) {
+         i->devices.on_link4 = {"192.0.2.0/24", "100.64.0.1/32"};
+         i->devices.on_link6 = {"fe80::/64", "2001:db8:64::2/128", "2001:db8::/32"};
+       },
+       {}, "upkeep",
+       {"ip daddr 255.255.255.255 udp sport 68 udp dport 67 accept",
+        "ip daddr 192.0.2.0/24 udp sport 68 udp dport 67 accept",
+        "ip daddr 100.64.0.1 udp sport 68 udp dport 67 accept",
+        "ip6 daddr ff02::1:2 udp sport 546 udp dport 547 accept",
+        "ip6 daddr fe80::/64 udp sport 546 udp dport 547 accept",
+        "ip6 daddr 2001:db8:64::2 udp sport 546 udp dport 547 accept",
+        "ip6 daddr 2001:db8::/32 udp sport 546 udp dport 547 accept",
         "icmpv6 type { nd-router-solicit, nd-neighbor-solicit, nd-neighbor-advert } accept"}},
       {"the chain's judgement, rejecting", same, {}, "output",
        {"type filter hook output priority filter; policy accept;", "oifname \"lo\" accept",
@@ -179,6 +195,34 @@ TEST(KillSwitchDevices, UplinksAndBridgesFromTheListings) {
     EXPECT_EQ(c.uplinks, devices.uplinks) << c.what;
     EXPECT_EQ(c.local_bridges, devices.local_bridges) << c.what;
   }
+}
+
+// The networks DHCP may reach: what the kernel routes onto an uplink
+// without a gateway, in any table.
+TEST(KillSwitchDevices, OnLinkNetworksOfTheUplinksFromTheRouteListings) {
+  const std::string routes4 =
+      "default via 192.0.2.1 dev eth0 proto dhcp metric 100 \n"
+      "192.0.2.0/24 dev eth0 proto kernel scope link src 192.0.2.2 metric 100 \n"
+      "10.9.0.0/16 via 192.0.2.1 dev eth0 \n"              // through a gateway
+      "172.30.0.0/24 dev ctbr0 proto kernel scope link \n"  // a local bridge's
+      "0.0.0.0/1 dev tun0 scope link metric 5 \n"           // the tunnel's
+      "default dev ppp0 scope link \n"                      // not everything is on-link
+      "100.64.0.1 dev ppp0 proto kernel scope link src 100.64.0.2 \n"
+      "192.168.7.0/24 dev eth0 table 200 scope link \n"
+      "broadcast 192.0.2.255 dev eth0 table local proto kernel scope link src 192.0.2.2 \n"
+      "local 192.0.2.2 dev eth0 table local proto kernel scope host src 192.0.2.2 \n"
+      "192.0.2.0/24 dev eth0 table 201 scope link \n";
+  const std::string routes6 =
+      "2001:db8:1::/64 dev eth0 proto ra metric 100 pref medium\n"
+      "fe80::/64 dev eth0 proto kernel metric 256 pref medium\n"
+      "fe80::/64 dev tun0 proto kernel metric 256 pref medium\n"
+      "default via fe80::1 dev eth0 proto ra metric 100 pref medium\n"
+      "multicast ff00::/8 dev eth0 table local proto kernel metric 256 pref medium\n";
+  KillSwitchDevices devices;
+  devices.uplinks = {"eth0", "ppp0"};
+  AddOnLinkNetworks(ParseRouteListing(routes4, false), ParseRouteListing(routes6, true), &devices);
+  EXPECT_EQ((Lines{"192.0.2.0/24", "100.64.0.1/32", "192.168.7.0/24"}), devices.on_link4);
+  EXPECT_EQ((Lines{"2001:db8:1::/64", "fe80::/64"}), devices.on_link6);
 }
 
 }  // namespace

@@ -45,7 +45,7 @@ const char kChain[] =
     "-A ZELMO_KILLSWITCH -o tun0 ! -p icmp -j RETURN\n"
     "-A ZELMO_KILLSWITCH -d 203.0.113.7/32 -j RETURN\n"
     "-A ZELMO_KILLSWITCH -d 10.20.0.0/16 -j RETURN\n"
-    "-A ZELMO_KILLSWITCH -p udp -m udp --sport 68 --dport 67 -j RETURN\n"
+    "-A ZELMO_KILLSWITCH -d 255.255.255.255/32 -p udp -m udp --sport 68 --dport 67 -j RETURN\n"
     "-A ZELMO_KILLSWITCH -j REJECT --reject-with icmp-port-unreachable\n";
 
 HostListings Listings(const std::string& routes, const std::string& rules,
@@ -97,7 +97,8 @@ TEST(PlanRepair, TheKillSwitchComesBackInOneTransaction) {
       "-A ZELMO_KILLSWITCH -o tun0 ! -p icmp -j RETURN",
       "-A ZELMO_KILLSWITCH -d 203.0.113.7/32 -j RETURN",
       "-A ZELMO_KILLSWITCH -d 10.20.0.0/16 -j RETURN",
-      "-A ZELMO_KILLSWITCH -p udp --sport 68 --dport 67 -j RETURN", "-A ZELMO_KILLSWITCH -j REJECT"};
+      "-A ZELMO_KILLSWITCH -d 255.255.255.255/32 -p udp --sport 68 --dport 67 -j RETURN",
+      "-A ZELMO_KILLSWITCH -j REJECT"};
   const struct {
     std::string what;
     std::string filter;
