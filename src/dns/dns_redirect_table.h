@@ -20,7 +20,10 @@
 //   through the tunnel with a loopback source (the program's masquerade
 //   then gives it the tunnel's address) and its answer come back. The table
 //   records the device in its set "route_localnet_raised" when the helper
-//   raised the value (it read 0); the removal puts 0 back there.
+//   raised the value (it read 0); the removal puts 0 back there. While it
+//   records that, a chain of the table drops what arrives through the TUN
+//   device for, or from, 127.0.0.0/8: the setting must not open the host's
+//   loopback services to the tunnel's far end.
 
 #include <string>
 #include <vector>
