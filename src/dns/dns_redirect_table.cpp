@@ -212,15 +212,7 @@ std::string DnsRedirectInstallCommand(const DnsRedirectInputs& inputs) {
 
 std::string DnsRedirectRemoveCommand() { return "nft delete table " + kTable + kQuietSuffix; }
 
-std::vector<std::string> DnsConntrackFlushCommands() {
-  // Without a family the tool takes both.
-  return {std::string("conntrack -D -p udp --dport 53") + kQuietSuffix,
-          std::string("conntrack -D -p tcp --dport 53") + kQuietSuffix};
-}
-
-std::string RouteLocalnetListingCommand() {
-  return "nft list set " + kTable + " route_localnet_raised 2>/dev/null";
-}
+std::string DnsRedirectListingCommand() { return "nft list table " + kTable + " 2>/dev/null"; }
 
 std::vector<std::string> ParseRouteLocalnetDevices(const std::string& set_listing) {
   std::vector<std::string> devices;

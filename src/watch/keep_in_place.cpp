@@ -279,7 +279,7 @@ void KeepNftTables(const WantedState& wanted, WatchState* state, int64_t now_ms,
       TellRestoreFailed(table.piece, state, now_ms);
       continue;
     }
-    for (const std::string& command : table.after_install) RunShellCommand(command);
+    if (table.after_install) table.after_install();
     state->nft_baselines[table.name] = {table.install_command, listing};
     if (table.piece == kGuardPiece) state->guard_in_place = true;
     if (taken) TellRestored(table.piece, state, now_ms);

@@ -7,13 +7,23 @@
 #   from, 127.0.0.0/8 get nothing back and reach no service, with and
 #   without the kill switch, under strict reverse-path filtering; beside
 #   them the same packets to the tunnel's address arrive, and the selected
-#   program's lookups to the stub are still answered through the tunnel.
+#   program's lookups to the stub are still answered through the tunnel;
+# - the connection-tracking entries it deletes are only those it changed:
+#   LAN clients of the resolver the host publishes for a container keep
+#   their flows (their entries, by id) across the install, a repair and the
+#   removal, with and without the kill switch, and are answered (under the
+#   kill switch a flow begun before it carries no label of an incoming
+#   connection, so there the client asks from a flow begun after READY),
+#   while the host's own lookup flow that began before READY is redirected
+#   after it, one that began while the table was away is deleted at the
+#   repair, and the redirected one goes its old way again after STOPPED.
 source "$(dirname "$0")/testbed.sh"
 testbed_enter "$@"
 source "$(dirname "$0")/lib_routed.sh"
 source "$(dirname "$0")/lib_dns.sh"
 routed_setup
 dns_setup
+dns_containers
 routed_rp_filter 1
 APP=$(echo "sideapp$RANDOM$RANDOM" | cut -c1-15)
 TUN_ADDRESS4=172.19.0.1
@@ -77,6 +87,47 @@ for ks in "" on; do
   assert_eq "1 0 0" "$(injected)" \
     "$what: the far end reaches the tunnel's address, nothing on loopback, and gets nothing back"
   stop_helper
+done
+
+# A LAN client's flow to the published resolver (the router's namespace,
+# by its source port), and the ids of the entries of those flows; a host
+# flow by source port.
+published_query() {
+  gw_exec bash -c "$(declare -f query_from_port); LOOKUP_NAME=$LOOKUP_NAME; query_from_port $1 [$HOST_IP6]"
+}
+published_entries() {
+  local port
+  for port in "$@"; do
+    conntrack -L -f ipv6 -p udp --orig-port-src "$port" -o id 2>/dev/null | grep -o 'id=[0-9]*' || echo none
+  done | xargs
+}
+host_entries() { conntrack -L -p udp --orig-port-src "$1" 2>/dev/null | grep -c 'dport=53 '; }
+for ks in "" on; do
+  what="published resolver${ks:+, kill switch}"
+  conntrack -D -p udp --orig-port-dst 53 > /dev/null 2>&1
+  assert_eq "$ANSWER_NEIGHBOUR $ANSWER_ROUTER" "$(published_query 5300) $(query_from_port 5353 "$GW_IP4")" \
+    "$what: before the run the LAN asks the container, the host the router"
+  before=$(published_entries 5300)
+  routed_start_helper --dns "$TUNNEL_DNS4,$TUNNEL_DNS6" ${ks:+--kill-switch} ||
+    fail "$what: READY ($(cat "$HELPER_ERR"))"
+  assert_eq "$before $ANSWER_TUNNEL" "$(published_entries 5300) $(query_from_port 5353 "$GW_IP4")" \
+    "$what, READY: the LAN client's flow is kept; the host's, begun before, is redirected"
+  port=5300
+  [ -n "$ks" ] && port=5301
+  assert_eq "$ANSWER_NEIGHBOUR" "$(published_query $port)" "$what, READY: the LAN client is answered"
+  entries=$(published_entries 5300 5301)
+  # A lookup flow that begins while the table is away.
+  conntrack -I -p udp -s "$HOST_IP4" -d "$GW_IP4" --sport 5400 --dport 53 -t 60 > /dev/null 2>&1
+  nft delete table inet zelmo-vpn-dns
+  wait_for_line "INFO: restored name-lookup redirect" 10 || fail "$what: the table is restored"
+  assert_eq "$entries 0" "$(published_entries 5300 5301) $(host_entries 5400)" \
+    "$what, repaired: the LAN clients' flows are kept, the one begun in the gap is gone"
+  assert_eq "$ANSWER_NEIGHBOUR" "$(published_query $port)" "$what, repaired: the LAN client is answered"
+  stop_helper
+  assert_eq "$entries $ANSWER_ROUTER" "$(published_entries 5300 5301) $(query_from_port 5353 "$GW_IP4")" \
+    "$what, STOPPED: the LAN clients' flows are kept; the redirected one goes its old way again"
+  assert_eq "$ANSWER_NEIGHBOUR" "$(published_query $port)" "$what, STOPPED: the LAN client is answered"
+  conntrack -D -f ipv6 -p udp --orig-port-dst 53 > /dev/null 2>&1
 done
 assert_eq "$BEFORE" "$(testbed_snapshot)" "host as before every run"
 testbed_finish
