@@ -92,7 +92,9 @@ KillSwitchDevices KillSwitchDevicesOf(const std::vector<std::string>& route_devi
     }
   }
   for (const std::string& bridge : ParseLinkNames(bridges)) {
-    if (bridge != tun_name && !Contains(devices.uplinks, bridge)) {
+    if (Contains(devices.uplinks, bridge)) {
+      devices.bridged_uplinks.push_back(bridge);
+    } else if (bridge != tun_name) {
       devices.local_bridges.push_back(bridge);
     }
   }
@@ -100,7 +102,8 @@ KillSwitchDevices KillSwitchDevicesOf(const std::vector<std::string>& route_devi
 }
 
 bool SameKillSwitchDevices(const KillSwitchDevices& a, const KillSwitchDevices& b) {
-  return a.uplinks == b.uplinks && a.local_bridges == b.local_bridges && a.on_link4 == b.on_link4 &&
+  return a.uplinks == b.uplinks && a.local_bridges == b.local_bridges &&
+         a.bridged_uplinks == b.bridged_uplinks && a.on_link4 == b.on_link4 &&
          a.on_link6 == b.on_link6;
 }
 

@@ -15,6 +15,10 @@ struct KillSwitchDevices {
   std::vector<std::string> uplinks;
   // Bridges that are not uplinks: the host may talk to what sits behind them.
   std::vector<std::string> local_bridges;
+  // Uplinks that are bridges (the host's physical device enslaved to one,
+  // virtual machines beside it): frames bridged there stay on the local
+  // network and are not the kill switch's to judge.
+  std::vector<std::string> bridged_uplinks;
   // The networks the kernel routes onto an uplink without a gateway, as
   // "ADDRESS/LENGTH" with the host bits cleared, per family: the host's
   // DHCP and DHCPv6 reach servers there (and the broadcast and multicast
@@ -35,8 +39,8 @@ std::vector<std::string> ParseRouteDevices(const std::string& route_listing);
 std::vector<std::string> ParseLinkNames(const std::string& link_listing);
 
 // Combines the devices of the default routes (both families) with a
-// listing of the bridges: the uplinks, and the bridges that are neither an
-// uplink nor the TUN device. Loopback and the TUN device are never uplinks
+// listing of the bridges: the uplinks, those of them that are bridges, and
+// the bridges that are neither an uplink nor the TUN device. Loopback and the TUN device are never uplinks
 // (the tunnel-only table routes by default into the tunnel).
 KillSwitchDevices KillSwitchDevicesOf(const std::vector<std::string>& route_devices,
                                       const std::string& bridges, const std::string& tun_name);

@@ -150,6 +150,7 @@ std::vector<std::string> BuildKillSwitchCleanupCommands() {
     commands.push_back(tool + " -X " + chain + kQuietSuffix);
   }
   commands.push_back(KillSwitchGuardCleanupCommand());
+  commands.push_back(KillSwitchBridgeTableCleanupCommand());
   // A restore interrupted by another program's change of OUTPUT (or by a
   // kill) can leave a second jump, and each -D above removes one: the
   // chain, though emptied, would stay referenced and undeletable.

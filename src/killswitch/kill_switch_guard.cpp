@@ -15,6 +15,10 @@ namespace {
 // label is not a mark: it routes nothing and leaves alone the marks the
 // ICMP bypass and app routing save into connections.
 constexpr const char* kIncomingLabel = "127";
+// The label of a connection whose frames were bridged on an uplink bridge,
+// and the mark that carries the news from the bridge's hook to ours.
+constexpr const char* kBridgedLabel = "126";
+constexpr const char* kBridgedMark = "0x0000007e";
 
 // The marks of the ICMP bypass and of the app-routing group, as nft lists them.
 constexpr const char* kIcmpBypassMark = "0x00000001";
@@ -22,7 +26,17 @@ constexpr const char* kAppMark = "0x00000066";
 
 constexpr const char* kRejectLine = "reject";
 
-std::string TableName() { return std::string("inet ") + kKillSwitchGuardTable; }
+std::string TableName(const std::string& family = "inet") {
+  return family + " " + kKillSwitchGuardTable;
+}
+
+// Made if missing, so that the delete never fails; deleted; made anew.
+std::vector<std::string> ReplaceTable(const std::string& family, const std::vector<std::string>& lines) {
+  std::vector<std::string> script = {"table " + TableName(family) + " {}",
+                                     "delete table " + TableName(family)};
+  script.insert(script.end(), lines.begin(), lines.end());
+  return script;
+}
 
 // Addresses and prefixes in the form nft lists them: the short forms of
 // inet_ntop, a prefix with its host bits cleared and a /32 as the bare
@@ -186,9 +200,35 @@ std::vector<std::string> UplinkRules(const KillSwitchInputs& inputs, bool postro
   return rules;
 }
 
+// A bridged connection's frames stay on the uplink bridge they came by:
+// they are the local network's own. (Postrouting knows no input device.)
+std::vector<std::string> BridgedRules(const KillSwitchInputs& inputs, const std::string& hook) {
+  std::vector<std::string> rules;
+  const std::string label = std::string(" ct label ") + kBridgedLabel + " accept";
+  for (const std::string& bridge : SafeNames(inputs.devices.bridged_uplinks)) {
+    const std::string input = hook == "forward" ? "iifname " + Device(bridge) + " " : "";
+    rules.push_back(input + "oifname " + Device(bridge) + label);
+  }
+  return rules;
+}
+
+// Right after connection tracking, before anything else routes by marks:
+// the bridge table's mark becomes the connection's label where the frame
+// came by an uplink bridge, and goes again wherever it came.
+std::vector<std::string> BridgedLabelRules(const KillSwitchInputs& inputs) {
+  std::vector<std::string> rules = {"type filter hook prerouting priority -190; policy accept;"};
+  const std::string marked = std::string("meta mark ") + kBridgedMark;
+  for (const std::string& bridge : SafeNames(inputs.devices.bridged_uplinks)) {
+    rules.push_back("iifname " + Device(bridge) + " " + marked + " ct label set " + kBridgedLabel);
+  }
+  rules.push_back(marked + " meta mark set 0x00000000");
+  return rules;
+}
+
 std::vector<std::string> PerUplink(const KillSwitchInputs& inputs, const std::string& hook,
                                    const std::string& rule) {
   std::vector<std::string> rules = {BaseChainHeader(hook)};
+  if (hook != "prerouting") Append(BridgedRules(inputs, hook), &rules);
   const std::string match = hook == "prerouting" ? "iifname " : "oifname ";
   for (const std::string& uplink : SafeNames(inputs.devices.uplinks)) {
     rules.push_back(match + Device(uplink) + " " + rule);
@@ -210,6 +250,7 @@ std::vector<std::string> KillSwitchGuardLines(const KillSwitchInputs& inputs) {
            PerUplink(inputs, "prerouting",
                      std::string("ct state new ct label set ") + kIncomingLabel),
            &lines);
+  AddChain("bridged", BridgedLabelRules(inputs), &lines);
   AddChain("forward-uplink", UplinkRules(inputs, false), &lines);
   AddChain("forward", PerUplink(inputs, "forward", "jump forward-uplink"), &lines);
   AddChain("postrouting-uplink", UplinkRules(inputs, true), &lines);
@@ -218,10 +259,27 @@ std::vector<std::string> KillSwitchGuardLines(const KillSwitchInputs& inputs) {
   return lines;
 }
 
+std::vector<std::string> KillSwitchBridgeTableLines() {
+  // Before br_netfilter (priority 0) turns a frame for another's link
+  // address into one for the host. Only frames no one marked yet.
+  return {"table " + TableName("bridge") + " {", "chain prerouting {",
+          "type filter hook prerouting priority filter; policy accept;",
+          std::string("meta protocol { ip, ip6 } meta mark 0x00000000 meta pkttype != host meta mark set ") +
+              kBridgedMark,
+          "}", "}"};
+}
+
 std::string KillSwitchGuardInstallCommand(const std::vector<std::string>& lines) {
-  // Made if missing, so that the delete never fails; deleted; made anew.
-  std::vector<std::string> script = {"table " + TableName() + " {}", "delete table " + TableName()};
-  script.insert(script.end(), lines.begin(), lines.end());
+  return FeedLinesCommand(ReplaceTable("inet", lines), "nft -f -");
+}
+
+std::string KillSwitchBridgeTableInstallCommand() {
+  return FeedLinesCommand(ReplaceTable("bridge", KillSwitchBridgeTableLines()), "nft -f -");
+}
+
+std::string KillSwitchGuardStartCommand(const std::vector<std::string>& lines) {
+  std::vector<std::string> script = ReplaceTable("inet", lines);
+  Append(ReplaceTable("bridge", KillSwitchBridgeTableLines()), &script);
   return FeedLinesCommand(script, "nft -f -");
 }
 
@@ -238,4 +296,8 @@ bool ListsKillSwitchGuard(const std::string& listing, const std::vector<std::str
 
 std::string KillSwitchGuardCleanupCommand() {
   return "nft delete table " + TableName() + kQuietSuffix;
+}
+
+std::string KillSwitchBridgeTableCleanupCommand() {
+  return "nft delete table " + TableName("bridge") + kQuietSuffix;
 }

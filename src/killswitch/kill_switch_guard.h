@@ -29,6 +29,19 @@
 // - prerouting: labels the connections that come in through an uplink, so
 //   their answers are told apart from those of a connection that came in
 //   through the tunnel (which must not leave physically once it is gone).
+//
+// Where an uplink is a bridge and br_netfilter hands bridged frames to these
+// hooks (as container engines have it), a frame one virtual machine on the
+// bridge sends another, or the local network's router, shows the bridge as
+// both its input and output device, exactly like a packet the host routes
+// out through the bridge. What tells them apart is where the frame was
+// addressed: a frame the host routes was sent to the host's own link
+// address, a bridged one to another's (or to all). Only the bridge's own
+// hooks see that, before br_netfilter takes it over, and they have no
+// connection to write it to; so the guard's bridge table marks such a frame,
+// and the table's chain "bridged", right after connection tracking, turns
+// the mark into connection label 126 on an uplink bridge and clears it.
+// Forward and postrouting let such a connection stay on its bridge.
 
 // The table's name is its marker: later runs, the cleanup mode and the
 // watch find it by this name alone.
@@ -42,16 +55,26 @@ inline constexpr const char* kKillSwitchGuardTable = "zelmo-vpn-killswitch";
 // route judged physical was rewritten to them): they pass the output chain.
 std::vector<std::string> KillSwitchGuardLines(const KillSwitchInputs& inputs);
 
+// The guard's table in the bridge family, of the same name, with the one
+// chain that marks frames bridged to another's link address; the same for
+// every run, as "nft list table" lists it.
+std::vector<std::string> KillSwitchBridgeTableLines();
+
 // One command that replaces any table of that name by LINES in a single
 // transaction: no moment without a guard, and none with two.
 std::string KillSwitchGuardInstallCommand(const std::vector<std::string>& lines);
+// The same for the bridge table; and both in one transaction, the start's.
+std::string KillSwitchBridgeTableInstallCommand();
+std::string KillSwitchGuardStartCommand(const std::vector<std::string>& lines);
 // The guard as the host has it; empty output when there is none.
 std::string KillSwitchGuardListCommand();
 // Whether a listing of the table holds exactly LINES, in order (indentation
 // and blank lines aside).
 bool ListsKillSwitchGuard(const std::string& listing, const std::vector<std::string>& lines);
-// Removes the table, whatever it holds; quiet when there is none.
+// Removes the table, whatever it holds; quiet when there is none. Then
+// the bridge table.
 std::string KillSwitchGuardCleanupCommand();
+std::string KillSwitchBridgeTableCleanupCommand();
 
 
 // The exit status the shell gives a command it cannot find: the install's

@@ -253,7 +253,9 @@ void KeepNftTables(const WantedState& wanted, WatchState* state, int64_t now_ms,
   for (const WantedNftTable& table : wanted.nft_tables) {
     std::string listing;
     const bool listed = ListNftTable(table, &listing);
-    const auto baseline = state->nft_baselines.find(table.name);
+    // A table is known by its family and name together.
+    const std::string key = table.family + " " + table.name;
+    const auto baseline = state->nft_baselines.find(key);
     const bool known = baseline != state->nft_baselines.end();
     const bool same_command = !known || baseline->second.install_command == table.install_command;
     // In place: listed as its lines say, or as nft listed it right after
@@ -264,7 +266,7 @@ void KeepNftTables(const WantedState& wanted, WatchState* state, int64_t now_ms,
                            (!known && !state->looked));
     if (table.piece == kGuardPiece) state->guard_in_place = in_place;
     if (in_place) {
-      state->nft_baselines[table.name] = {table.install_command, listing};
+      state->nft_baselines[key] = {table.install_command, listing};
       continue;
     }
     // Wanted otherwise now, it follows the network; wanted the same but
@@ -280,7 +282,7 @@ void KeepNftTables(const WantedState& wanted, WatchState* state, int64_t now_ms,
       continue;
     }
     if (table.after_install) table.after_install();
-    state->nft_baselines[table.name] = {table.install_command, listing};
+    state->nft_baselines[key] = {table.install_command, listing};
     if (table.piece == kGuardPiece) state->guard_in_place = true;
     if (taken) TellRestored(table.piece, state, now_ms);
   }

@@ -107,7 +107,7 @@ for failing in "iptables -A ZELMO_KILLSWITCH -j REJECT" \
   assert_eq "$(printf 'system: %s >/dev/null 2>&1\n' \
     "iptables -D OUTPUT -j $KS_CHAIN" "iptables -F $KS_CHAIN" "iptables -X $KS_CHAIN" \
     "ip6tables -D OUTPUT -j $KS_CHAIN" "ip6tables -F $KS_CHAIN" "ip6tables -X $KS_CHAIN" \
-    "nft delete table inet $KS_GUARD" \
+    "nft delete table inet $KS_GUARD" "nft delete table bridge $KS_GUARD" \
     "while iptables -D OUTPUT -j $KS_CHAIN >/dev/null 2>&1; do :; done; iptables -X $KS_CHAIN" \
     "while ip6tables -D OUTPUT -j $KS_CHAIN >/dev/null 2>&1; do :; done; ip6tables -X $KS_CHAIN")" \
     "$after" "only the cleanup runs after '$failing'"
@@ -150,6 +150,6 @@ zelmo_vpn-tun0 "" 2001:db8:5::7 0.0.0.0/0 eth0 "" noapp
 tun0 "" "" "" eth0 "" noapp "" 192.0.2.0/24,100.64.0.1/32,2001:db8:1::/64,fe80::/64,2001:db8:64::2/128
 ROWS
 ks_driver cleanup
-assert_eq "" "$(nft list tables inet)" "cleanup removes the guard"
+assert_eq "" "$(nft list tables inet)$(nft list tables bridge)" "cleanup removes the guard"
 
 testbed_finish

@@ -79,6 +79,9 @@ table inet zelmo-vpn-killswitch {
 	chain output { type filter hook output priority filter; policy accept; oifname "qtun0" accept; reject; }
 	chain postrouting { type filter hook postrouting priority filter; policy accept; oifname "eth0" drop; }
 }
+table bridge zelmo-vpn-killswitch {
+	chain prerouting { type filter hook prerouting priority filter; policy accept; meta pkttype != host meta mark set 0x7e; }
+}
 NFT
   # ICMP bypass: its rule in both forms (an earlier version's took every
   # protocol).

@@ -111,6 +111,37 @@ TEST(KillSwitchGuard, EachInputReachesTheChainsItConcerns) {
         "ct status dnat meta l4proto { tcp, udp } th dport 53 ip daddr 192.0.2.53 accept",
         "ct status dnat meta l4proto { tcp, udp } th dport 53 ip6 daddr 2001:db8::53 accept",
         "reject"}},
+      // Frames bridged on an uplink bridge (label 126, from the bridge
+      // table's mark) stay on it; what the host routes out is judged.
+      {"a bridged uplink's own frames stay on it",
+       [](KillSwitchInputs* i) {
+         i->devices.uplinks = {"br0", "wwan0"};
+         i->devices.bridged_uplinks = {"br0"};
+       },
+       {}, "forward",
+       {"type filter hook forward priority filter; policy accept;",
+        "iifname \"br0\" oifname \"br0\" ct label 126 accept", "oifname \"br0\" jump forward-uplink",
+        "oifname \"wwan0\" jump forward-uplink"}},
+      {"also where they leave",
+       [](KillSwitchInputs* i) {
+         i->devices.uplinks = {"br0"};
+         i->devices.bridged_uplinks = {"br0"};
+       },
+       {}, "postrouting",
+       {"type filter hook postrouting priority filter; policy accept;",
+        "oifname \"br0\" ct label 126 accept", "oifname \"br0\" jump postrouting-uplink"}},
+      {"the bridge table's mark becomes the label on an uplink bridge and goes everywhere",
+       [](KillSwitchInputs* i) {
+         i->devices.uplinks = {"br0"};
+         i->devices.bridged_uplinks = {"br0", "b;r"};
+       },
+       {}, "bridged",
+       {"type filter hook prerouting priority -190; policy accept;",
+        "iifname \"br0\" meta mark 0x0000007e ct label set 126",
+        "meta mark 0x0000007e meta mark set 0x00000000"}},
+      {"no bridged uplink: the mark only goes", same, {}, "bridged",
+       {"type filter hook prerouting priority -190; policy accept;",
+        "meta mark 0x0000007e meta mark set 0x00000000"}},
       {"no endpoint address: empty chains to jump to",
        [](KillSwitchInputs* i) { i->endpoint = {}; }, {}, "endpoint6", {}},
   };
@@ -157,6 +188,14 @@ TEST(KillSwitchGuard, CommandsReplaceInOneTransaction) {
             install);
   EXPECT_EQ("nft delete table inet zelmo-vpn-killswitch >/dev/null 2>&1",
             KillSwitchGuardCleanupCommand());
+  // The start makes the bridge table in the same transaction.
+  const std::string start = KillSwitchGuardStartCommand({"table inet zelmo-vpn-killswitch {", "}"});
+  EXPECT_EQ(install.substr(0, install.size() - 10), start.substr(0, install.size() - 10));
+  EXPECT_NE(std::string::npos,
+            start.find("'table bridge zelmo-vpn-killswitch {}' 'delete table bridge "
+                       "zelmo-vpn-killswitch' 'table bridge zelmo-vpn-killswitch {' "
+                       "'chain prerouting {'"))
+      << start;
 }
 
 TEST(KillSwitchDevices, UplinksAndBridgesFromTheListings) {
@@ -167,6 +206,7 @@ TEST(KillSwitchDevices, UplinksAndBridgesFromTheListings) {
     std::string bridges;
     Lines uplinks;
     Lines local_bridges;
+    Lines bridged_uplinks = {};
   };
   const Case cases[] = {
       {"one default route per family",
@@ -182,7 +222,7 @@ TEST(KillSwitchDevices, UplinksAndBridgesFromTheListings) {
       {"a bridge that carries a default route is an uplink",
        "default via 192.168.1.1 dev br0 \n", "",
        "4: br0: <BROADCAST,MULTICAST,UP,LOWER_UP> mtu 1500\n5: virbr0: <BROADCAST> mtu 1500\n",
-       {"br0"}, {"virbr0"}},
+       {"br0"}, {"virbr0"}, {"br0"}},
       {"names that are not safe words are left out",
        "default via 192.0.2.1 dev e$(x) \n", "", "9: br;x: <UP> mtu 1500\n10: br1@if3: <UP>\n", {},
        {"br1"}},
@@ -194,6 +234,7 @@ TEST(KillSwitchDevices, UplinksAndBridgesFromTheListings) {
     const KillSwitchDevices devices = KillSwitchDevicesOf(route_devices, c.bridges, "tun0");
     EXPECT_EQ(c.uplinks, devices.uplinks) << c.what;
     EXPECT_EQ(c.local_bridges, devices.local_bridges) << c.what;
+    EXPECT_EQ(c.bridged_uplinks, devices.bridged_uplinks) << c.what;
   }
 }
 

@@ -166,6 +166,7 @@ TEST(KillSwitchCommands, CleanupUnhooksBeforeDeletingInBothFamilies) {
       "ip6tables -F ZELMO_KILLSWITCH >/dev/null 2>&1",
       "ip6tables -X ZELMO_KILLSWITCH >/dev/null 2>&1",
       "nft delete table inet zelmo-vpn-killswitch >/dev/null 2>&1",
+      "nft delete table bridge zelmo-vpn-killswitch >/dev/null 2>&1",
       "while iptables -D OUTPUT -j ZELMO_KILLSWITCH >/dev/null 2>&1; do :; done; iptables -X "
       "ZELMO_KILLSWITCH >/dev/null 2>&1",
       "while ip6tables -D OUTPUT -j ZELMO_KILLSWITCH >/dev/null 2>&1; do :; done; ip6tables -X "
