@@ -57,7 +57,7 @@ KillSwitchGuardResult ApplyKillSwitchGuard(const KillSwitchInputs& inputs, std::
     return KillSwitchGuardResult::kFailed;
   }
   // Both tables of the guard in one transaction.
-  const std::string command = KillSwitchGuardStartCommand(KillSwitchGuardLines(inputs));
+  const std::string command = KillSwitchGuardStartCommand(inputs);
   const int status = RunShellCommand(command);
   if (status == 0) return KillSwitchGuardResult::kInstalled;
   // One transaction: a failed install leaves whatever was there before,

@@ -259,6 +259,10 @@ std::vector<std::string> KillSwitchGuardLines(const KillSwitchInputs& inputs) {
   return lines;
 }
 
+bool WantsKillSwitchBridgeTable(const KillSwitchInputs& inputs) {
+  return !SafeNames(inputs.devices.bridged_uplinks).empty();
+}
+
 std::vector<std::string> KillSwitchBridgeTableLines() {
   // Before br_netfilter (priority 0) turns a frame for another's link
   // address into one for the host. Only frames no one marked yet.
@@ -277,9 +281,11 @@ std::string KillSwitchBridgeTableInstallCommand() {
   return FeedLinesCommand(ReplaceTable("bridge", KillSwitchBridgeTableLines()), "nft -f -");
 }
 
-std::string KillSwitchGuardStartCommand(const std::vector<std::string>& lines) {
-  std::vector<std::string> script = ReplaceTable("inet", lines);
-  Append(ReplaceTable("bridge", KillSwitchBridgeTableLines()), &script);
+std::string KillSwitchGuardStartCommand(const KillSwitchInputs& inputs) {
+  std::vector<std::string> script = ReplaceTable("inet", KillSwitchGuardLines(inputs));
+  if (WantsKillSwitchBridgeTable(inputs)) {
+    Append(ReplaceTable("bridge", KillSwitchBridgeTableLines()), &script);
+  }
   return FeedLinesCommand(script, "nft -f -");
 }
 

@@ -57,15 +57,19 @@ std::vector<std::string> KillSwitchGuardLines(const KillSwitchInputs& inputs);
 
 // The guard's table in the bridge family, of the same name, with the one
 // chain that marks frames bridged to another's link address; the same for
-// every run, as "nft list table" lists it.
+// every run, as "nft list table" lists it. Wanted where an uplink is a
+// bridge; once made it stays until the guard goes (its marks, unused, are
+// cleared all the same).
+bool WantsKillSwitchBridgeTable(const KillSwitchInputs& inputs);
 std::vector<std::string> KillSwitchBridgeTableLines();
 
 // One command that replaces any table of that name by LINES in a single
 // transaction: no moment without a guard, and none with two.
 std::string KillSwitchGuardInstallCommand(const std::vector<std::string>& lines);
-// The same for the bridge table; and both in one transaction, the start's.
+// The same for the bridge table; and the start's: the guard for INPUTS,
+// with the bridge table where it is wanted, in one transaction.
 std::string KillSwitchBridgeTableInstallCommand();
-std::string KillSwitchGuardStartCommand(const std::vector<std::string>& lines);
+std::string KillSwitchGuardStartCommand(const KillSwitchInputs& inputs);
 // The guard as the host has it; empty output when there is none.
 std::string KillSwitchGuardListCommand();
 // Whether a listing of the table holds exactly LINES, in order (indentation

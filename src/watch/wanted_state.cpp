@@ -59,6 +59,7 @@ void WantKillSwitch(const TunnelPlan& plan, bool kernel_ipv6, WantedState* wante
   const std::vector<std::string> lines = KillSwitchGuardLines(inputs);
   wanted->nft_tables.push_back({"inet", kKillSwitchGuardTable, lines,
                                 KillSwitchGuardInstallCommand(lines), nullptr, "kill switch guard"});
+  if (!WantsKillSwitchBridgeTable(inputs)) return;
   wanted->nft_tables.push_back({"bridge", kKillSwitchGuardTable, KillSwitchBridgeTableLines(),
                                 KillSwitchBridgeTableInstallCommand(), nullptr,
                                 "kill switch guard (bridges)"});

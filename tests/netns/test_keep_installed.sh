@@ -38,10 +38,7 @@ pieces() {
       ;;
     rules) ip -4 rule show; ip -6 rule show ;;
     # The tables of the helper's own, as nft lists them.
-    tables)
-      nft list table inet zelmo-vpn-killswitch; nft list table bridge zelmo-vpn-killswitch
-      nft list table inet zelmo-vpn-dns
-      ;;
+    tables) nft list table inet zelmo-vpn-killswitch; nft list table inet zelmo-vpn-dns ;;
     # A marked-traffic rule put back is appended: compare as sets.
     mangle4) { iptables -t mangle -S; iptables -t nat -S; } | sort ;;
     mangle6) { ip6tables -t mangle -S; ip6tables -t nat -S; } | sort ;;
@@ -106,7 +103,6 @@ rules||ip rule del priority 100; ip rule del priority 1066; ip -6 rule del prior
 mangle4||iptables -t mangle -F; iptables -t nat -F
 mangle6||ip6tables -t mangle -F; ip6tables -t nat -F
 tables|4|nft delete table inet zelmo-vpn-killswitch; nft delete table inet zelmo-vpn-dns
-tables||nft delete table bridge zelmo-vpn-killswitch
 filter4|4|nft flush ruleset
 ROWS
 

@@ -6,7 +6,8 @@
 # at layer 2 and pass in every phase, while a machine that uses the host as
 # its gateway is routed by the host and held like the host's own traffic:
 # through the tunnel while it is up, refused once it is gone. One table:
-# each check in each phase of one run, from no helper to after STOPPED.
+# each check in each phase of one run, from no helper to after STOPPED;
+# the guard's bridge table, deleted while READY, comes back.
 source "$(dirname "$0")/testbed.sh"
 testbed_enter "$@"
 source "$(dirname "$0")/lib_routed.sh"
@@ -30,7 +31,12 @@ host_to_internet() { seen_or_blocked conv "$SERVER4"; }
 
 phase_none() { :; }
 phase_ready() { routed_start_helper --kill-switch || fail "READY ($(cat "$HELPER_ERR"))"; }
-phase_gone() { ip link delete zelmo_vpn-tun0; }
+phase_gone() {
+  nft delete table bridge zelmo-vpn-killswitch
+  wait_for_line "INFO: restored kill switch guard (bridges)" 10 &&
+    pass "the guard's bridge table comes back" || fail "the guard's bridge table comes back"
+  ip link delete zelmo_vpn-tun0
+}
 phase_stopped() {
   stop_helper
   assert_eq "0 STOPPED" "$HELPER_STATUS $(tail -n 1 "$HELPER_OUT")" "the run stops"

@@ -188,9 +188,13 @@ TEST(KillSwitchGuard, CommandsReplaceInOneTransaction) {
             install);
   EXPECT_EQ("nft delete table inet zelmo-vpn-killswitch >/dev/null 2>&1",
             KillSwitchGuardCleanupCommand());
-  // The start makes the bridge table in the same transaction.
-  const std::string start = KillSwitchGuardStartCommand({"table inet zelmo-vpn-killswitch {", "}"});
-  EXPECT_EQ(install.substr(0, install.size() - 10), start.substr(0, install.size() - 10));
+  // The start makes the bridge table in the same transaction, where an
+  // uplink is a bridge.
+  KillSwitchInputs inputs = Typical();
+  EXPECT_EQ(KillSwitchGuardInstallCommand(KillSwitchGuardLines(inputs)),
+            KillSwitchGuardStartCommand(inputs));
+  inputs.devices.bridged_uplinks = {"br0"};
+  const std::string start = KillSwitchGuardStartCommand(inputs);
   EXPECT_NE(std::string::npos,
             start.find("'table bridge zelmo-vpn-killswitch {}' 'delete table bridge "
                        "zelmo-vpn-killswitch' 'table bridge zelmo-vpn-killswitch {' "
