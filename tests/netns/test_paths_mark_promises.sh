@@ -131,6 +131,11 @@ for ks in "" on; do
   ping_ok "$SERVER4"
   assert_eq "$([ -n "$ks" ] && echo 0 || echo 1)" "$(gw_count echo4 iptables)" \
     "$what: the router sees a ping to the server${ks:+ no more: refused}"
+  # The bypass's rule as an earlier version left it, for every protocol:
+  # the watch takes it for the bypass's and leaves the narrow one alone.
+  ip rule add fwmark 0x1 lookup 100 priority 100
+  wait_until 10 eval '[ "$(ip -4 rule show priority 100)" = "100:	from all fwmark 0x1 ipproto icmp lookup 100" ]' &&
+    pass "$what: the older rule is replaced while READY" || fail "$what: the older rule is replaced while READY"
   stop_helper
 done
 assert_eq "$ROUTER_OUT4 1/1 answered answered" "$(marked_traffic)" \
