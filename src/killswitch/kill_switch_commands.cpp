@@ -6,6 +6,7 @@
 #include "killswitch/kill_switch_guard.h"
 #include "killswitch/safe_token.h"
 #include "killswitch/kill_switch_lookups.h"
+#include "killswitch/local_network.h"
 #include "lifecycle/shell.h"
 #include "routing/ipv4_prefix.h"
 
@@ -99,6 +100,7 @@ std::vector<std::string> KillSwitchIpv4Rules(const KillSwitchInputs& inputs) {
   AppendRules(&rules, DhcpRules("255.255.255.255/32", inputs.devices.on_link4,
                                 "-p udp --sport 68 --dport 67"));
   AppendRules(&rules, KillSwitchRedirectedLookupRules(AF_INET, inputs.lookup_targets));
+  if (inputs.allow_lan) AppendRules(&rules, LocalNetworkChainRules(AF_INET, inputs.tun_name));
   rules.push_back("-j REJECT");
   return rules;
 }
@@ -123,6 +125,7 @@ std::vector<std::string> KillSwitchIpv6Rules(const KillSwitchInputs& inputs) {
                                 "-p udp --sport 546 --dport 547"));
   rules.push_back("-p ipv6-icmp --icmpv6-type router-solicitation -j RETURN");
   AppendRules(&rules, KillSwitchRedirectedLookupRules(AF_INET6, inputs.lookup_targets));
+  if (inputs.allow_lan) AppendRules(&rules, LocalNetworkChainRules(AF_INET6, inputs.tun_name));
   rules.push_back("-j REJECT");
   return rules;
 }

@@ -4,8 +4,9 @@
 
 #include <algorithm>
 
+#include "killswitch/local_network.h"
 #include "killswitch/safe_token.h"
-#include "lifecycle/shell.h"
+#include "lifecycle/nft_table_commands.h"
 #include "lifecycle/text_utils.h"
 #include "routing/ipv4_prefix.h"
 
@@ -28,14 +29,6 @@ constexpr const char* kRejectLine = "reject";
 
 std::string TableName(const std::string& family = "inet") {
   return family + " " + kKillSwitchGuardTable;
-}
-
-// Made if missing, so that the delete never fails; deleted; made anew.
-std::vector<std::string> ReplaceTable(const std::string& family, const std::vector<std::string>& lines) {
-  std::vector<std::string> script = {"table " + TableName(family) + " {}",
-                                     "delete table " + TableName(family)};
-  script.insert(script.end(), lines.begin(), lines.end());
-  return script;
 }
 
 // Addresses and prefixes in the form nft lists them: the short forms of
@@ -177,6 +170,7 @@ std::vector<std::string> OutputRules(const KillSwitchInputs& inputs) {
   }
   rules.push_back("jump upkeep");
   Append(RedirectedLookupRules(inputs.lookup_targets), &rules);
+  if (inputs.allow_lan) rules.push_back(LocalNetworkJump());
   rules.push_back(kRejectLine);
   return rules;
 }
@@ -187,6 +181,7 @@ std::vector<std::string> UplinkRules(const KillSwitchInputs& inputs, bool postro
   std::vector<std::string> rules = DestinationJumps();
   rules.push_back(std::string("ct direction reply ct label ") + kIncomingLabel + " accept");
   if (!postrouting) {
+    if (inputs.allow_lan) rules.push_back(LocalNetworkJump());
     rules.push_back(kRejectLine);
     return rules;
   }
@@ -194,6 +189,7 @@ std::vector<std::string> UplinkRules(const KillSwitchInputs& inputs, bool postro
   // (a tunnel-only program's own guard keeps it in the tunnel).
   if (inputs.allow_app_mark) rules.push_back(std::string("meta mark ") + kAppMark + " accept");
   rules.push_back("jump upkeep");
+  if (inputs.allow_lan) rules.push_back(LocalNetworkJump());
   // Nothing can be rejected after routing; dropped, the sender sees its
   // send fail or time out.
   rules.push_back("drop");
@@ -245,6 +241,7 @@ std::vector<std::string> KillSwitchGuardLines(const KillSwitchInputs& inputs) {
   AddChain("endpoint6", EndpointRules(AF_INET6, inputs.endpoint.ipv6), &lines);
   AddChain("bypass", BypassRules(inputs.bypass_prefixes), &lines);
   AddChain("upkeep", UpkeepRules(inputs.devices), &lines);
+  if (inputs.allow_lan) AddChain(kLocalNetworkChain, LocalNetworkTableRules(), &lines);
   AddChain("output", OutputRules(inputs), &lines);
   AddChain("prerouting",
            PerUplink(inputs, "prerouting",
@@ -274,22 +271,22 @@ std::vector<std::string> KillSwitchBridgeTableLines() {
 }
 
 std::string KillSwitchGuardInstallCommand(const std::vector<std::string>& lines) {
-  return FeedLinesCommand(ReplaceTable("inet", lines), "nft -f -");
+  return NftTableInstallCommand(TableName(), lines);
 }
 
 std::string KillSwitchBridgeTableInstallCommand() {
-  return FeedLinesCommand(ReplaceTable("bridge", KillSwitchBridgeTableLines()), "nft -f -");
+  return NftTableInstallCommand(TableName("bridge"), KillSwitchBridgeTableLines());
 }
 
 std::string KillSwitchGuardStartCommand(const KillSwitchInputs& inputs) {
-  std::vector<std::string> script = ReplaceTable("inet", KillSwitchGuardLines(inputs));
+  std::vector<NftTableScript> tables = {{TableName(), KillSwitchGuardLines(inputs)}};
   if (WantsKillSwitchBridgeTable(inputs)) {
-    Append(ReplaceTable("bridge", KillSwitchBridgeTableLines()), &script);
+    tables.push_back({TableName("bridge"), KillSwitchBridgeTableLines()});
   }
-  return FeedLinesCommand(script, "nft -f -");
+  return NftTablesInstallCommand(tables);
 }
 
-std::string KillSwitchGuardListCommand() { return "nft list table " + TableName() + " 2>/dev/null"; }
+std::string KillSwitchGuardListCommand() { return NftTableListCommand(TableName()); }
 
 bool ListsKillSwitchGuard(const std::string& listing, const std::vector<std::string>& lines) {
   std::vector<std::string> listed;
@@ -300,10 +297,10 @@ bool ListsKillSwitchGuard(const std::string& listing, const std::vector<std::str
   return listed == lines;
 }
 
-std::string KillSwitchGuardCleanupCommand() {
-  return "nft delete table " + TableName() + kQuietSuffix;
-}
+std::string KillSwitchGuardCleanupCommand() { return NftTableDeleteCommand(TableName()); }
 
-std::string KillSwitchBridgeTableCleanupCommand() {
-  return "nft delete table " + TableName("bridge") + kQuietSuffix;
+std::string KillSwitchBridgeTableCleanupCommand() { return NftTableDeleteCommand(TableName("bridge")); }
+
+std::vector<std::string> KillSwitchUpkeepRules(const KillSwitchDevices& devices) {
+  return UpkeepRules(devices);
 }

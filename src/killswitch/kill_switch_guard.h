@@ -28,7 +28,9 @@
 //   discovery); the rest is dropped, since nothing can be rejected there;
 // - prerouting: labels the connections that come in through an uplink, so
 //   their answers are told apart from those of a connection that came in
-//   through the tunnel (which must not leave physically once it is gone).
+//   through the tunnel (which must not leave physically once it is gone);
+// - with --allow-lan, the output chain and what leaves through an uplink
+//   admit the local network last (local_network.h).
 //
 // Where an uplink is a bridge and br_netfilter hands bridged frames to these
 // hooks (as container engines have it), a frame one virtual machine on the
@@ -79,6 +81,12 @@ bool ListsKillSwitchGuard(const std::string& listing, const std::vector<std::str
 // the bridge table.
 std::string KillSwitchGuardCleanupCommand();
 std::string KillSwitchBridgeTableCleanupCommand();
+
+// The rules of the guard's chain "upkeep": the host's own upkeep of its
+// network (DHCP and DHCPv6 to the servers' broadcast or group and to the
+// uplinks' networks in DEVICES, router and neighbour discovery), which the
+// lockdown block admits too.
+std::vector<std::string> KillSwitchUpkeepRules(const KillSwitchDevices& devices);
 
 
 // The exit status the shell gives a command it cannot find: the install's

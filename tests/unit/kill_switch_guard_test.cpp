@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -144,6 +145,33 @@ TEST(KillSwitchGuard, EachInputReachesTheChainsItConcerns) {
         "meta mark 0x0000007e meta mark set 0x00000000"}},
       {"no endpoint address: empty chains to jump to",
        [](KillSwitchInputs* i) { i->endpoint = {}; }, {}, "endpoint6", {}},
+      {"the local network: devices with an Ethernet link layer, no lookups, private prefixes",
+       [](KillSwitchInputs* i) { i->allow_lan = true; }, {}, "local-network",
+       {"meta oiftype != ether return", "meta l4proto { tcp, udp } th dport 53 return",
+        "ip daddr 10.0.0.0/8 accept", "ip daddr 172.16.0.0/12 accept",
+        "ip daddr 192.168.0.0/16 accept", "ip daddr 169.254.0.0/16 accept",
+        "ip daddr 224.0.0.0/24 accept", "ip daddr 239.255.255.250 accept",
+        "ip daddr 255.255.255.255 accept", "fib daddr type broadcast accept",
+        "ip6 daddr fe80::/10 accept", "ip6 daddr fc00::/7 accept", "ip6 daddr ff02::/16 accept"}},
+      {"the host's own local network, after everything else", [](KillSwitchInputs* i) {
+         i->allow_lan = true;
+       },
+       {"192.0.2.53"}, "output",
+       {"type filter hook output priority filter; policy accept;", "oifname \"lo\" accept",
+        "oifname \"tun0\" meta nfproto ipv6 accept",
+        "oifname \"tun0\" meta mark != 0x00000001 accept",
+        "oifname \"tun0\" meta l4proto != icmp accept", "jump endpoint4", "jump endpoint6",
+        "jump bypass", "jump upkeep",
+        "ct status dnat meta l4proto { tcp, udp } th dport 53 ip daddr 192.0.2.53 accept",
+        "jump local-network", "reject"}},
+      {"forwarded to the local network through an uplink",
+       [](KillSwitchInputs* i) { i->allow_lan = true; }, {}, "forward-uplink",
+       {"jump endpoint4", "jump endpoint6", "jump bypass", "ct direction reply ct label 127 accept",
+        "jump local-network", "reject"}},
+      {"leaving for the local network through an uplink",
+       [](KillSwitchInputs* i) { i->allow_lan = true; }, {}, "postrouting-uplink",
+       {"jump endpoint4", "jump endpoint6", "jump bypass", "ct direction reply ct label 127 accept",
+        "jump upkeep", "jump local-network", "drop"}},
   };
   for (const Case& c : cases) {
     KillSwitchInputs inputs = Typical();
@@ -151,6 +179,11 @@ TEST(KillSwitchGuard, EachInputReachesTheChainsItConcerns) {
     inputs.lookup_targets = c.lookups;
     EXPECT_EQ(c.rules, ChainOf(KillSwitchGuardLines(inputs), c.chain)) << c.what;
   }
+}
+
+TEST(KillSwitchGuard, NoLocalNetworkChainUnlessAsked) {
+  const Lines lines = KillSwitchGuardLines(Typical());
+  EXPECT_EQ(lines.end(), std::find(lines.begin(), lines.end(), "chain local-network {"));
 }
 
 TEST(KillSwitchGuard, ListedOnlyWhenTheTableHoldsExactlyTheLines) {

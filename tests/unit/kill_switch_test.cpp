@@ -146,6 +146,50 @@ TEST(KillSwitchCommands, RedirectedLookupsPassBeforeTheRejectInTheirOwnFamily) {
   for (const std::string& rule : ipv4) EXPECT_EQ(std::string::npos, rule.find("bad")) << rule;
 }
 
+TEST(KillSwitchCommands, TheLocalNetworkPassesLastAndOnlyWhereAsked) {
+  KillSwitchInputs inputs = Inputs4("tun0", {}, {}, false);
+  inputs.lookup_targets = {"100.100.53.53"};
+  const Commands without4 = KillSwitchIpv4Rules(inputs);
+  const Commands without6 = KillSwitchIpv6Rules(inputs);
+  inputs.allow_lan = true;
+  const Commands with4 = KillSwitchIpv4Rules(inputs);
+  const Commands with6 = KillSwitchIpv6Rules(inputs);
+  // Every rule as iptables-save lists it, so the watch finds the chain
+  // unchanged: the lookups to the local network refused first, then the
+  // local network's prefixes where the first route is not the tunnel.
+  const Commands listed4 = {
+      "-p udp -m udp --dport 53 -j REJECT --reject-with icmp-port-unreachable",
+      "-p tcp -m tcp --dport 53 -j REJECT --reject-with icmp-port-unreachable",
+      "-d 10.0.0.0/8 ! -o tun0 -j RETURN", "-d 172.16.0.0/12 ! -o tun0 -j RETURN",
+      "-d 192.168.0.0/16 ! -o tun0 -j RETURN", "-d 169.254.0.0/16 ! -o tun0 -j RETURN",
+      "-d 224.0.0.0/24 ! -o tun0 -j RETURN", "-d 239.255.255.250/32 ! -o tun0 -j RETURN",
+      "-d 255.255.255.255/32 ! -o tun0 -j RETURN",
+      "! -o tun0 -m addrtype --dst-type BROADCAST -j RETURN",
+      "-j REJECT --reject-with icmp-port-unreachable"};
+  const Commands listed6 = {
+      "-p udp -m udp --dport 53 -j REJECT --reject-with icmp6-port-unreachable",
+      "-p tcp -m tcp --dport 53 -j REJECT --reject-with icmp6-port-unreachable",
+      "-d fe80::/10 ! -o tun0 -j RETURN", "-d fc00::/7 ! -o tun0 -j RETURN",
+      "-d ff02::/16 ! -o tun0 -j RETURN", "-j REJECT --reject-with icmp6-port-unreachable"};
+  struct Case {
+    const char* family;
+    const Commands& without;
+    const Commands& with;
+    const Commands& listed;
+  };
+  for (const Case& c : {Case{"IPv4", without4, with4, listed4}, Case{"IPv6", without6, with6, listed6}}) {
+    ASSERT_EQ(c.without.size() - 1 + c.listed.size(), c.with.size()) << c.family;
+    // Everything before stays as it was, the redirected lookups included.
+    EXPECT_EQ(Commands(c.without.begin(), c.without.end() - 1),
+              Commands(c.with.begin(), c.with.begin() + c.without.size() - 1))
+        << c.family;
+    for (size_t i = 0; i < c.listed.size(); ++i) {
+      EXPECT_TRUE(SameFirewallRule(c.listed[i], c.with[c.without.size() - 1 + i]))
+          << c.family << ": " << c.listed[i];
+    }
+  }
+}
+
 TEST(KillSwitchCommands, Ipv6IsGuardedWhenTheHostOrTheEndpointUsesIt) {
   ResolvedAddresses with_ipv6;
   with_ipv6.ipv6 = {"2001:db8::1"};
