@@ -8,7 +8,10 @@
 LockdownBlockInputs ReadLockdownBlockInputs(bool allow_lan) {
   LockdownBlockInputs inputs;
   // No TUN device to leave out: the block trusts none.
-  inputs.local_bridges = ReadKillSwitchDevices("").local_bridges;
+  const KillSwitchDevices devices = ReadKillSwitchDevices("");
+  inputs.local_bridges = devices.local_bridges;
+  inputs.on_link4 = devices.on_link4;
+  inputs.on_link6 = devices.on_link6;
   inputs.allow_lan = allow_lan;
   return inputs;
 }

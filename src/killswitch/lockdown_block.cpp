@@ -41,7 +41,10 @@ std::vector<std::string> BaseChain(const std::string& hook, const std::string& v
 std::vector<std::string> LockdownBlockLines(const LockdownBlockInputs& inputs) {
   std::vector<std::string> lines = {"table " + TableName() + " {"};
   // Chains are listed in the order they are made; those jumped to come first.
-  AddChain("upkeep", KillSwitchUpkeepRules(), &lines);
+  KillSwitchDevices networks;
+  networks.on_link4 = inputs.on_link4;
+  networks.on_link6 = inputs.on_link6;
+  AddChain("upkeep", KillSwitchUpkeepRules(networks), &lines);
   if (inputs.allow_lan) AddChain(kLocalNetworkChain, LocalNetworkTableRules(), &lines);
   AddChain(kAdmittedChain, AdmittedRules(inputs), &lines);
   AddChain("output", BaseChain("output", "reject"), &lines);

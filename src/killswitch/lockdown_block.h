@@ -33,6 +33,12 @@ struct LockdownBlockInputs {
   // Bridges that are no uplink (guard_devices.h), read when the block is
   // made: a bridge made later is refused until the block is made again.
   std::vector<std::string> local_bridges;
+  // The uplinks' networks (guard_devices.h), read when the block is made:
+  // the host's DHCP reaches a server there, or by broadcast, as under the
+  // kill switch. At boot there are none yet, and a lease is renewed by
+  // broadcast.
+  std::vector<std::string> on_link4;
+  std::vector<std::string> on_link6;
   bool allow_lan = false;  // --allow-lan (local_network.h)
 };
 

@@ -3,9 +3,17 @@
 #include "lifecycle/shell.h"
 
 std::string NftTableInstallCommand(const std::string& table, const std::vector<std::string>& lines) {
-  // Made if missing, so that the delete never fails; deleted; made anew.
-  std::vector<std::string> script = {"table " + table + " {}", "delete table " + table};
-  script.insert(script.end(), lines.begin(), lines.end());
+  return NftTablesInstallCommand({{table, lines}});
+}
+
+std::string NftTablesInstallCommand(const std::vector<NftTableScript>& tables) {
+  std::vector<std::string> script;
+  for (const NftTableScript& table : tables) {
+    // Made if missing, so that the delete never fails; deleted; made anew.
+    script.push_back("table " + table.table + " {}");
+    script.push_back("delete table " + table.table);
+    script.insert(script.end(), table.lines.begin(), table.lines.end());
+  }
   return FeedLinesCommand(script, "nft -f -");
 }
 

@@ -9,6 +9,12 @@
 // Replaces any table of that name by LINES (which build it from nothing)
 // in one "nft -f -" transaction: no moment without the table, never two.
 std::string NftTableInstallCommand(const std::string& table, const std::vector<std::string>& lines);
+// The same for several tables in one transaction: all of them or none.
+struct NftTableScript {
+  std::string table;
+  std::vector<std::string> lines;
+};
+std::string NftTablesInstallCommand(const std::vector<NftTableScript>& tables);
 // Lists the table; fails, printing nothing, when there is none.
 std::string NftTableListCommand(const std::string& table);
 // Deletes the table, whatever it holds; quiet when there is none.

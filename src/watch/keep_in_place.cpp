@@ -253,7 +253,9 @@ void KeepNftTables(const WantedState& wanted, WatchState* state, int64_t now_ms,
   for (const WantedNftTable& table : wanted.nft_tables) {
     std::string listing;
     const bool listed = ListNftTable(table, &listing);
-    const auto baseline = state->nft_baselines.find(table.name);
+    // A table is known by its family and name together.
+    const std::string key = table.family + " " + table.name;
+    const auto baseline = state->nft_baselines.find(key);
     const bool known = baseline != state->nft_baselines.end();
     const bool same_command = !known || baseline->second.install_command == table.install_command;
     // In place: listed as its lines say, or as nft listed it right after
@@ -264,7 +266,7 @@ void KeepNftTables(const WantedState& wanted, WatchState* state, int64_t now_ms,
                            (!known && !state->looked));
     if (table.piece == kGuardPiece) state->guard_in_place = in_place;
     if (in_place) {
-      state->nft_baselines[table.name] = {table.install_command, listing};
+      state->nft_baselines[key] = {table.install_command, listing};
       continue;
     }
     // Wanted otherwise now, it follows the network; wanted the same but
@@ -279,8 +281,8 @@ void KeepNftTables(const WantedState& wanted, WatchState* state, int64_t now_ms,
       TellRestoreFailed(table.piece, state, now_ms);
       continue;
     }
-    for (const std::string& command : table.after_install) RunShellCommand(command);
-    state->nft_baselines[table.name] = {table.install_command, listing};
+    if (table.after_install) table.after_install();
+    state->nft_baselines[key] = {table.install_command, listing};
     if (table.piece == kGuardPiece) state->guard_in_place = true;
     if (taken) TellRestored(table.piece, state, now_ms);
   }
@@ -341,15 +343,15 @@ HostListings ReadHost(bool ipv6, bool ask_endpoint_again, int64_t now_ms, LookKi
       // What the pieces want depends on the network: a change is followed
       // by a look at everything.
       bool changed = FollowNetwork(now, ask_endpoint_again, now_ms, plan, state, tun_back);
-      // The kill switch judges by the uplinks and the local bridges: they
-      // follow the network too.
+      // The kill switch judges by the uplinks, their networks and the
+      // local bridges: they follow the network too.
       if (plan->kill_switch) {
         const std::vector<std::string> uplinks =
             UplinkDevices(host.routes4, host.routes6, *plan, state->icmp_table_route);
-        const KillSwitchDevices devices =
+        KillSwitchDevices devices =
             KillSwitchDevicesOf(uplinks, ReadBridgeListing(), plan->tun_name);
-        changed |= devices.uplinks != plan->kill_switch_devices.uplinks ||
-                   devices.local_bridges != plan->kill_switch_devices.local_bridges;
+        AddOnLinkNetworks(host.routes4, host.routes6, &devices);
+        changed |= !SameKillSwitchDevices(devices, plan->kill_switch_devices);
         plan->kill_switch_devices = devices;
       }
       if (changed || !state->looked) kinds->rules = kinds->firewall = true;

@@ -88,7 +88,9 @@ void PlanRules(bool ipv6, const std::vector<WantedRule>& wanted,
   // What is left over is the helper's but not wanted now, or a second copy.
   for (const ListedRule* rule : unmatched) {
     if (!owned_rule(*rule, ipv6)) continue;
-    batch->push_back(RuleBatchLine("del", {ipv6, rule->priority, rule->fwmark, rule->table}));
+    // Of one of the helper's forms (IsOwnedRuleForm): each value is its own.
+    batch->push_back(
+        RuleBatchLine("del", {ipv6, rule->priority, rule->fwmark, rule->table, rule->ipproto}));
   }
 }
 

@@ -5,6 +5,7 @@
 #include "approuting/app_guard.h"
 #include "approuting/app_routing_commands.h"
 #include "approuting/cgroup_location.h"
+#include "dns/dns_redirect.h"
 #include "dns/dns_redirect_table.h"
 #include "killswitch/kill_switch_commands.h"
 #include "killswitch/kill_switch_guard.h"
@@ -57,7 +58,11 @@ void WantKillSwitch(const TunnelPlan& plan, bool kernel_ipv6, WantedState* wante
   if (!plan.kill_switch_guard) return;
   const std::vector<std::string> lines = KillSwitchGuardLines(inputs);
   wanted->nft_tables.push_back({"inet", kKillSwitchGuardTable, lines,
-                                KillSwitchGuardInstallCommand(lines), {}, "kill switch guard"});
+                                KillSwitchGuardInstallCommand(lines), nullptr, "kill switch guard"});
+  if (!WantsKillSwitchBridgeTable(inputs)) return;
+  wanted->nft_tables.push_back({"bridge", kKillSwitchGuardTable, KillSwitchBridgeTableLines(),
+                                KillSwitchBridgeTableInstallCommand(), nullptr,
+                                "kill switch guard (bridges)"});
 }
 
 // The app mark rule stands before the ICMP one in mangle OUTPUT, as the
@@ -125,10 +130,11 @@ WantedState WantState(const TunnelPlan& plan, const NetworkView& view, bool icmp
   WantIcmpBypass(view, icmp_table_free, &wanted);
   if (plan.dns_redirect) {
     // Made again, the table redirects new lookups; a flow that began in
-    // the gap keeps its entry unless the entries go once more.
+    // the gap keeps its entry unless that entry goes.
     const DnsRedirectInputs dns = DnsRedirectInputsOf(plan);
     wanted.nft_tables.push_back({"inet", kDnsRedirectTable, DnsRedirectTableLines(dns),
-                                 DnsRedirectInstallCommand(dns), DnsConntrackFlushCommands(),
+                                 DnsRedirectInstallCommand(dns),
+                                 [dns] { DeleteFlowsTheRedirectCatches(dns); },
                                  "name-lookup redirect"});
   }
   return wanted;

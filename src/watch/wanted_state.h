@@ -5,6 +5,7 @@
 // compares it with what it reads back; the pieces' own descriptions (their
 // owned routes, rules and chains, the same ones the start installs from) fill it.
 
+#include <functional>
 #include <set>
 #include <string>
 #include <vector>
@@ -47,8 +48,8 @@ struct WantedNftTable {
   std::string name;
   std::vector<std::string> lines;
   std::string install_command;
-  // Run after each install, their status not looked at.
-  std::vector<std::string> after_install;
+  // Run after each install (it cannot fail).
+  std::function<void()> after_install;
   std::string piece;
 };
 

@@ -394,6 +394,61 @@ routed_container_publish() {
     --to-destination "[${CT_IP6[$1]}]:$CONV_PORT"
 }
 
+# --- The host's uplink as a bridge, as on a host of virtual machines: br0
+# enslaves eth0 and takes over its addresses and default routes; the
+# machines vm1 and vm2 sit on br0, on the home network itself, vm1 with the
+# router as its gateway (bridged straight onto the uplink), vm2 with the
+# host (routed by the host). The bridge's frames pass the host's IP hooks,
+# as where a container engine loaded br_netfilter, and the host sends no
+# redirects, so vm2 keeps its gateway. A conversation server runs on the
+# router and on each machine.
+#
+#   routed_bridged_uplink      builds it; the machines' addresses are
+#                              VM_IP4[NAME] and VM_IP6[NAME]
+#   vm_conv NAME ADDRESS       a conversation from a machine (as conv)
+declare -gA VM_PID=() VM_IP4=() VM_IP6=()
+
+routed_bridged_uplink() {
+  local name gateway index=11
+  ip link add br0 type bridge
+  # Its own link address stays eth0's, whatever ports come later.
+  ip link set br0 address "$(cat /sys/class/net/eth0/address)"
+  ip -6 route del default via "$GW_IP6" dev eth0
+  ip addr flush dev eth0
+  ip link set eth0 master br0
+  ip addr add "$HOST_IP4/24" dev br0
+  ip addr add "$HOST_IP6/64" dev br0 nodad
+  ip link set br0 up
+  ip -4 route replace default via "$GW_IP4" dev br0
+  ip -6 route replace default via "$GW_IP6" dev br0
+  sysctl -qw net.bridge.bridge-nf-call-iptables=1 net.bridge.bridge-nf-call-ip6tables=1 \
+    net.ipv4.ip_forward=1 net.ipv4.conf.all.send_redirects=0 net.ipv4.conf.br0.send_redirects=0
+  for name in vm1 vm2; do
+    testbed_spawn_netns "VM_PID[$name]"
+    VM_IP4[$name]=192.0.2.$index
+    VM_IP6[$name]=2001:db8:1::$index
+    ip link add "port-$name" type veth peer name eth0 netns "${VM_PID[$name]}"
+    ip link set "port-$name" master br0 up
+    vm_exec "$name" ip addr add "${VM_IP4[$name]}/24" dev eth0
+    vm_exec "$name" ip addr add "${VM_IP6[$name]}/64" dev eth0 nodad
+    vm_exec "$name" ip link set eth0 up
+    gateway=$GW_IP4
+    [ "$name" = vm2 ] && gateway=$HOST_IP4
+    vm_exec "$name" ip -4 route add default via "$gateway"
+    routed_start_server "${VM_PID[$name]}" "conversation.$name" "$CONVERSATION" serve "$CONV_PORT"
+    index=$((index + 1))
+  done
+  routed_start_server "$GW_PID" conversation.router "$CONVERSATION" serve "$CONV_PORT"
+}
+
+vm_exec() {
+  local name=$1
+  shift
+  testbed_ns_exec "${VM_PID[$name]}" "$@"
+}
+
+vm_conv() { vm_exec "$1" "$CONVERSATION" ask "$2" "$CONV_PORT"; }
+
 # --- A second VPN server.
 #
 #   internet dc1 --- wan0 vpn2
