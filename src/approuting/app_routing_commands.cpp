@@ -119,22 +119,24 @@ std::string AppMarkRuleCommand(const AppRoutingFamily& family, const std::string
   return std::string(family.firewall) + " -t mangle " + action + " OUTPUT " + AppMarkRule(match_path);
 }
 
+std::string AppRoutingRuleDeleteCommand(const AppRoutingFamily& family, const std::string& table) {
+  return std::string(family.ip) + " rule del fwmark " + kAppPacketMark + " lookup " + table +
+         kQuietSuffix;
+}
+
+std::string AppRoutingTableFlushCommand(const AppRoutingFamily& family, const std::string& table) {
+  return std::string(family.ip) + " route flush table " + table + kQuietSuffix;
+}
+
 std::vector<std::string> AppRoutingRuleDeleteCommands(const AppRoutingFamily& family) {
   // One delete per table: of several identical rules, each call removes one.
-  std::vector<std::string> commands;
-  for (const char* table : {kBypassTable, kTunnelOnlyTable}) {
-    commands.push_back(std::string(family.ip) + " rule del fwmark " + kAppPacketMark + " lookup " +
-                       table + kQuietSuffix);
-  }
-  return commands;
+  return {AppRoutingRuleDeleteCommand(family, kBypassTable),
+          AppRoutingRuleDeleteCommand(family, kTunnelOnlyTable)};
 }
 
 std::vector<std::string> AppRoutingTableFlushCommands(const AppRoutingFamily& family) {
-  std::vector<std::string> commands;
-  for (const char* table : {kBypassTable, kTunnelOnlyTable}) {
-    commands.push_back(std::string(family.ip) + " route flush table " + table + kQuietSuffix);
-  }
-  return commands;
+  return {AppRoutingTableFlushCommand(family, kBypassTable),
+          AppRoutingTableFlushCommand(family, kTunnelOnlyTable)};
 }
 
 std::vector<std::string> StaleMarkRuleDeleteCommands(const AppRoutingFamily& family,

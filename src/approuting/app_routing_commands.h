@@ -56,6 +56,9 @@ std::string AppMarkRuleCommand(const AppRoutingFamily& family, const std::string
 // One delete per table for the routing rules, and the flush of both tables.
 std::vector<std::string> AppRoutingRuleDeleteCommands(const AppRoutingFamily& family);
 std::vector<std::string> AppRoutingTableFlushCommands(const AppRoutingFamily& family);
+// The same for one table ("1066" or "1067").
+std::string AppRoutingRuleDeleteCommand(const AppRoutingFamily& family, const std::string& table);
+std::string AppRoutingTableFlushCommand(const AppRoutingFamily& family, const std::string& table);
 
 // The delete commands for the app-routing mark rules found in a listing of
 // "<firewall> -t mangle -S OUTPUT": rules for a group of the helper's name

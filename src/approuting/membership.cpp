@@ -16,14 +16,14 @@
 
 std::atomic<bool> g_app_routing_stop{false};
 
-namespace {
-
 std::string ReadExeLink(const std::string& pid_text) {
   char target[4096] = {};
   const ssize_t length = readlink(("/proc/" + pid_text + "/exe").c_str(), target, sizeof(target) - 1);
   if (length <= 0) return {};
   return std::string(target, static_cast<size_t>(length));
 }
+
+namespace {
 
 bool IsSameOrBelow(const std::string& dir, const std::string& ancestor) {
   return dir.compare(0, ancestor.size(), ancestor) == 0 &&

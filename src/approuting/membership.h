@@ -18,6 +18,9 @@ std::set<std::string> BuildWantedNameSet(const std::vector<std::string>& apps);
 bool IsWantedProcess(const std::string& comm_text, const std::string& exe_link,
                      const std::set<std::string>& wanted);
 
+// The target of /proc/PID/exe; empty where it cannot be read.
+std::string ReadExeLink(const std::string& pid_text);
+
 // The process IDs /proc lists, ascending.
 std::vector<int> ListProcessIds();
 // The process IDs of a cgroup membership file text, ascending.

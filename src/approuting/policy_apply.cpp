@@ -2,6 +2,7 @@
 
 #include <net/if.h>
 
+#include <algorithm>
 #include <optional>
 #include <vector>
 
@@ -36,6 +37,20 @@ bool InstallMarkedTraffic(const std::optional<MarkedTraffic>& traffic) {
   return !traffic || ApplyMarkedTraffic(*traffic);
 }
 
+// The kernel refuses a second copy of a policy rule: one that stands is
+// not added again.
+std::vector<std::string> RouteCommandsToRun(const AppRoutingFamily& family, const std::string& mode,
+                                            const std::string& tun_name,
+                                            const DefaultRouteInfo& default_route,
+                                            bool rule_in_place) {
+  std::vector<std::string> commands = AppRoutingRouteCommands(family, mode, tun_name, default_route);
+  if (rule_in_place) {
+    commands.erase(std::remove(commands.begin(), commands.end(), AppRoutingRuleCommand(family, mode)),
+                   commands.end());
+  }
+  return commands;
+}
+
 }  // namespace
 
 // Check, then append: one mark rule however often the policy is applied.
@@ -46,11 +61,9 @@ bool InstallAppMarkRule(const AppRoutingFamily& family) {
          RunShellCommand(AppMarkRuleCommand(family, "-A", g_app_cgroup_match_path)) == 0;
 }
 
-bool ApplyAppRoutingPolicy(const AppRoutingPolicy& policy, const std::string& tun_name,
-                           const DefaultRouteInfo& default_route,
-                           const DefaultRouteInfo& default_route6, std::string* error,
-                           bool route_follows) {
-  if (!policy.enabled || policy.mode == "disabled") return true;
+bool CheckAppRoutingInputs(const AppRoutingPolicy& policy, const std::string& tun_name,
+                           const DefaultRouteInfo& default_route, bool route_follows,
+                           std::string* error) {
   if (policy.apps.empty()) {
     *error = "selected app routing requires at least one app";
     return false;
@@ -67,15 +80,15 @@ bool ApplyAppRoutingPolicy(const AppRoutingPolicy& policy, const std::string& tu
     *error = "original default route is unavailable for app bypass";
     return false;
   }
-  if (!EnsureAppRoutingCgroup(error)) return false;
-  // Start from a clean slate so that applying twice leaves one copy of each
-  // piece; the cleanup removes the group, so it is made again afterwards.
-  CleanupAppRoutingPolicy();
-  g_app_routing_stop.exchange(false);
-  if (!EnsureAppRoutingCgroup(error)) return false;
+  return true;
+}
 
-  const std::vector<std::string> route_commands =
-      AppRoutingRouteCommands(kAppRoutingIpv4, policy.mode, tun_name, default_route);
+bool InstallAppRoutingPieces(const AppRoutingPolicy& policy, const std::string& tun_name,
+                             const DefaultRouteInfo& default_route,
+                             const DefaultRouteInfo& default_route6,
+                             const AppRoutingInPlace& in_place, std::string* error) {
+  const std::vector<std::string> route_commands = RouteCommandsToRun(
+      kAppRoutingIpv4, policy.mode, tun_name, default_route, in_place.rule4);
   if (route_commands.empty()) {
     *error = "unsupported app routing mode";
     return false;
@@ -86,19 +99,14 @@ bool ApplyAppRoutingPolicy(const AppRoutingPolicy& policy, const std::string& tu
   // path: around the tunnel in "vpnOnlySelected", through it in
   // "bypassSelected". A kernel without IPv6 has no such traffic.
   const bool ipv6 = KernelHasIpv6();
-  if (ipv6 && !RunPieceCommands(AppRoutingRouteCommands(kAppRoutingIpv6, policy.mode, tun_name,
-                                                        default_route6),
+  if (ipv6 && !RunPieceCommands(RouteCommandsToRun(kAppRoutingIpv6, policy.mode, tun_name,
+                                                   default_route6, in_place.rule6),
                                 tunnel_only, error)) {
     return false;
   }
   // The guard goes in before the mark rules, so no marked packet is ever
-  // without it. The TUN name passed the screen above.
-  if (tunnel_only &&
-      (!RunPieceCommands(AppGuardInstallCommands(kAppRoutingIpv4, tun_name), true, error) ||
-       (ipv6 &&
-        !RunPieceCommands(AppGuardInstallCommands(kAppRoutingIpv6, tun_name), true, error)))) {
-    return false;
-  }
+  // without it.
+  if (tunnel_only && !in_place.guard && !InstallAppGuard(tun_name, error)) return false;
 
   if (!InstallAppMarkRule(kAppRoutingIpv4) || (ipv6 && !InstallAppMarkRule(kAppRoutingIpv6))) {
     *error = "failed to install cgroup fwmark rule";
@@ -113,4 +121,26 @@ bool ApplyAppRoutingPolicy(const AppRoutingPolicy& policy, const std::string& tu
   }
   RefreshAppRoutingCgroupMembership(policy);
   return true;
+}
+
+// The TUN name passed the screen in CheckAppRoutingInputs.
+bool InstallAppGuard(const std::string& tun_name, std::string* error) {
+  return RunPieceCommands(AppGuardInstallCommands(kAppRoutingIpv4, tun_name), true, error) &&
+         (!KernelHasIpv6() ||
+          RunPieceCommands(AppGuardInstallCommands(kAppRoutingIpv6, tun_name), true, error));
+}
+
+bool ApplyAppRoutingPolicy(const AppRoutingPolicy& policy, const std::string& tun_name,
+                           const DefaultRouteInfo& default_route,
+                           const DefaultRouteInfo& default_route6, std::string* error,
+                           bool route_follows) {
+  if (!policy.enabled || policy.mode == "disabled") return true;
+  if (!CheckAppRoutingInputs(policy, tun_name, default_route, route_follows, error)) return false;
+  if (!EnsureAppRoutingCgroup(error)) return false;
+  // Start from a clean slate so that applying twice leaves one copy of each
+  // piece; the cleanup removes the group, so it is made again afterwards.
+  CleanupAppRoutingPolicy();
+  g_app_routing_stop.exchange(false);
+  if (!EnsureAppRoutingCgroup(error)) return false;
+  return InstallAppRoutingPieces(policy, tun_name, default_route, default_route6, {}, error);
 }

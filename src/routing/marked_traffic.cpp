@@ -55,7 +55,8 @@ std::vector<std::string> MarkedTrafficInstallCommands(const MarkedTraffic& traff
 
 std::vector<std::string> MarkedTrafficDeleteCommands(const std::string& tool,
                                                      const std::string& marker,
-                                                     const MarkedTrafficListings& listings) {
+                                                     const MarkedTrafficListings& listings,
+                                                     const std::string& keep_device) {
   struct ListedChain {
     const char* table;
     const char* chain;
@@ -69,6 +70,9 @@ std::vector<std::string> MarkedTrafficDeleteCommands(const std::string& tool,
     for (const std::string& rule : ListedChainRules(chain.listing, chain.chain)) {
       // Screen: the listed rule goes back into the shell as it stands.
       if (!HasCommentMarker(rule, marker) || !IsSafeListedRule(rule)) continue;
+      // Out through the device on the way out, in through it on the way in.
+      const char* device_option = std::string(chain.chain) == "PREROUTING" ? "-i" : "-o";
+      if (!keep_device.empty() && ListedRuleOption(rule, device_option) == keep_device) continue;
       commands.push_back(ChainCommand(tool, chain.table, "-D", chain.chain) + rule + kQuietSuffix);
     }
   }
@@ -84,11 +88,12 @@ bool ApplyMarkedTraffic(const MarkedTraffic& traffic) {
   return complete;
 }
 
-void CleanupMarkedTraffic(const std::string& tool, const std::string& marker) {
+void CleanupMarkedTraffic(const std::string& tool, const std::string& marker,
+                          const std::string& keep_device) {
   const MarkedTrafficListings listings{ListChain(tool, "nat", "POSTROUTING"),
                                        ListChain(tool, "mangle", "POSTROUTING"),
                                        ListChain(tool, "mangle", "PREROUTING")};
-  for (const std::string& command : MarkedTrafficDeleteCommands(tool, marker, listings)) {
+  for (const std::string& command : MarkedTrafficDeleteCommands(tool, marker, listings, keep_device)) {
     RunShellCommand(command);
   }
   if (IsIpv4(tool)) ReleaseSrcValidMarks();

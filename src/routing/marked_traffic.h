@@ -41,14 +41,19 @@ std::vector<OwnedFirewallRule> MarkedTrafficOwnedRules(const MarkedTraffic& traf
 // Check-then-append commands (one copy however often they run): source NAT,
 // the connection mark saved on the way out, restored on the way in.
 std::vector<std::string> MarkedTrafficInstallCommands(const MarkedTraffic& traffic);
-// Deletes for every listed rule of the tool that carries the marker.
+// Deletes for every listed rule of the tool that carries the marker, but
+// those for KEEP_DEVICE when one is named.
 std::vector<std::string> MarkedTrafficDeleteCommands(const std::string& tool,
                                                      const std::string& marker,
-                                                     const MarkedTrafficListings& listings);
+                                                     const MarkedTrafficListings& listings,
+                                                     const std::string& keep_device = "");
 
 // True when every rule is in place. For IPv4 it also raises src_valid_mark
 // on the device (routing/src_valid_mark.h).
 bool ApplyMarkedTraffic(const MarkedTraffic& traffic);
 // Finds the rules by their marker, so it needs no memory of the install;
 // for IPv4 it then puts src_valid_mark back where nothing needs it now.
-void CleanupMarkedTraffic(const std::string& tool, const std::string& marker);
+// With KEEP_DEVICE the rules for that device stay (a start that took over
+// a killed run's rules keeps those it wants).
+void CleanupMarkedTraffic(const std::string& tool, const std::string& marker,
+                          const std::string& keep_device = "");

@@ -148,6 +148,18 @@ TEST(MarkedTrafficCommands, InstallOnceAndDeleteWhatTheListingsShow) {
             MarkedTrafficDeleteCommands("iptables", "zelmo-vpn-icmp-bypass", listings));
 }
 
+TEST(MarkedTrafficCommands, DeletesSpareTheRulesOfTheDeviceKept) {
+  const std::string marked = " -m mark --mark 0x66 -m comment --comment zelmo-vpn-app-routing";
+  MarkedTrafficListings listings;
+  listings.nat_postrouting = "-A POSTROUTING -o tun0" + marked + " -j MASQUERADE\n"
+                             "-A POSTROUTING -o tun1" + marked + " -j MASQUERADE\n";
+  listings.mangle_prerouting = "-A PREROUTING -i tun0 -m connmark --mark 0x66 -m comment --comment "
+                               "zelmo-vpn-app-routing -j CONNMARK --restore-mark\n";
+  EXPECT_EQ((Commands{"iptables -t nat -D POSTROUTING -o tun1" + marked + " -j MASQUERADE" + kQuiet}),
+            MarkedTrafficDeleteCommands("iptables", "zelmo-vpn-app-routing", listings, "tun0"));
+  EXPECT_EQ(3u, MarkedTrafficDeleteCommands("iptables", "zelmo-vpn-app-routing", listings).size());
+}
+
 TEST(SrcValidMark, ReleasedOnlyWhereNoOtherPieceStillRestoresMarks) {
   const std::string listing =
       "-A PREROUTING -i eth0 -m comment --comment zelmo-vpn-src-valid-mark\n"
