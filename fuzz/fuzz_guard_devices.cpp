@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "fuzz_check.h"
 #include "killswitch/guard_devices.h"
@@ -13,7 +14,9 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string text(reinterpret_cast<const char*>(data), size);
-  const KillSwitchDevices devices = KillSwitchDevicesOf(ParseRouteDevices(text), text, "tun0");
+  const std::vector<ListedRoute> routes = ParseOneLineRouteListing(text, false);
+  const KillSwitchDevices devices = KillSwitchDevicesOf(
+      UplinkDevices(routes, routes, [](const ListedRoute&) { return false; }), text, "tun0");
   for (const std::string& uplink : devices.uplinks) {
     FUZZ_CHECK(IsSafeShellToken(uplink));
     FUZZ_CHECK(uplink != "lo" && uplink != "tun0");

@@ -39,6 +39,7 @@
 #include "one_shot_modes.h"
 #include "tunnel_plan.h"
 #include "watch/network_view.h"
+#include "watch/owned_pieces.h"
 #include "watch/watch_while_ready.h"
 
 namespace {
@@ -219,7 +220,11 @@ int RunTunnel(const CommandLine& command_line) {
   EndIfStopRequested(StartStage::kAppRouting, plan, &engine, &monitor);
 
   if (command_line.kill_switch) {
-    plan.kill_switch_devices = ReadKillSwitchDevices(plan.tun_name);
+    // The helper's own default routes (app routing's tables) are no uplinks.
+    plan.kill_switch_devices =
+        ReadKillSwitchDevices(plan.tun_name, [&plan](const ListedRoute& route) {
+          return IsOwnedRoute(route, plan, DefaultRouteInfo{});
+        });
     // The selected programs' marked traffic passes: the policy's tables
     // send it where it belongs, or refuse it, and a tunnel-only program's
     // guard lets it leave through the tunnel alone.

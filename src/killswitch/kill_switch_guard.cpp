@@ -197,17 +197,6 @@ std::string KillSwitchGuardInstallCommand(const std::vector<std::string>& lines)
   return FeedLinesCommand(script, "nft -f -");
 }
 
-std::string KillSwitchGuardListCommand() { return "nft list table " + TableName() + " 2>/dev/null"; }
-
-bool ListsKillSwitchGuard(const std::string& listing, const std::vector<std::string>& lines) {
-  std::vector<std::string> listed;
-  for (const std::string& line : SplitLines(listing)) {
-    const std::string trimmed = Trim(line);
-    if (!trimmed.empty()) listed.push_back(trimmed);
-  }
-  return listed == lines;
-}
-
 std::string KillSwitchGuardCleanupCommand() {
   return "nft delete table " + TableName() + kQuietSuffix;
 }

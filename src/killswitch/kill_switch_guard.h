@@ -45,11 +45,6 @@ std::vector<std::string> KillSwitchGuardLines(const KillSwitchInputs& inputs);
 // One command that replaces any table of that name by LINES in a single
 // transaction: no moment without a guard, and none with two.
 std::string KillSwitchGuardInstallCommand(const std::vector<std::string>& lines);
-// The guard as the host has it; empty output when there is none.
-std::string KillSwitchGuardListCommand();
-// Whether a listing of the table holds exactly LINES, in order (indentation
-// and blank lines aside).
-bool ListsKillSwitchGuard(const std::string& listing, const std::vector<std::string>& lines);
 // Removes the table, whatever it holds; quiet when there is none.
 std::string KillSwitchGuardCleanupCommand();
 

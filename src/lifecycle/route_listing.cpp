@@ -105,6 +105,14 @@ std::vector<ListedRoute> ParseRouteListing(const std::string& listing, bool ipv6
   return routes;
 }
 
+std::vector<ListedRoute> ParseOneLineRouteListing(const std::string& listing, bool ipv6) {
+  std::string lines = listing;
+  for (char& c : lines) {
+    if (c == '\\') c = '\n';
+  }
+  return ParseRouteListing(lines, ipv6);
+}
+
 bool ListedRouteIs(const ListedRoute& listed, const OwnedRoute& owned) {
   if (!(listed.key == KeyOfOwnedRoute(owned)) || !listed.next_hops.empty()) return false;
   if (LeadsNowhere(listed.key.type)) return true;

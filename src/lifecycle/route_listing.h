@@ -25,6 +25,9 @@ struct ListedRoute {
 };
 
 std::vector<ListedRoute> ParseRouteListing(const std::string& listing, bool ipv6);
+// The same for "ip -o route show": a route's further lines (a multipath
+// route's next hops) follow a backslash on its own line.
+std::vector<ListedRoute> ParseOneLineRouteListing(const std::string& listing, bool ipv6);
 
 // True when the listed route is the one the helper describes: the same key,
 // and for a route that leads somewhere the same gateway and device.

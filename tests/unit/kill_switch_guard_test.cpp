@@ -6,6 +6,8 @@
 #include <vector>
 
 #include "killswitch/guard_devices.h"
+#include "killswitch/nft_listing.h"
+#include "lifecycle/route_listing.h"
 
 namespace {
 
@@ -104,7 +106,8 @@ TEST(KillSwitchGuard, EachInputReachesTheChainsItConcerns) {
   }
 }
 
-TEST(KillSwitchGuard, ListedOnlyWhenTheTableHoldsExactlyTheLines) {
+// The watch and the driver compare the table as nft lists it, line by line.
+TEST(ParseNftTableListing, ListedOnlyWhenTheTableHoldsExactlyTheLines) {
   const Lines lines = KillSwitchGuardLines(Typical());
   std::string listing;
   for (const std::string& line : lines) {
@@ -129,7 +132,7 @@ TEST(KillSwitchGuard, ListedOnlyWhenTheTableHoldsExactlyTheLines) {
       {"a rule taken out", fewer, false},
       {"two rules swapped", swapped, false},
   };
-  for (const Case& c : cases) EXPECT_EQ(c.listed, ListsKillSwitchGuard(c.listing, lines)) << c.what;
+  for (const Case& c : cases) EXPECT_EQ(c.listed, ParseNftTableListing(c.listing) == lines) << c.what;
 }
 
 TEST(KillSwitchGuard, CommandsReplaceInOneTransaction) {
@@ -171,9 +174,10 @@ TEST(KillSwitchDevices, UplinksAndBridgesFromTheListings) {
       {"no network", "", "", "", {}, {}},
   };
   for (const Case& c : cases) {
-    Lines route_devices = ParseRouteDevices(c.routes4);
-    for (const std::string& device : ParseRouteDevices(c.routes6)) route_devices.push_back(device);
-    const KillSwitchDevices devices = KillSwitchDevicesOf(route_devices, c.bridges, "tun0");
+    const Lines uplinks = UplinkDevices(ParseOneLineRouteListing(c.routes4, false),
+                                        ParseOneLineRouteListing(c.routes6, true),
+                                        [](const ListedRoute&) { return false; });
+    const KillSwitchDevices devices = KillSwitchDevicesOf(uplinks, c.bridges, "tun0");
     EXPECT_EQ(c.uplinks, devices.uplinks) << c.what;
     EXPECT_EQ(c.local_bridges, devices.local_bridges) << c.what;
   }

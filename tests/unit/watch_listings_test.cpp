@@ -11,6 +11,7 @@
 #include "killswitch/firewall_save.h"
 #include "lifecycle/firewall_events.h"
 #include "lifecycle/route_listing.h"
+#include "killswitch/guard_devices.h"
 #include "watch/owned_pieces.h"
 
 namespace {
@@ -135,7 +136,10 @@ TEST(UplinkDevices, EveryUplinkButTheHelpersOwnRoutes) {
   plan.tun_name = "qtun0";
   for (const auto& c : cases) {
     EXPECT_EQ(c.expected, UplinkDevices(ParseRouteListing(listing4, false),
-                                        ParseRouteListing(listing6, true), plan, c.icmp_table_route))
+                                        ParseRouteListing(listing6, true),
+                                        [&plan, &c](const ListedRoute& route) {
+                                          return IsOwnedRoute(route, plan, c.icmp_table_route);
+                                        }))
         << c.icmp_table_route.dev;
   }
 }

@@ -19,6 +19,7 @@
 
 #include "killswitch/kill_switch.h"
 #include "killswitch/kill_switch_guard.h"
+#include "killswitch/nft_listing.h"
 #include "lifecycle/shell.h"
 #include "split_csv.h"
 
@@ -53,8 +54,9 @@ int Guard(const std::vector<std::string>& args) {
   inputs.allow_app_mark = args[7] == "app";
   if (args.size() > 8) inputs.lookup_targets = SplitCsv(args[8]);
   if (args[0] == "guard-listed") {
-    const std::string listing = ExecCommandOutput(KillSwitchGuardListCommand());
-    const bool listed = ListsKillSwitchGuard(listing, KillSwitchGuardLines(inputs));
+    const std::string listing =
+        ExecCommandOutput(NftListTableCommand("inet", kKillSwitchGuardTable));
+    const bool listed = ParseNftTableListing(listing) == KillSwitchGuardLines(inputs);
     std::cout << (listed ? "listed as built\n" : listing);
     return listed ? 0 : 1;
   }
