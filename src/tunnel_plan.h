@@ -56,6 +56,7 @@ inline KillSwitchInputs KillSwitchInputsOf(const TunnelPlan& plan, bool kernel_i
   inputs.bypass_prefixes = plan.bypass_prefixes;
   inputs.want_ipv6 = kernel_ipv6;
   inputs.allow_app_mark = PolicyMarksPrograms(plan.policy);
+  inputs.app_mark_to_uplinks = inputs.allow_app_mark && plan.policy.mode == "bypassSelected";
   inputs.devices = plan.kill_switch_devices;
   for (const int family : {AF_INET, AF_INET6}) {
     const std::string target = FirstDnsAddressOfFamily(plan.dns_addresses, family);

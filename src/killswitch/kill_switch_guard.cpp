@@ -148,9 +148,9 @@ std::vector<std::string> UplinkRules(const KillSwitchInputs& inputs, bool postro
     rules.push_back(kRejectLine);
     return rules;
   }
-  // The selected programs' traffic goes where the policy's tables send it
-  // (a tunnel-only program's own guard keeps it in the tunnel).
-  if (inputs.allow_app_mark) rules.push_back(std::string("meta mark ") + kAppMark + " accept");
+  // The bypassed programs' traffic goes where the policy's tables send it;
+  // a tunnel-only program's never leaves through an uplink.
+  if (inputs.app_mark_to_uplinks) rules.push_back(std::string("meta mark ") + kAppMark + " accept");
   rules.push_back("jump upkeep");
   // Nothing can be rejected after routing; dropped, the sender sees its
   // send fail or time out.

@@ -11,6 +11,7 @@ struct PieceBackoff {
   int64_t next_allowed_ms = 0;
   int64_t pause_ms = 0;
   int64_t last_restored_ms = 0;
+  int64_t last_try_ms = 0;  // the last restore, or the last that failed
   int failures = 0;  // restores that failed in a row
   int restores = 0;  // restores since it last stayed in place for a while
   // Found taken while its pause ran: put back once the pause is over,
@@ -32,7 +33,9 @@ void NoteRestored(PieceBackoff* backoff, int64_t now_ms, int64_t longest_ms);
 // else was changing the same table at that moment: the next try comes
 // after 50 ms, then twice as long each time up to the same limit.
 void NoteRestoreFailed(PieceBackoff* backoff, int64_t now_ms, int64_t longest_ms);
-// When the piece may be put back again.
+// When the piece may be put back again: after its pause, and never later
+// than `longest_ms` after the last try, whatever pause an earlier state
+// gave it (a chain paused long while the guard stood, now without it).
 int64_t NextRestoreMs(const PieceBackoff& backoff, int64_t longest_ms);
 
 // After this many restores without a calm minute, another program is

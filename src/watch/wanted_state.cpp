@@ -80,7 +80,10 @@ void WantKillSwitch(const TunnelPlan& plan, bool kernel_ipv6, WantedState* wante
 }
 
 // The app mark rule stands before the ICMP one in mangle OUTPUT, as the
-// start installs them.
+// start installs them. A tunnel-only program's traffic leaves physically
+// when its mark, its policy rule or the guard that drops what would leave
+// elsewhere is gone; a bypassed program's only goes through the tunnel
+// then, which is no leak.
 void WantAppRouting(const TunnelPlan& plan, const NetworkView& view, bool kernel_ipv6,
                     WantedState* wanted) {
   if (!SteersPrograms(plan)) return;
@@ -94,16 +97,20 @@ void WantAppRouting(const TunnelPlan& plan, const NetworkView& view, bool kernel
     for (const OwnedRoute& route : AppRoutingOwnedRoutes(family, mode, tun, uplink)) {
       wanted->routes.push_back(route);
     }
+    const bool tunnel_only = mode == "vpnOnlySelected";
     WantedPiece rule = Piece(std::string("app routing policy rule (") + (ipv6 ? "IPv6" : "IPv4") + ")", ipv6);
+    rule.absence_leaks = tunnel_only;
     rule.rules.push_back(AppRoutingOwnedRule(family, mode));
     wanted->pieces.push_back(rule);
-    if (mode == "vpnOnlySelected") {
+    if (tunnel_only) {
       WantedPiece guard = Piece("app routing guard (" + tool + ")", ipv6);
+      guard.absence_leaks = true;
       guard.chains.push_back({"mangle", kAppGuardChain, AppGuardChainRules(plan.tun_name)});
       guard.chain_rules.push_back({"mangle", "POSTROUTING", AppGuardJumpRule(), true});
       wanted->pieces.push_back(guard);
     }
     WantedPiece mark = Piece("app routing mark rule (" + tool + ")", ipv6);
+    mark.absence_leaks = tunnel_only;
     mark.chain_rules.push_back({"mangle", "OUTPUT", AppMarkRule(g_app_cgroup_match_path), false});
     wanted->pieces.push_back(mark);
     WantMarkedTraffic(AppRoutingMarkedTraffic(family, mode, plan.tun_name, uplink), ipv6,
@@ -125,14 +132,17 @@ void WantIcmpBypass(const NetworkView& view, bool icmp_table_free, WantedState* 
                     "ICMP bypass NAT and connection marks", wanted);
 }
 
-// Made again, the table redirects new lookups; a flow that began in the gap
-// keeps its entry unless the entries go once more. A TUN device the engine
+// Without the table lookups go to whatever resolver they were sent to,
+// outside the tunnel. Made again, it redirects new lookups; a flow that
+// began in the gap keeps its entry unless the entries go once more. A TUN
+// device the engine
 // made again starts with route_localnet 0: the value is read back at each
 // look and held where the start raised it.
 void WantDnsRedirect(const TunnelPlan& plan, const NetworkView& view, WantedState* wanted) {
   if (!plan.dns_redirect) return;
   const DnsRedirectInputs dns = DnsRedirectInputsOf(plan);
   WantedPiece piece = Piece("name-lookup redirect", false);
+  piece.absence_leaks = true;
   piece.nft_tables.push_back({"inet", kDnsRedirectTable, DnsRedirectInstallCommand(dns)});
   piece.after_made = DnsConntrackFlushCommands();
   wanted->pieces.push_back(piece);

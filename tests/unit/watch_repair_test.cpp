@@ -354,4 +354,42 @@ TEST(WantState, EachPieceSaysWhetherItsAbsenceLeaksAndWhatRunsAfterIt) {
   EXPECT_TRUE(LeaksWhileAbsent(*FindPiece(unguarded, "kill switch jump (iptables)"), unguarded, {}));
 }
 
+// A tunnel-only program's traffic leaves physically without its mark, its
+// policy rule or its guard; a bypassed program's only goes through the
+// tunnel then.
+TEST(WantState, ThePolicysPiecesLeakWhileAbsentInTunnelOnlyModeAlone) {
+  const struct {
+    std::string mode;
+    std::string piece;
+    bool leaks;
+  } cases[] = {
+      {"vpnOnlySelected", "app routing mark rule (iptables)", true},
+      {"vpnOnlySelected", "app routing policy rule (IPv4)", true},
+      {"vpnOnlySelected", "app routing guard (iptables)", true},
+      {"vpnOnlySelected", "app routing NAT and connection marks (iptables)", false},
+      {"bypassSelected", "app routing mark rule (iptables)", false},
+      {"bypassSelected", "app routing policy rule (IPv4)", false},
+  };
+  for (const auto& c : cases) {
+    TunnelPlan plan = TypicalPlan();
+    plan.policy.enabled = true;
+    plan.policy.mode = c.mode;
+    const WantedState wanted = WantState(plan, OnEth0(), true, false);
+    const WantedPiece* piece = FindPiece(wanted, c.piece);
+    ASSERT_NE(nullptr, piece) << c.mode << ": " << c.piece;
+    EXPECT_EQ(c.leaks, LeaksWhileAbsent(*piece, wanted, {})) << c.mode << ": " << c.piece;
+  }
+}
+
+// Whatever pause a piece had, one whose absence leaks now waits a second at
+// most from its last restore.
+TEST(PieceBackoff, APieceThatLeaksWaitsASecondAtMostWhateverItsPause) {
+  PieceBackoff backoff;
+  for (const int64_t at : {0, 1000, 3000, 7000}) NoteRestored(&backoff, at, LongestPause(false));
+  EXPECT_EQ(15000, NextRestoreMs(backoff, LongestPause(false)));
+  EXPECT_EQ(8000, NextRestoreMs(backoff, LongestPause(true)));
+  NoteRestoreFailed(&backoff, 9000, LongestPause(true));
+  EXPECT_EQ(9050, NextRestoreMs(backoff, LongestPause(true)));
+}
+
 }  // namespace

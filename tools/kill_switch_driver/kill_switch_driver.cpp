@@ -51,7 +51,7 @@ int Guard(const std::vector<std::string>& args) {
   KillSwitchInputs inputs = InputsOf(args);
   inputs.devices.uplinks = SplitCsv(args[5]);
   inputs.devices.local_bridges = SplitCsv(args[6]);
-  inputs.allow_app_mark = args[7] == "app";
+  inputs.allow_app_mark = inputs.app_mark_to_uplinks = args[7] == "app";
   if (args.size() > 8) inputs.lookup_targets = SplitCsv(args[8]);
   if (args[0] == "guard-listed") {
     const std::string listing =
