@@ -10,8 +10,11 @@ bool Taken(const WantedPiece& piece, const WatchState& state) {
   return was != state.wanted_pieces.end() && was->second == PieceText(piece);
 }
 
+// Once the client was told of a fight over the piece, further restores of
+// it say nothing new: they are not told (a program that keeps taking
+// OUTPUT's first place would otherwise fill the client's log).
 void TellRestored(const std::string& piece, int64_t longest_ms, int64_t now_ms, WatchState* state) {
-  PrintStatusLine("INFO: restored " + piece);
+  if (state->fights_told.count(piece) == 0) PrintStatusLine("INFO: restored " + piece);
   PieceBackoff& backoff = state->backoff[piece];
   backoff.waiting = false;
   NoteRestored(&backoff, now_ms, longest_ms);

@@ -13,8 +13,8 @@
 // One line per piece put back that something took away (a piece whose
 // wanted state changed moved with the network: nothing took it); a piece
 // that keeps being taken waits longer each time, and the client is told once
-// that something fights over it. A failed restore is said once per run of
-// failures. Pieces held now wait for the end of their pause; a look that
+// that something fights over it, and from then on the restores of that piece
+// are not told. A failed restore is said once per run of failures. Pieces held now wait for the end of their pause; a look that
 // read everything a piece can be held by (`full_look`) and did not hold it
 // ends its wait. Finally the wanted state is remembered for the next look.
 void NoteOutcomes(const WantedState& wanted, const RepairPlan& repair, const RepairOutcome& outcome,

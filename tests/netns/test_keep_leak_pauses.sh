@@ -6,11 +6,15 @@
 # the policy rules and mangle POSTROUTING); 1.5 s after each time the
 # selected program converses and looks a name up. None of its conversations
 # and none of its lookups may reach the router, beside the controls: the
-# same conversations and lookups reach it without the helper.
+# same conversations and lookups reach it without the helper. Then a
+# program keeps taking OUTPUT's first place from a kill switch without its
+# guard: the jump is back within a second each time, and after the line
+# that tells of the fight no more "restored" lines.
 source "$(dirname "$0")/testbed.sh"
 testbed_enter "$@"
 source "$(dirname "$0")/lib_routed.sh"
 source "$(dirname "$0")/lib_dns.sh"
+source "$(dirname "$0")/lib_killswitch.sh"
 routed_setup
 dns_setup
 dns_use "$GW_IP4"
@@ -65,4 +69,23 @@ on|nft flush ruleset
 on|ip rule del priority 1066; ip -6 rule del priority 1066; iptables -t mangle -F POSTROUTING; ip6tables -t mangle -F POSTROUTING
 ROWS
 
+# A program that keeps putting its own rule first in OUTPUT, against a kill
+# switch without its guard (no nft): the jump is put back within a second
+# each time, and the client hears of it until it is told of the fight.
+PATH=$(ks_path_without_nft) routed_start_helper --kill-switch || fail "without nft: READY"
+touch "$TESTBED_TMP/eager"
+while [ -e "$TESTBED_TMP/eager" ]; do
+  [ "$(iptables -S OUTPUT | sed -n 2p)" = "-A OUTPUT -j ACCEPT" ] || iptables -I OUTPUT 1 -j ACCEPT
+  sleep 0.05
+done &
+sleep 10
+rm "$TESTBED_TMP/eager"
+wait $!
+restored=$(grep -c -x -F "INFO: restored kill switch jump (iptables)" "$HELPER_OUT")
+fights=$(grep -c -x -F "INFO: something else keeps removing or overtaking the kill switch jump (iptables); it is put back after a growing pause" "$HELPER_OUT")
+assert_eq "restored=3 fights=1" "restored=$restored fights=$fights" \
+  "a fight over OUTPUT's first place: told once, then quiet"
+jump_first() { [ "$(iptables -S OUTPUT | sed -n 2p)" = "-A OUTPUT -j ZELMO_KILLSWITCH" ]; }
+wait_until 5 jump_first && pass "the jump is first again" || fail "the jump is first again"
+stop_helper
 testbed_finish
