@@ -19,6 +19,8 @@ struct ListedRoute {
   RouteKey key;
   std::string gateway;  // canonical, "" on the link
   std::string dev;
+  // The kernel marks it dead. A route it marks linkdown (its link lost its
+  // carrier) it still uses: that is no dead route.
   bool dead = false;
   // A multipath route lists its next hops on lines of their own.
   std::vector<ListedNextHop> next_hops;
@@ -34,8 +36,9 @@ std::vector<ListedRoute> ParseOneLineRouteListing(const std::string& listing, bo
 bool ListedRouteIs(const ListedRoute& listed, const OwnedRoute& owned);
 
 // The physical default route of the main table, as the kernel uses it: of
-// the default routes the one with the lowest metric; of a multipath route
-// the first next hop that is alive. IPv4 writes a route without a gateway
+// the default routes the one with the lowest metric, also while its link
+// has no carrier; of a multipath route the first next hop that is alive
+// (neither dead nor without carrier). IPv4 writes a route without a gateway
 // with gateway 0.0.0.0, as /proc/net/route does; IPv6 leaves it empty.
 // Routes through a device named in `skip` (the tunnel's) are passed over.
 // Empty fields when there is none.

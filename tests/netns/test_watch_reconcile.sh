@@ -19,6 +19,7 @@ APP=$(echo "reconcile$RANDOM$RANDOM" | cut -c1-15)
 RESTART="$TESTBED_TMP/engine.restart"
 gw_count_rule to_server4 iptables -d "$SERVER4"
 gw_exec iptables -t raw -A PREROUTING -i pp0 -p icmp --icmp-type echo-request -m comment --comment echo_ppp
+gw_count_rule stream6 ip6tables -p udp -d "$SERVER6" --dport 9
 BEFORE=$(testbed_snapshot)
 
 # Where each path leads (the address the server saw), and where it should.
@@ -42,6 +43,39 @@ told() { grep -c -x -F -- "$1" "$HELPER_OUT"; }
 flap_change() { testbed_flap; }
 flap_want() { paths_want "$ROUTER_OUT4" "$ROUTER_OUT6"; }
 flap_got() { paths; }
+
+# The carrier lost for 2 s (the router's end of the link down: eth0 keeps
+# its routes, marked linkdown) under a stream of IPv6 datagrams, counted
+# from the carrier's return where they would leave physically (with what
+# the host queued for the router meanwhile); without the helper they do
+# (control). Said after READY: nothing, since the uplink stays the uplink.
+carrier_change() {
+  local streamer
+  touch "$TESTBED_TMP/stream"
+  (while [ -e "$TESTBED_TMP/stream" ]; do echo x 2> /dev/null > "/dev/udp/$SERVER6/9"; sleep 0.005; done) &
+  streamer=$!
+  sleep 0.5
+  gw_exec ip link set gw0 down
+  sleep 2
+  gw_reset_counts
+  gw_exec ip link set gw0 up
+  # The router's address went with its link.
+  gw_exec ip -6 addr replace "$GW_IP6/64" dev gw0 nodad
+  # Long enough for the host to find the router again (its next neighbour
+  # solicitation may be a second away).
+  sleep 2.5
+  rm "$TESTBED_TMP/stream"
+  wait "$streamer"
+  CARRIER_COUNT=$(gw_count stream6 ip6tables)
+  [ -n "$RUNNING" ] || CARRIER_CONTROL=$CARRIER_COUNT
+}
+carrier_want() { echo "ipv6-at-router=0 told="; }
+carrier_got() {
+  echo "ipv6-at-router=$CARRIER_COUNT told=$(sed -n '/^READY$/,$p' "$HELPER_OUT" | grep -E '^INFO: default[46] ')"
+}
+carrier_control() {
+  assert_at_least 1 "$CARRIER_CONTROL" "carrier: control: without the helper the stream reaches the router ($CARRIER_CONTROL datagrams)"
+}
 
 # The engine restarts its device in one burst: a new device, without routes.
 restart_change() {
@@ -226,6 +260,7 @@ run_row() {
 ROWS=(
   "flap|on|bypassSelected|"
   "flap||bypassSelected|"
+  "carrier|||"
   "restart|||"
   "multipath|||"
   "ppp|||"

@@ -42,8 +42,10 @@ TEST(ParseRouteListing, ReadsEveryFormTheKernelLists) {
        "1066|unreachable|0.0.0.0/0|4096||"},
       {false, "local 127.0.0.0/8 dev lo table local proto kernel scope host src 127.0.0.1 ",
        "local|local|127.0.0.0/8|0||lo"},
+      // A route whose link lost its carrier is still the kernel's route.
       {false, "10.20.0.0/16 via 192.0.2.1 dev eth0 metric 3 linkdown ",
-       "main|unicast|10.20.0.0/16|3|192.0.2.1|eth0|dead"},
+       "main|unicast|10.20.0.0/16|3|192.0.2.1|eth0"},
+      {false, "default via 192.0.2.1 dev eth0 dead linkdown ", "main|unicast|0.0.0.0/0|0|192.0.2.1|eth0|dead"},
       // IPv6 lists an unreachable route on lo, and every route's metric.
       {true, "unreachable default dev lo table 1066 metric 4096 pref medium",
        "1066|unreachable|::/0|4096||"},
@@ -97,7 +99,10 @@ TEST(SelectDefaultRoute, TheLowestMetricThroughALiveNextHop) {
        "default metric 5 \n\tnexthop via 192.0.2.1 dev eth0 weight 1 dead linkdown \n"
        "\tnexthop via 192.0.3.1 dev eth1 weight 1 \n",
        "192.0.3.1 eth1"},
-      {false, "default via 192.0.2.1 dev eth0 linkdown \n", " "},
+      // The carrier lost: still the uplink; one the kernel calls dead is not.
+      {false, "default via 192.0.2.1 dev eth0 linkdown \n", "192.0.2.1 eth0"},
+      {true, "default via 2001:db8:1::1 dev eth0 metric 1024 linkdown pref medium\n", "2001:db8:1::1 eth0"},
+      {false, "default via 192.0.2.1 dev eth0 dead linkdown \n", " "},
       // The tunnel's own routes are never the physical default route.
       {false, "default dev qtun0 metric 1 \ndefault via 192.0.2.1 dev eth0 metric 2 \n",
        "192.0.2.1 eth0"},
