@@ -46,8 +46,8 @@ namespace {
 
 constexpr size_t kMaxConfigurationBytes = 64 * 1024 * 1024;
 
-void InstallTunRoutes(const TunnelPlan& plan) {
-  ApplyTunRoutes(plan.tun_name, plan.endpoint_host, plan.default4, plan.default6, plan.endpoint,
+bool InstallTunRoutes(const TunnelPlan& plan) {
+  return ApplyTunRoutes(plan.tun_name, plan.endpoint_host, plan.default4, plan.default6, plan.endpoint,
                  plan.bypass_prefixes);
 }
 
@@ -82,7 +82,8 @@ void UndoStart(StartStage stage, const TunnelPlan& plan, EngineLibrary* engine,
   if (stage >= StartStage::kIcmpBypass) {
     CleanupIcmpBypass(plan.icmp_bypass ? plan.default4 : DefaultRouteInfo{});
   }
-  if (stage >= StartStage::kTunRoutes) RemoveTunRoutes(plan);
+  // Only what the start installed: a vpnOnlySelected run has none of them.
+  if (stage >= StartStage::kTunRoutes && plan.tun_routes) RemoveTunRoutes(plan);
   if (stage >= StartStage::kEngineStarted) StopEngine(*engine);
   if (stage >= StartStage::kLibraryLoaded) UnloadEngineLibrary(engine);
 }
@@ -194,7 +195,7 @@ int RunTunnel(const CommandLine& command_line) {
     PrintStatusLine(
         "INFO: app routing mode=vpnOnlySelected; global full-tunnel routes are not installed");
   } else {
-    InstallTunRoutes(plan);
+    plan.tun_routes = InstallTunRoutes(plan);
   }
   EndIfStopRequested(StartStage::kTunRoutes, plan, &engine, &monitor);
 

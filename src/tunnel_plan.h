@@ -29,6 +29,10 @@ struct TunnelPlan {
   int tun_ifindex = 0;
   // --dns, when given: where name lookups go (dns/dns_redirect_table.h).
   std::vector<std::string> dns_addresses;
+  // The start installed the split and bypass routes: not with a
+  // vpnOnlySelected policy, nor for a TUN name that is empty or no safe
+  // word. The watch keeps them only then, and the teardown removes them.
+  bool tun_routes = false;
   // What the start installed beyond the routes.
   bool kill_switch = false;
   bool kill_switch_guard = false;  // the guard's table beside the chain

@@ -13,7 +13,9 @@
 // the cleanup mode's and the watch's all write it from here.
 OwnedRoute PinnedRoute(bool ipv6, const std::string& destination, const DefaultRouteInfo& route);
 
-void ApplyTunRoutes(const std::string& tun_name, const std::string& endpoint_host,
+// False when it installs nothing: for an empty TUN name, or one that is no
+// safe word.
+bool ApplyTunRoutes(const std::string& tun_name, const std::string& endpoint_host,
                     const DefaultRouteInfo& default4, const DefaultRouteInfo& default6,
                     const ResolvedAddresses& endpoint,
                     const std::vector<std::string>& bypass_prefixes);

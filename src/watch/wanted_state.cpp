@@ -22,10 +22,6 @@ namespace {
 
 constexpr const char* kGuardPiece = "kill switch guard";
 
-bool InstallsTunRoutes(const TunnelPlan& plan) {
-  return !(plan.policy.enabled && plan.policy.mode == "vpnOnlySelected");
-}
-
 bool SteersPrograms(const TunnelPlan& plan) {
   return plan.policy.enabled && !AppRoutingOwnedRule(kAppRoutingIpv4, plan.policy.mode).table.empty();
 }
@@ -158,9 +154,10 @@ WantedState WantState(const TunnelPlan& plan, const NetworkView& view, bool icmp
                       bool kernel_ipv6) {
   WantedState wanted;
   // Nothing is tried on a TUN device that is gone: its routes come back
-  // with it.
+  // with it. The split and bypass routes are kept where the start
+  // installed them, and nowhere else.
   const bool tun_present = view.tun_ifindex != 0;
-  if (InstallsTunRoutes(plan)) {
+  if (plan.tun_routes) {
     if (tun_present) {
       for (const OwnedRoute& route : SplitOwnedRoutes(plan.tun_name, false)) wanted.routes.push_back(route);
       if (IsUsableDefaultRoute(view.default6)) {
