@@ -1,10 +1,33 @@
 #include "watch/follow_network.h"
 
+#include <algorithm>
+
 #include "killswitch/guard_devices.h"
+#include "killswitch/safe_token.h"
 #include "watch/late_lookup.h"
 #include "watch/owned_pieces.h"
 
 namespace {
+
+// A listed text as a status line may show it: bytes outside the safe set
+// (a device name may hold any) as '?'.
+std::string Shown(const std::string& text) {
+  std::string shown;
+  for (const char c : text) shown += IsSafeShellByte(static_cast<unsigned char>(c)) || c == ' ' ? c : '?';
+  return shown;
+}
+
+// A destination the run keeps around the tunnel itself (the server, a
+// bypass prefix), whatever route leads there.
+bool IsPinnedDestination(const RouteKey& key, const TunnelPlan& plan) {
+  for (const std::string& address : key.ipv6 ? plan.endpoint.ipv6 : plan.endpoint.ipv4) {
+    if (CanonicalDestination(key.ipv6, address) == key.destination) return true;
+  }
+  for (const std::string& prefix : plan.bypass_prefixes) {
+    if (!key.ipv6 && CanonicalDestination(false, prefix) == key.destination) return true;
+  }
+  return false;
+}
 
 // As the start prints it.
 std::string DefaultLine(bool ipv6, const DefaultRouteInfo& route) {
@@ -37,8 +60,43 @@ std::vector<std::string> NetworkChangeLines(const NetworkView& before, const Net
     if (now.tun_ifindex != 0) {
       lines.push_back("INFO: tun device " + tun_name + " is back; its routes are installed");
     }
+  } else if (now.tun_ifindex != 0 && before.tun_addresses_read && now.tun_addresses_read) {
+    const struct {
+      bool had;
+      bool has;
+      const char* family;
+    } families[] = {{before.tun_address4, now.tun_address4, "IPv4"},
+                    {before.tun_address6, now.tun_address6, "IPv6"}};
+    for (const auto& f : families) {
+      if (f.had && !f.has) lines.push_back("INFO: tun device " + tun_name + " has no " + f.family + " address");
+      if (!f.had && f.has) {
+        lines.push_back("INFO: tun device " + tun_name + " has an " + f.family + " address again");
+      }
+    }
   }
   return lines;
+}
+
+std::vector<std::string> RoutesAroundTunnel(const std::vector<ListedRoute>& routes4,
+                                            const std::vector<ListedRoute>& routes6,
+                                            const std::vector<std::string>& uplinks,
+                                            const TunnelPlan& plan, bool ipv6_split) {
+  std::vector<std::string> found;
+  if (!plan.tun_routes) return found;
+  for (const std::vector<ListedRoute>* routes : {&routes4, &routes6}) {
+    if (routes == &routes6 && !ipv6_split) continue;
+    for (const ListedRoute& route : *routes) {
+      const RouteKey& key = route.key;
+      if (key.table != "main" || key.type != "unicast" || route.gateway.empty() ||
+          key.destination == "0.0.0.0/0" || key.destination == "::/0" ||
+          std::find(uplinks.begin(), uplinks.end(), route.dev) == uplinks.end() ||
+          IsOwnedRoute(route, plan, {}) || IsPinnedDestination(key, plan)) {
+        continue;
+      }
+      found.push_back(Shown(key.destination + " via " + route.gateway + " dev " + route.dev));
+    }
+  }
+  return found;
 }
 
 bool FollowNetwork(const HostListings& host, const NetworkView& now, bool ask_endpoint_again,
@@ -62,14 +120,20 @@ bool FollowNetwork(const HostListings& host, const NetworkView& now, bool ask_en
       changed = true;
     }
   }
+  const DefaultRouteInfo icmp_route = state->icmp_table_route;
+  const std::vector<std::string> uplinks =
+      UplinkDevices(host.routes4, host.routes6, [plan, &icmp_route](const ListedRoute& route) {
+        return IsOwnedRoute(route, *plan, icmp_route);
+      });
+  for (const std::string& route : RoutesAroundTunnel(host.routes4, host.routes6, uplinks, *plan,
+                                                     IsUsableDefaultRoute(now.default6))) {
+    if (state->routes_around_told.insert(route).second) {
+      lines->push_back("INFO: route " + route + " takes traffic around the tunnel");
+    }
+  }
   // The kill switch judges by the uplinks and the local bridges: they
   // follow the network too.
   if (plan->kill_switch) {
-    const DefaultRouteInfo icmp_route = state->icmp_table_route;
-    const std::vector<std::string> uplinks =
-        UplinkDevices(host.routes4, host.routes6, [plan, &icmp_route](const ListedRoute& route) {
-          return IsOwnedRoute(route, *plan, icmp_route);
-        });
     const KillSwitchDevices devices = KillSwitchDevicesOf(uplinks, host.bridges, plan->tun_name);
     changed |= devices.uplinks != plan->kill_switch_devices.uplinks ||
                devices.local_bridges != plan->kill_switch_devices.local_bridges;

@@ -15,7 +15,8 @@
 #include "watch/watch_state.h"
 
 // The lines a change of the view gives, in order: a default route that
-// changed (as the start prints it), a TUN device gone or back.
+// changed (as the start prints it), a TUN device gone or back, the same
+// device without an address of a family, or with one again.
 std::vector<std::string> NetworkChangeLines(const NetworkView& before, const NetworkView& now,
                                             const std::string& tun_name);
 
@@ -25,3 +26,14 @@ std::vector<std::string> NetworkChangeLines(const NetworkView& before, const Net
 bool FollowNetwork(const HostListings& host, const NetworkView& now, bool ask_endpoint_again,
                    int64_t now_ms, TunnelPlan* plan, WatchState* state,
                    std::vector<std::string>* lines);
+
+// The routes of the main table, through a gateway on an uplink, that are
+// more specific than the default route and not the helper's (the shape of
+// a hostile DHCP option 121, or a user's own route): what they cover goes
+// around the split routes, and so around the tunnel. IPv6 ones only where
+// `ipv6_split` (the IPv6 split routes are wanted). As the status lines name
+// them: "DESTINATION via GATEWAY dev DEVICE".
+std::vector<std::string> RoutesAroundTunnel(const std::vector<ListedRoute>& routes4,
+                                            const std::vector<ListedRoute>& routes6,
+                                            const std::vector<std::string>& uplinks,
+                                            const TunnelPlan& plan, bool ipv6_split);

@@ -45,6 +45,7 @@ bool ReadNetwork(const TunnelPlan& plan, bool ipv6, HostListings* host, NetworkV
   const int tun_index_now = ReadTunIndex(plan.tun_name);
   *view = ViewOfRoutes(host->routes4, host->routes6, plan.tun_name,
                        tun_index == tun_index_now ? tun_index_now : 0);
+  if (view->tun_ifindex != 0) ReadTunAddresses(plan.tun_name, view);
   if (plan.kill_switch) host->bridges = ReadBridgeListing();
   return true;
 }

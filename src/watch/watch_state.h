@@ -36,6 +36,8 @@ struct WatchState {
   // Per table of the helper's own ("FAMILY NAME"), how it was made last.
   std::map<std::string, NftBaseline> nft_baselines;
   LookupRetry lookup_retry;
+  // Routes around the tunnel the client was told of (follow_network.h).
+  std::set<std::string> routes_around_told;
 };
 
 // The state right after READY: the network as the start recorded it.

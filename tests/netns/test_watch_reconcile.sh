@@ -77,6 +77,42 @@ carrier_control() {
   assert_at_least 1 "$CARRIER_CONTROL" "carrier: control: without the helper the stream reaches the router ($CARRIER_CONTROL datagrams)"
 }
 
+# The TUN device's addresses taken away and given back: told once each way,
+# and the split routes stay.
+addresses_change() {
+  [ -n "$RUNNING" ] || return 0
+  ip addr flush dev zelmo_vpn-tun0 scope global
+  wait_until 5 test "$(told "INFO: tun device zelmo_vpn-tun0 has no IPv6 address")" = 1
+  ADDRESSES_SPLIT=$(ip route show | grep -c '/1 dev zelmo_vpn-tun0 ')
+  ip addr add 172.19.0.1/30 dev zelmo_vpn-tun0
+  ip addr add fd00:66::1/64 dev zelmo_vpn-tun0 nodad
+}
+addresses_want() { echo "split-routes=2 told=1/1 1/1"; }
+addresses_got() {
+  echo "split-routes=$ADDRESSES_SPLIT told=$(told "INFO: tun device zelmo_vpn-tun0 has no IPv4 address")/$(told "INFO: tun device zelmo_vpn-tun0 has no IPv6 address")" \
+    "$(told "INFO: tun device zelmo_vpn-tun0 has an IPv4 address again")/$(told "INFO: tun device zelmo_vpn-tun0 has an IPv6 address again")"
+}
+
+# Routes more specific than the split halves on the uplink, as a hostile
+# DHCP option 121 pushes them: each told once, naming the route, also when
+# it goes and comes back; a route on the link alone (the LAN) is no such.
+AROUND=("0.0.0.0/2 via $GW_IP4 dev eth0" "1.0.0.0/8 via $GW_IP4 dev eth0" "2001:db8:99::/48 via $GW_IP6 dev eth0")
+around_change() {
+  local route
+  for route in "${AROUND[@]}"; do ip route add $route; done
+  ip route add 192.0.9.0/24 dev eth0
+  sleep 1
+  ip route del 1.0.0.0/8
+  sleep 0.5
+  ip route add ${AROUND[1]}
+}
+around_back() { ip route del 0.0.0.0/2; ip route del 1.0.0.0/8; ip -6 route del 2001:db8:99::/48; ip route del 192.0.9.0/24; }
+around_want() {
+  local route
+  for route in "${AROUND[@]}"; do echo "1 INFO: route $route takes traffic around the tunnel"; done
+}
+around_got() { sed -n '/^READY$/,$p' "$HELPER_OUT" | grep '^INFO: route ' | sort | uniq -c | sed 's/^ *//'; }
+
 # The engine restarts its device in one burst: a new device, without routes.
 restart_change() {
   [ -z "$RUNNING" ] || { touch "$RESTART"; wait_until 5 test ! -e "$RESTART"; }
@@ -261,6 +297,8 @@ ROWS=(
   "flap|on|bypassSelected|"
   "flap||bypassSelected|"
   "carrier|||"
+  "addresses|||"
+  "around|||"
   "restart|||"
   "multipath|||"
   "ppp|||"

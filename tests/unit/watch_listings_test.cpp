@@ -12,6 +12,8 @@
 #include "lifecycle/firewall_events.h"
 #include "lifecycle/route_listing.h"
 #include "killswitch/guard_devices.h"
+#include "typical_run.h"
+#include "watch/follow_network.h"
 #include "watch/owned_pieces.h"
 
 namespace {
@@ -264,6 +266,80 @@ TEST(FirewallEvents, OnlyTheNfTablesBackendAnnouncesChanges) {
   EXPECT_TRUE(ReportsNfTablesBackend("iptables v1.8.9 (nf_tables)\n"));
   EXPECT_FALSE(ReportsNfTablesBackend("iptables v1.8.9 (legacy)\n"));
   EXPECT_FALSE(ReportsNfTablesBackend(""));
+}
+
+}  // namespace
+
+namespace {
+
+NetworkView Tun(bool address4, bool address6) {
+  NetworkView view;
+  view.default4 = {"192.0.2.1", "eth0"};
+  view.tun_ifindex = 7;
+  view.tun_address4 = address4;
+  view.tun_address6 = address6;
+  view.tun_addresses_read = true;
+  return view;
+}
+
+TEST(NetworkChangeLines, EachChangeOfTheViewToldOnce) {
+  NetworkView moved = Tun(true, true);
+  moved.default4 = {};
+  NetworkView restarted = Tun(false, false);
+  restarted.tun_ifindex = 8;
+  NetworkView unread = Tun(false, false);
+  unread.tun_addresses_read = false;
+  const struct {
+    std::string what;
+    NetworkView before;
+    NetworkView now;
+    std::vector<std::string> lines;
+  } cases[] = {
+      {"nothing changed", Tun(true, true), Tun(true, true), {}},
+      {"the IPv4 default route gone", Tun(true, true), moved, {"INFO: default4 via= dev="}},
+      {"addresses gone", Tun(true, true), Tun(false, false),
+       {"INFO: tun device tun0 has no IPv4 address", "INFO: tun device tun0 has no IPv6 address"}},
+      {"an address back", Tun(false, true), Tun(true, true),
+       {"INFO: tun device tun0 has an IPv4 address again"}},
+      // A new device is told as one; its addresses are its own.
+      {"another device", Tun(true, true), restarted,
+       {"INFO: tun device tun0 is gone", "INFO: tun device tun0 is back; its routes are installed"}},
+      // Addresses not read (the start's view) say nothing.
+      {"not read before", unread, Tun(true, true), {}},
+  };
+  for (const auto& c : cases) EXPECT_EQ(c.lines, NetworkChangeLines(c.before, c.now, "tun0")) << c.what;
+}
+
+// The shape of a hostile DHCP option 121: routes through a gateway on an
+// uplink, more specific than the split halves.
+TEST(RoutesAroundTunnel, RoutesThroughAnUplinksGatewayThatAreNotTheHelpers) {
+  const std::string listing4 =
+      "default via 192.0.2.1 dev eth0 \n"
+      "0.0.0.0/2 via 192.0.2.1 dev eth0 \n"
+      "1.0.0.0/8 via 192.0.2.1 dev eth0 proto dhcp metric 100 \n"
+      "0.0.0.0/1 dev tun0 scope link metric 5 \n"
+      "192.0.2.0/24 dev eth0 proto kernel scope link src 192.0.2.2 \n"
+      "10.20.0.0/16 via 192.0.2.1 dev eth0 metric 3 \n"
+      "10.20.0.0/16 via 192.0.2.1 dev eth0 metric 7 \n"
+      "203.0.113.7 via 192.0.2.1 dev eth0 metric 3 \n"
+      "172.16.0.0/12 via 192.0.3.1 dev eth1 \n"
+      "8.8.0.0/16 via 192.0.2.1 dev eth0 table 200 \n";
+  const std::string listing6 = "2001:db8:99::/48 via 2001:db8:1::1 dev eth0 metric 1024 pref medium\n";
+  const std::vector<std::string> uplinks = {"eth0"};
+  const std::vector<std::string> both = {"0.0.0.0/2 via 192.0.2.1 dev eth0", "1.0.0.0/8 via 192.0.2.1 dev eth0",
+                                         "2001:db8:99::/48 via 2001:db8:1::1 dev eth0"};
+  TunnelPlan plan = TypicalPlan();
+  EXPECT_EQ(both, RoutesAroundTunnel(ParseRouteListing(listing4, false), ParseRouteListing(listing6, true),
+                                     uplinks, plan, true));
+  // Without the IPv6 split routes all IPv6 goes around anyway; without the
+  // split routes at all (vpnOnlySelected) everything unselected does.
+  EXPECT_EQ(std::vector<std::string>(both.begin(), both.end() - 1),
+            RoutesAroundTunnel(ParseRouteListing(listing4, false), ParseRouteListing(listing6, true),
+                               uplinks, plan, false));
+  plan.tun_routes = false;
+  EXPECT_TRUE(RoutesAroundTunnel(ParseRouteListing(listing4, false), ParseRouteListing(listing6, true),
+                                 uplinks, plan, true)
+                  .empty());
 }
 
 }  // namespace
