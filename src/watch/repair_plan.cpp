@@ -7,20 +7,23 @@
 
 namespace {
 
-// What one pass over the listings decides; `held` says which pieces wait.
 struct Pass {
   const WantedState& wanted;
   const HostListings& host;
   const RepairContext& context;
-  const std::set<std::string>& held;
   RepairPlan* repair;
 };
 
-// Records a piece out of place; true when it may be put back now.
+// Records a piece out of place; true when it may be put back now. Whether
+// it waits is asked once per piece, given the pieces found out of place so
+// far.
 bool Repairable(const Pass& pass, const std::string& piece) {
-  pass.repair->broken.insert(piece);
-  if (pass.held.count(piece) == 0) return true;
-  pass.repair->held.insert(piece);
+  RepairPlan& repair = *pass.repair;
+  if (repair.broken.count(piece) != 0) return repair.held.count(piece) == 0;
+  repair.broken.insert(piece);
+  const WantedPiece* wanted = FindPiece(pass.wanted, piece);
+  if (wanted == nullptr || !pass.context.held || !pass.context.held(*wanted, repair.broken)) return true;
+  repair.held.insert(piece);
   return false;
 }
 
@@ -268,10 +271,17 @@ void PlanSettings(const Pass& pass) {
   }
 }
 
-RepairPlan PlanWithHeld(const WantedState& wanted, const HostListings& host,
-                        const RepairContext& context, const std::set<std::string>& held) {
+}  // namespace
+
+std::string NftTableKey(const WantedNftTable& table) { return table.family + " " + table.name; }
+
+RepairPlan PlanRepair(const WantedState& wanted, const HostListings& host,
+                      const RepairContext& context) {
   RepairPlan repair;
-  const Pass pass{wanted, host, context, held, &repair};
+  const Pass pass{wanted, host, context, &repair};
+  // The tables first: a piece that covers another (the guard, the chain
+  // whose promise it keeps) is judged before the piece it covers.
+  PlanNftTables(pass);
   if (host.routes_read) {
     PlanRoutes(pass, false, &repair.batch4);
     PlanRoutes(pass, true, &repair.batch6);
@@ -282,7 +292,6 @@ RepairPlan PlanWithHeld(const WantedState& wanted, const HostListings& host,
   }
   repair.restore4 = PlanFirewall(pass, false);
   repair.restore6 = PlanFirewall(pass, true);
-  PlanNftTables(pass);
   PlanSettings(pass);
   for (const WantedPiece& piece : wanted.pieces) {
     if (repair.broken.count(piece.name) != 0 && repair.held.count(piece.name) == 0 &&
@@ -291,23 +300,4 @@ RepairPlan PlanWithHeld(const WantedState& wanted, const HostListings& host,
     }
   }
   return repair;
-}
-
-}  // namespace
-
-std::string NftTableKey(const WantedNftTable& table) { return table.family + " " + table.name; }
-
-RepairPlan PlanRepair(const WantedState& wanted, const HostListings& host,
-                      const RepairContext& context) {
-  // First what is out of place, then what to do about it: whether a piece
-  // waits may depend on whether another stands (the guard, for the chain
-  // whose promise it keeps).
-  const std::set<std::string> broken = PlanWithHeld(wanted, host, context, {}).broken;
-  std::set<std::string> held;
-  for (const WantedPiece& piece : wanted.pieces) {
-    if (broken.count(piece.name) != 0 && context.held && context.held(piece, broken)) {
-      held.insert(piece.name);
-    }
-  }
-  return PlanWithHeld(wanted, host, context, held);
 }

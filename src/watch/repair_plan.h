@@ -66,7 +66,9 @@ struct RepairContext {
   // By "FAMILY NAME".
   std::map<std::string, NftBaseline> nft_baselines;
   // Whether a piece found out of place is left as it is for now (its pause
-  // runs), given all the pieces found out of place by the same look.
+  // runs), given the pieces found out of place so far: the helper's own
+  // tables are judged first, so a covering piece is known before the piece
+  // it covers.
   std::function<bool(const WantedPiece&, const std::set<std::string>& broken)> held;
 };
 
