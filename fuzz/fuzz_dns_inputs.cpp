@@ -1,7 +1,9 @@
 // The --dns value comes from the client and goes into a status line and an
 // nft script; the table's set listing comes from the host and names
-// devices whose route_localnet is written. Whatever either holds, only
-// canonical addresses, safe bytes and safe device names come out.
+// devices whose route_localnet is written and the addresses it redirects
+// to; the connection-tracking listing names flows deleted by their tuple.
+// Whatever any of them holds, only canonical addresses, safe bytes and safe
+// device names come out.
 #include <arpa/inet.h>
 
 #include <cstddef>
@@ -11,6 +13,7 @@
 
 #include "dns/dns_addresses.h"
 #include "dns/dns_redirect_table.h"
+#include "dns/lookup_flows.h"
 #include "fuzz_check.h"
 #include "killswitch/safe_token.h"
 
@@ -31,6 +34,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     for (const char byte : error) {
       FUZZ_CHECK(IsSafeShellByte(static_cast<unsigned char>(byte)) ||
                  std::string(" ',?").find(byte) != std::string::npos);
+    }
+  }
+  for (const std::string& target : ParseRedirectTargets(text)) FUZZ_CHECK(IsSafeShellToken(target));
+  for (const std::string& command : LookupFlowDeleteCommands(ParseLookupFlows(text))) {
+    // Every word the flows put there, between the feed's quotes.
+    const std::string lines = command.substr(0, command.find(" | conntrack -R -"));
+    for (const char byte : lines) {
+      FUZZ_CHECK(IsSafeShellByte(static_cast<unsigned char>(byte)) ||
+                 std::string(" '%\\").find(byte) != std::string::npos);
     }
   }
   for (const std::string& device : ParseRouteLocalnetDevices(text)) {

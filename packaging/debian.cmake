@@ -1,7 +1,9 @@
-# Debian package of the helper alone: the executable, its manual page and the
-# README. The stand-in engine, the command recorder and the demo have no
-# install rules, so they never end up here. The package sets no file
-# capability; granting one is the distribution's decision (see the README).
+# Debian package of the helper alone: the executable, its manual page, the
+# README and the boot unit of the lockdown block (shipped disabled). The
+# stand-in engine, the command recorder and the demo have no install rules,
+# so they never end up here. The package sets no file capability; granting
+# one is the distribution's decision (see the README). Its removal ends the
+# lockdown block (prerm), so an uninstall never leaves the host cut off.
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME linux-vpn-helper)
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
@@ -17,5 +19,8 @@ set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 # conntrack for --dns and the cleanup mode; links GLib and RE2 (Debian 12
 # ships RE2's runtime as libre2-9).
 set(CPACK_DEBIAN_PACKAGE_DEPENDS "iproute2, iptables, nftables, conntrack, libglib2.0-0 (>= 2.56), libre2-9, libc6 (>= 2.34), libstdc++6 (>= 12)")
+set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
+  "${CMAKE_SOURCE_DIR}/packaging/debian/prerm;${CMAKE_SOURCE_DIR}/packaging/debian/postrm")
+set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 set(CPACK_STRIP_FILES ON)
 include(CPack)

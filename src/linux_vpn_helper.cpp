@@ -16,6 +16,7 @@
 #include "dns/dns_addresses.h"
 #include "dns/dns_redirect.h"
 #include "killswitch/kill_switch.h"
+#include "killswitch/lockdown.h"
 #include "killswitch/safe_token.h"
 #include "lifecycle/capability.h"
 #include "lifecycle/command_line.h"
@@ -128,6 +129,23 @@ int RunTunnel(const CommandLine& command_line) {
   std::thread monitor;
   EndIfStopRequested(StartStage::kNothing, plan, &engine, &monitor);
 
+  // Refused before anything is loaded or installed: the local network is
+  // an exception to the kill switch, meaningless without it.
+  if (command_line.allow_lan && !command_line.kill_switch) {
+    PrintStatusLine("ERROR: --allow-lan requires --kill-switch");
+    return kExitFailed;
+  }
+  // A run without the kill switch would have to lift the block to carry
+  // anything, and only --unblock ends it. Asked without a command where the
+  // kernel can tell, so such a start runs today's commands when no block
+  // stands.
+  if (!command_line.kill_switch && LockdownBlockStands()) {
+    PrintStatusLine(
+        "ERROR: traffic is blocked (lockdown); start with --kill-switch, or end the block with "
+        "--unblock");
+    return kExitFailed;
+  }
+
   std::string error;
   // Refused before anything is loaded or installed. The addresses are the
   // parser's own canonical texts, so the status line prints nothing of
@@ -163,6 +181,7 @@ int RunTunnel(const CommandLine& command_line) {
   // physical network.
   plan.endpoint = ResolveHostAddresses(plan.endpoint_host);
   plan.bypass_prefixes = ParseIpv4CidrsCsv(command_line.bypass_prefixes);
+  plan.allow_lan = command_line.allow_lan;
   const std::string encoded_request = Base64Encode(request);
 
   plan.policy = ParseAppRoutingPolicy(command_line.policy_text, &error);
@@ -351,6 +370,10 @@ int main(int argc, char** argv) {
       return RunTunnel(command_line);
     case HelperMode::kValidate:
       return RunValidateMode(command_line);
+    case HelperMode::kBlock:
+      return RunBlockMode(command_line);
+    case HelperMode::kUnblock:
+      return RunUnblockMode();
     case HelperMode::kMissingArguments:
       break;
   }

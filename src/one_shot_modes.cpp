@@ -5,6 +5,7 @@
 #include "approuting/policy.h"
 #include "approuting/policy_apply.h"
 #include "approuting/policy_cleanup.h"
+#include "killswitch/lockdown.h"
 #include "lifecycle/exit_status.h"
 #include "lifecycle/status_line.h"
 #include "recovery/stale_state.h"
@@ -50,6 +51,34 @@ int RunApplyMode(const CommandLine& command_line) {
 
 int RunCleanupMode() {
   CleanupZelmoOwnedState();
+  // The block outlasts a killed run on purpose: only --unblock ends it.
+  // Asked without a command, so the cleanup's commands stay what they are;
+  // where the kernel cannot tell, nothing is said.
+  if (ProbeLockdownBlock() == NfTablesPresence::kPresent) {
+    PrintStatusLine(
+        "INFO: lockdown block kept; traffic stays blocked until a start with --kill-switch or "
+        "--unblock");
+  }
   PrintStatusLine("CLEANED");
+  return kExitCompleted;
+}
+
+int RunBlockMode(const CommandLine& command_line) {
+  std::string error;
+  if (!ApplyLockdownBlock(ReadLockdownBlockInputs(command_line.allow_lan), &error)) {
+    PrintStatusLine("ERROR: " + error);
+    return kExitFailed;
+  }
+  PrintStatusLine("BLOCKED");
+  return kExitCompleted;
+}
+
+int RunUnblockMode() {
+  std::string error;
+  if (!RemoveLockdownBlock(&error)) {
+    PrintStatusLine("ERROR: " + error);
+    return kExitFailed;
+  }
+  PrintStatusLine("UNBLOCKED");
   return kExitCompleted;
 }

@@ -7,3 +7,5 @@ int RunValidateMode(const CommandLine& command_line);
 int RunRemoveMode();
 int RunApplyMode(const CommandLine& command_line);
 int RunCleanupMode();
+int RunBlockMode(const CommandLine& command_line);
+int RunUnblockMode();

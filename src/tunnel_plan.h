@@ -23,6 +23,8 @@ struct TunnelPlan {
   DefaultRouteInfo default6;
   ResolvedAddresses endpoint;
   std::vector<std::string> bypass_prefixes;
+  // --allow-lan: the kill switch lets the local network pass.
+  bool allow_lan = false;
   AppRoutingPolicy policy;
   // The engine's device as the start found it (its interface index; 0
   // when there was none): a device made again is another device.
@@ -62,6 +64,7 @@ inline KillSwitchInputs KillSwitchInputsOf(const TunnelPlan& plan, bool kernel_i
   inputs.allow_app_mark = PolicyMarksPrograms(plan.policy);
   inputs.app_mark_to_uplinks = inputs.allow_app_mark && plan.policy.mode == "bypassSelected";
   inputs.devices = plan.kill_switch_devices;
+  inputs.allow_lan = plan.allow_lan;
   for (const int family : {AF_INET, AF_INET6}) {
     const std::string target = FirstDnsAddressOfFamily(plan.dns_addresses, family);
     if (!target.empty()) inputs.lookup_targets.push_back(target);

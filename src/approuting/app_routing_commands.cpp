@@ -73,7 +73,8 @@ std::vector<OwnedRoute> AppRoutingOwnedRoutes(const AppRoutingFamily& family,
 OwnedRule AppRoutingOwnedRule(const AppRoutingFamily& family, const std::string& mode) {
   const char* table = AppRoutingTable(mode);
   if (table == nullptr) return {};
-  return {std::string(family.ip) == kAppRoutingIpv6.ip, kAppRulePriority, kAppPacketMark, table};
+  return {std::string(family.ip) == kAppRoutingIpv6.ip, kAppRulePriority, kAppPacketMark, table,
+          ""};
 }
 
 bool IsAppRoutingTable(const std::string& table) {
@@ -154,10 +155,11 @@ std::optional<MarkedTraffic> AppRoutingMarkedTraffic(const AppRoutingFamily& fam
                                                      const std::string& tun_name,
                                                      const DefaultRouteInfo& default_route) {
   if (mode == "vpnOnlySelected") {
-    return MarkedTraffic{family.firewall, kAppPacketMark, tun_name, kAppRoutingMarker};
+    return MarkedTraffic{family.firewall, kAppPacketMark, tun_name, kAppRoutingMarker, ""};
   }
   if (mode == "bypassSelected" && IsUsableDefaultRoute(default_route)) {
-    return MarkedTraffic{family.firewall, kAppPacketMark, default_route.dev, kAppRoutingMarker};
+    return MarkedTraffic{family.firewall, kAppPacketMark, default_route.dev, kAppRoutingMarker,
+                         ""};
   }
   return std::nullopt;
 }

@@ -3,8 +3,10 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <functional>
 #include <vector>
 
+#include "dns/lookup_flows.h"
 #include "killswitch/safe_token.h"
 #include "lifecycle/shell.h"
 #include "lifecycle/text_utils.h"
@@ -19,8 +21,15 @@ bool WriteValue(const std::string& path, const std::string& value) {
   return written;
 }
 
-void FlushLookupEntries() {
-  for (const std::string& command : DnsConntrackFlushCommands()) RunShellCommand(command);
+// Lists the port-53 flows and deletes those CHANGED names.
+void DeleteLookupFlows(const std::function<bool(const LookupFlow&)>& changed) {
+  std::vector<LookupFlow> doomed;
+  for (const std::string& listing : LookupFlowListingCommands()) {
+    for (const LookupFlow& flow : ParseLookupFlows(ExecCommandOutput(listing))) {
+      if (changed(flow)) doomed.push_back(flow);
+    }
+  }
+  for (const std::string& command : LookupFlowDeleteCommands(doomed)) RunShellCommand(command);
 }
 
 }  // namespace
@@ -28,6 +37,10 @@ void FlushLookupEntries() {
 bool IsRouteLocalnetOff(const std::string& device) {
   const std::string path = RouteLocalnetPath(device);
   return !path.empty() && Trim(ReadFileToString(path)) == "0";
+}
+
+void DeleteFlowsTheRedirectCatches(const DnsRedirectInputs& inputs) {
+  DeleteLookupFlows([&inputs](const LookupFlow& flow) { return WouldBeRedirected(flow, inputs); });
 }
 
 bool RaiseRouteLocalnet(const std::string& device) {
@@ -48,7 +61,7 @@ bool ApplyDnsRedirect(const DnsRedirectInputs& inputs, std::string* error) {
              kDnsRedirectTable;
     return false;
   }
-  FlushLookupEntries();
+  DeleteFlowsTheRedirectCatches(inputs);
   // After the table, which records it: killed in between, the helper
   // leaves a record of a value still 0, and writing 0 again is harmless.
   if (inputs.route_localnet_raised && !RaiseRouteLocalnet(inputs.tun_name)) {
@@ -59,11 +72,16 @@ bool ApplyDnsRedirect(const DnsRedirectInputs& inputs, std::string* error) {
 }
 
 void CleanupDnsRedirect() {
-  const std::vector<std::string> raised =
-      ParseRouteLocalnetDevices(ExecCommandOutput(RouteLocalnetListingCommand()));
+  // What the table records, read before it goes: the devices whose
+  // route_localnet it raised, the addresses it redirects to.
+  const std::string listing = ExecCommandOutput(DnsRedirectListingCommand());
+  const std::vector<std::string> raised = ParseRouteLocalnetDevices(listing);
+  const std::vector<std::string> targets = ParseRedirectTargets(listing);
   RunShellCommand(DnsRedirectRemoveCommand());
   // After the table: a lookup that starts in between gets a fresh entry
   // without the redirect, and none made with it outlives the removal.
-  FlushLookupEntries();
+  if (!targets.empty()) {
+    DeleteLookupFlows([&targets](const LookupFlow& flow) { return IsRedirectedFlow(flow, targets); });
+  }
   for (const std::string& device : raised) WriteValue(RouteLocalnetPath(device), "0");
 }

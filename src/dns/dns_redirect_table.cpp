@@ -162,6 +162,15 @@ std::vector<std::string> DnsRedirectTableLines(const DnsRedirectInputs& inputs) 
   if (inputs.route_localnet_raised) {
     lines.insert(lines.end(), {"set route_localnet_raised {", "type ifname",
                                "elements = { " + tun + " }", "}"});
+    // route_localnet lets packets for 127.0.0.0/8 in through the TUN device
+    // too: whoever runs the far end could reach the services the host keeps
+    // on loopback. Dropped before any address translation, so the answers
+    // to the redirected lookups, addressed to the tunnel's address until
+    // their translation is undone, still come in.
+    const std::string from_tunnel = "iifname " + tun + " ip ";
+    AppendChain(&lines, "tunnel_loopback", "type filter hook prerouting priority raw; policy accept;",
+                {from_tunnel + "daddr " + kIpv4.loopback + " drop",
+                 from_tunnel + "saddr " + kIpv4.loopback + " drop"});
   }
   // After mangle OUTPUT (-150), where the selected programs' packets get
   // their mark, and before the nat table of iptables (-100).
@@ -203,15 +212,7 @@ std::string DnsRedirectInstallCommand(const DnsRedirectInputs& inputs) {
 
 std::string DnsRedirectRemoveCommand() { return "nft delete table " + kTable + kQuietSuffix; }
 
-std::vector<std::string> DnsConntrackFlushCommands() {
-  // Without a family the tool takes both.
-  return {std::string("conntrack -D -p udp --dport 53") + kQuietSuffix,
-          std::string("conntrack -D -p tcp --dport 53") + kQuietSuffix};
-}
-
-std::string RouteLocalnetListingCommand() {
-  return "nft list set " + kTable + " route_localnet_raised 2>/dev/null";
-}
+std::string DnsRedirectListingCommand() { return "nft list table " + kTable + " 2>/dev/null"; }
 
 std::vector<std::string> ParseRouteLocalnetDevices(const std::string& set_listing) {
   std::vector<std::string> devices;

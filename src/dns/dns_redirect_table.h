@@ -10,17 +10,22 @@
 // - the table, its only marker: "table inet zelmo-vpn-dns", made from
 //   nothing by one atomic "nft -f -" that replaces any earlier copy, and
 //   removed by one "nft delete table";
-// - a side effect after both: port-53 connection-tracking entries are
-//   deleted, so no lookup flow keeps the path it had before (a resolver
-//   that reuses its source port would otherwise stay outside the tunnel
-//   after the install, or in it after the removal: a redirect lives in its
-//   connection's entry, not in the table);
+// - a side effect after both: the port-53 connection-tracking entries the
+//   redirect changed are deleted (dns/lookup_flows.h): after the install
+//   those it would catch, after the removal those it redirected, so no
+//   lookup flow keeps the path it had before (a resolver that reuses its
+//   source port would otherwise stay outside the tunnel after the install,
+//   or in it after the removal: a redirect lives in its connection's
+//   entry, not in the table);
 // - in vpnOnlySelected, route_localnet on the TUN device alone, so that a
 //   selected program's lookup to a stub resolver on 127.0.0.0/8 may leave
 //   through the tunnel with a loopback source (the program's masquerade
 //   then gives it the tunnel's address) and its answer come back. The table
 //   records the device in its set "route_localnet_raised" when the helper
-//   raised the value (it read 0); the removal puts 0 back there.
+//   raised the value (it read 0); the removal puts 0 back there. While it
+//   records that, a chain of the table drops what arrives through the TUN
+//   device for, or from, 127.0.0.0/8: the setting must not open the host's
+//   loopback services to the tunnel's far end.
 
 #include <string>
 #include <vector>
@@ -64,15 +69,12 @@ std::vector<std::string> DnsRedirectTableLines(const DnsRedirectInputs& inputs);
 std::string DnsRedirectInstallCommand(const DnsRedirectInputs& inputs);
 // "nft delete table inet zelmo-vpn-dns", silenced.
 std::string DnsRedirectRemoveCommand();
-// Deletes every port-53 connection-tracking entry of both families, run
-// after the install and after the removal; statuses are not looked at
-// (the tool fails when there was nothing to delete).
-std::vector<std::string> DnsConntrackFlushCommands();
 
-// Lists the devices recorded in the set (screened: a name that is not a
-// safe word, or could leave the device directory, is left out).
-std::string RouteLocalnetListingCommand();
-std::vector<std::string> ParseRouteLocalnetDevices(const std::string& set_listing);
+// Lists the table, for what it records: the devices of its set (read
+// screened: a name that is not a safe word, or could leave the device
+// directory, is left out) and the addresses it redirects to.
+std::string DnsRedirectListingCommand();
+std::vector<std::string> ParseRouteLocalnetDevices(const std::string& table_listing);
 // The redirect of a loopback lookup needs route_localnet: vpnOnlySelected
 // with an IPv4 address to redirect to.
 bool NeedsRouteLocalnet(const DnsRedirectInputs& inputs);

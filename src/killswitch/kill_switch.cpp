@@ -56,8 +56,8 @@ KillSwitchGuardResult ApplyKillSwitchGuard(const KillSwitchInputs& inputs, std::
     *error = "invalid TUN interface name for kill switch";
     return KillSwitchGuardResult::kFailed;
   }
-  const std::string command =
-      KillSwitchGuardInstallCommand(KillSwitchGuardLines(inputs));
+  // Both tables of the guard in one transaction.
+  const std::string command = KillSwitchGuardStartCommand(inputs);
   const int status = RunShellCommand(command);
   if (status == 0) return KillSwitchGuardResult::kInstalled;
   // One transaction: a failed install leaves whatever was there before,

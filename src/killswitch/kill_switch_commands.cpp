@@ -6,6 +6,7 @@
 #include "killswitch/kill_switch_guard.h"
 #include "killswitch/safe_token.h"
 #include "killswitch/kill_switch_lookups.h"
+#include "killswitch/local_network.h"
 #include "lifecycle/shell.h"
 #include "routing/ipv4_prefix.h"
 
@@ -54,6 +55,18 @@ void AppendLocalBridgeRules(const KillSwitchInputs& inputs, std::vector<std::str
   }
 }
 
+// The host keeps its address: DHCP (DHCPv6) from the client's port to the
+// server's, only to where a server can be: the limited broadcast (the
+// servers' multicast group) and the networks on an uplink's link. The
+// networks passed their screen where they were read (guard_devices.h).
+std::vector<std::string> DhcpRules(const std::string& everywhere,
+                                   const std::vector<std::string>& on_link,
+                                   const std::string& ports) {
+  std::vector<std::string> rules = {"-d " + everywhere + " " + ports + " -j RETURN"};
+  for (const std::string& network : on_link) rules.push_back("-d " + network + " " + ports + " -j RETURN");
+  return rules;
+}
+
 void AppendRules(std::vector<std::string>* rules, const std::vector<std::string>& more) {
   rules->insert(rules->end(), more.begin(), more.end());
 }
@@ -61,13 +74,16 @@ void AppendRules(std::vector<std::string>* rules, const std::vector<std::string>
 }  // namespace
 
 std::vector<std::string> KillSwitchIpv4Rules(const KillSwitchInputs& inputs) {
-  // The ICMP bypass marks packets in mangle OUTPUT and so re-routes them to
+  // The ICMP bypass marks pings in mangle OUTPUT and so re-routes them to
   // the physical path, but this chain still sees the device of the first
-  // route, the TUN. Marked packets must not pass as tunnel traffic: they
-  // leave only when addressed to the endpoint or a bypass prefix.
-  std::vector<std::string> rules = {
-      "-o lo -j RETURN",
-      "-o " + inputs.tun_name + " -m mark ! --mark " + kIcmpBypassMark + " -j RETURN"};
+  // route, the TUN. Marked pings must not pass as tunnel traffic: they
+  // leave only when addressed to the endpoint or a bypass prefix. Another
+  // program's packets with the same mark that are not ICMP stay in the
+  // tunnel (the bypass's policy rule takes ICMP alone) and pass like any.
+  const std::string tun = "-o " + inputs.tun_name;
+  std::vector<std::string> rules = {"-o lo -j RETURN",
+                                    tun + " -m mark ! --mark " + kIcmpBypassMark + " -j RETURN",
+                                    tun + " ! -p icmp -j RETURN"};
   // Only texts that parse as addresses or prefixes reach the shell: their
   // grammar admits nothing but digits, dots, colons, hex letters and one
   // slash, which is the screen for these values.
@@ -81,8 +97,10 @@ std::vector<std::string> KillSwitchIpv4Rules(const KillSwitchInputs& inputs) {
   AppendLocalBridgeRules(inputs, &rules);
   // A DHCP lease is renewed by unicast from the client's port to the
   // server's; without it the host loses its address when the lease ends.
-  rules.push_back("-p udp --sport 68 --dport 67 -j RETURN");
+  AppendRules(&rules, DhcpRules("255.255.255.255/32", inputs.devices.on_link4,
+                                "-p udp --sport 68 --dport 67"));
   AppendRules(&rules, KillSwitchRedirectedLookupRules(AF_INET, inputs.lookup_targets));
+  if (inputs.allow_lan) AppendRules(&rules, LocalNetworkChainRules(AF_INET, inputs.tun_name));
   rules.push_back("-j REJECT");
   return rules;
 }
@@ -103,9 +121,11 @@ std::vector<std::string> KillSwitchIpv6Rules(const KillSwitchInputs& inputs) {
   AppendLocalBridgeRules(inputs, &rules);
   // DHCPv6 and router solicitation keep the host's address and routes on
   // a network: the client's ports to the servers', and the one ICMPv6 type.
-  rules.push_back("-p udp --sport 546 --dport 547 -j RETURN");
+  AppendRules(&rules, DhcpRules("ff02::1:2/128", inputs.devices.on_link6,
+                                "-p udp --sport 546 --dport 547"));
   rules.push_back("-p ipv6-icmp --icmpv6-type router-solicitation -j RETURN");
   AppendRules(&rules, KillSwitchRedirectedLookupRules(AF_INET6, inputs.lookup_targets));
+  if (inputs.allow_lan) AppendRules(&rules, LocalNetworkChainRules(AF_INET6, inputs.tun_name));
   rules.push_back("-j REJECT");
   return rules;
 }
@@ -133,6 +153,7 @@ std::vector<std::string> BuildKillSwitchCleanupCommands() {
     commands.push_back(tool + " -X " + chain + kQuietSuffix);
   }
   commands.push_back(KillSwitchGuardCleanupCommand());
+  commands.push_back(KillSwitchBridgeTableCleanupCommand());
   // A restore interrupted by another program's change of OUTPUT (or by a
   // kill) can leave a second jump, and each -D above removes one: the
   // chain, though emptied, would stay referenced and undeletable.

@@ -24,6 +24,8 @@ struct KillSwitchInputs {
   KillSwitchDevices devices;
   // Name lookups redirected to these addresses pass (--dns; kill_switch_lookups.h).
   std::vector<std::string> lookup_targets;
+  // The local network passes (--allow-lan; local_network.h).
+  bool allow_lan = false;
 };
 
 // The chain name is the kill switch's only marker on the host: later runs

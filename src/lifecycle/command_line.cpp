@@ -21,6 +21,9 @@ bool* FindFlag(CommandLine* command_line, const std::string& option) {
   if (option == "--cleanup") return &command_line->cleanup;
   if (option == "--kill-switch") return &command_line->kill_switch;
   if (option == "--remove-app-bypass-policy") return &command_line->remove_policy;
+  if (option == "--block") return &command_line->block;
+  if (option == "--unblock") return &command_line->unblock;
+  if (option == "--allow-lan") return &command_line->allow_lan;
   return nullptr;
 }
 
@@ -47,6 +50,13 @@ CommandLine ParseCommandLine(const std::vector<std::string>& args) {
 
 HelperMode SelectMode(const CommandLine& command_line) {
   const bool run_requested = !command_line.library_path.empty() && !command_line.config_path.empty();
+  // The lockdown modes decide what the host may send at all, so no other
+  // mode's option turns them into something else: --block first, so that a
+  // command line asking for both fails closed (traffic stays blocked), then
+  // --unblock, so that a request to end the block is never answered by a
+  // run or a cleanup that leaves the host blocked.
+  if (command_line.block) return HelperMode::kBlock;
+  if (command_line.unblock) return HelperMode::kUnblock;
   if (command_line.remove_policy) return HelperMode::kRemove;
   if (command_line.apply_policy) return HelperMode::kApply;
   if (command_line.cleanup) return HelperMode::kCleanup;
@@ -57,5 +67,6 @@ HelperMode SelectMode(const CommandLine& command_line) {
 
 bool IsPrivilegedMode(HelperMode mode) {
   return mode == HelperMode::kRemove || mode == HelperMode::kApply ||
-         mode == HelperMode::kCleanup || mode == HelperMode::kRun;
+         mode == HelperMode::kCleanup || mode == HelperMode::kRun || mode == HelperMode::kBlock ||
+         mode == HelperMode::kUnblock;
 }

@@ -18,9 +18,23 @@ struct CommandLine {
   bool remove_policy = false;
   bool apply_policy = false;
   bool validate_policy = false;
+  // The lockdown block's modes, and the local network beside the kill
+  // switch (run mode) or the block.
+  bool block = false;
+  bool unblock = false;
+  bool allow_lan = false;
 };
 
-enum class HelperMode { kMissingArguments, kValidate, kRemove, kApply, kCleanup, kRun };
+enum class HelperMode {
+  kMissingArguments,
+  kValidate,
+  kRemove,
+  kApply,
+  kCleanup,
+  kRun,
+  kBlock,
+  kUnblock,
+};
 
 // args are the arguments after the program name.
 CommandLine ParseCommandLine(const std::vector<std::string>& args);

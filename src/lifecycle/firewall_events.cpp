@@ -40,7 +40,8 @@ bool IsHelperTable(int family, const std::string& table) {
   if (family == NFPROTO_IPV4 || family == NFPROTO_IPV6) {
     return table == "filter" || table == "mangle" || table == "nat";
   }
-  return family == NFPROTO_INET && table.rfind("zelmo-vpn", 0) == 0;
+  // The kill switch guard keeps a table in the bridge family too.
+  return (family == NFPROTO_INET || family == NFPROTO_BRIDGE) && table.rfind("zelmo-vpn", 0) == 0;
 }
 
 // The message's table: attribute 1 of every nf_tables object message (the

@@ -31,7 +31,8 @@ std::string RouteBatchLine(const std::string& action, const OwnedRoute& route) {
 }
 
 std::string OwnedRuleText(const OwnedRule& rule) {
-  return "fwmark " + rule.fwmark + " lookup " + rule.table + " priority " + rule.priority;
+  const std::string protocol = rule.ipproto.empty() ? "" : " ipproto " + rule.ipproto;
+  return "fwmark " + rule.fwmark + protocol + " lookup " + rule.table + " priority " + rule.priority;
 }
 
 std::string RuleBatchLine(const std::string& action, const OwnedRule& rule) {

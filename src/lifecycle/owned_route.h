@@ -34,9 +34,10 @@ struct OwnedRule {
   std::string priority;
   std::string fwmark;
   std::string table;
+  std::string ipproto;  // "" for every protocol, else e.g. "icmp"
 };
 
-// "fwmark MARK lookup TABLE priority PRIORITY".
+// "fwmark MARK [ipproto PROTOCOL ]lookup TABLE priority PRIORITY".
 std::string OwnedRuleText(const OwnedRule& rule);
 std::string RuleBatchLine(const std::string& action, const OwnedRule& rule);
 

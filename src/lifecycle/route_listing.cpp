@@ -167,6 +167,8 @@ std::vector<ListedRule> ParseRuleListing(const std::string& listing) {
         ++i;
       } else if (words[i] == "fwmark" && has_value) {
         rule.fwmark = words[++i];
+      } else if (words[i] == "ipproto" && has_value) {
+        rule.ipproto = words[++i];
       } else if ((words[i] == "lookup" || words[i] == "table") && has_value) {
         rule.table = words[++i];
       } else {
@@ -180,5 +182,6 @@ std::vector<ListedRule> ParseRuleListing(const std::string& listing) {
 
 bool ListedRuleIs(const ListedRule& listed, const OwnedRule& owned) {
   return !listed.other_selectors && listed.priority == owned.priority &&
-         listed.fwmark == owned.fwmark && listed.table == owned.table;
+         listed.fwmark == owned.fwmark && listed.table == owned.table &&
+         listed.ipproto == owned.ipproto;
 }

@@ -53,6 +53,7 @@ struct ListedRule {
   std::string priority;
   std::string fwmark;  // "" when it selects no mark
   std::string table;   // the table it looks up
+  std::string ipproto;  // "" when it selects every protocol
   // Anything else it selects by (iif, from, not, ...): a rule that holds
   // more is not one the helper wrote.
   bool other_selectors = false;

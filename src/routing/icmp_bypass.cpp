@@ -4,6 +4,7 @@
 
 #include "killswitch/firewall_save.h"
 #include "killswitch/rule_listing.h"
+#include "lifecycle/route_listing.h"
 #include "lifecycle/shell.h"
 #include "lifecycle/text_utils.h"
 #include "routing/route_line.h"
@@ -31,6 +32,10 @@ constexpr const char* kOlderIcmpMarkRule = "-p icmp -j MARK --set-mark 1";
 const char* kIcmpTableListing = "ip route show table 100 2>/dev/null";
 const char* kIcmpRuleListing = "ip rule show fwmark 0x1 lookup 100 priority 100 2>/dev/null";
 
+std::string RuleCommand(const std::string& action, const OwnedRule& rule) {
+  return "ip rule " + action + " " + OwnedRuleText(rule);
+}
+
 std::string IcmpMarkCommand(const std::string& action, const std::string& rule) {
   return "iptables -t mangle " + action + " OUTPUT " + rule;
 }
@@ -43,7 +48,22 @@ std::string TableRouteCommand(const DefaultRouteInfo& default4) {
 }
 
 constexpr const char* kTableRouteDelete = "ip route del default table 100 >/dev/null 2>&1";
+// The kernel deletes the first rule that matches what a delete names, so
+// the narrow rule goes by its own form first; then the older form, which
+// took every protocol.
 constexpr const char* kRuleDelete = "ip rule del fwmark 0x1 lookup 100 >/dev/null 2>&1";
+
+// What older helpers installed: every protocol's packets with mark 1 went
+// to table 100, so another program's mark 1 sent its traffic around the
+// tunnel. Still recognised, and replaced, as the bypass's.
+OwnedRule OlderIcmpBypassOwnedRule() { return {false, "100", "0x1", "100", ""}; }
+
+bool ListsRule(const std::vector<ListedRule>& rules, const OwnedRule& owned) {
+  for (const ListedRule& rule : rules) {
+    if (ListedRuleIs(rule, owned)) return true;
+  }
+  return false;
+}
 
 // "default [via GATEWAY] dev DEVICE", as the bypass installs it, with the
 // flags the kernel may add to a route whose link is down and the scope it
@@ -121,10 +141,19 @@ std::string IcmpBypassSkipReason(IcmpBypassResult result) {
 }
 
 bool ListsIcmpBypassRule(const std::string& ip_rule_listing) {
-  return ListsPolicyRule(ip_rule_listing, "100", "0x1", "100");
+  for (const ListedRule& rule : ParseRuleListing(ip_rule_listing)) {
+    if (IsIcmpBypassRule(rule)) return true;
+  }
+  return false;
 }
 
-OwnedRule IcmpBypassOwnedRule() { return {false, "100", "0x1", "100"}; }
+// Only ICMP: another program that marks its own packets 1 (a common
+// choice) keeps them in the tunnel.
+OwnedRule IcmpBypassOwnedRule() { return {false, "100", "0x1", "100", "icmp"}; }
+
+bool IsIcmpBypassRule(const ListedRule& rule) {
+  return ListedRuleIs(rule, IcmpBypassOwnedRule()) || ListedRuleIs(rule, OlderIcmpBypassOwnedRule());
+}
 
 std::string IcmpMarkRule() { return kIcmpMarkRule; }
 
@@ -133,7 +162,7 @@ bool IsIcmpMarkRule(const std::string& listed_rule) {
          SameFirewallRule(listed_rule, kOlderIcmpMarkRule);
 }
 
-std::string IcmpBypassRuleCommand() { return "ip rule add " + OwnedRuleText(IcmpBypassOwnedRule()); }
+std::string IcmpBypassRuleCommand() { return RuleCommand("add", IcmpBypassOwnedRule()); }
 
 bool InstallIcmpMarkRule() {
   return RunShellCommand(IcmpMarkCommand("-C", kIcmpMarkRule) + kQuietSuffix) == 0 ||
@@ -143,7 +172,7 @@ bool InstallIcmpMarkRule() {
 // A ping's source was chosen on the tunnel's route before the mark moved it
 // to the physical device: it needs that device's address to be answered.
 MarkedTraffic IcmpBypassMarkedTraffic(const std::string& device) {
-  return {"iptables", "0x1", device, kIcmpBypassMarker};
+  return {"iptables", "0x1", device, kIcmpBypassMarker, "icmp"};
 }
 
 IcmpBypassResult ApplyIcmpBypass(const DefaultRouteInfo& default4) {
@@ -164,8 +193,16 @@ IcmpBypassResult ApplyIcmpBypass(const DefaultRouteInfo& default4) {
   // between leaves nothing it cannot find. Until the route comes, marked
   // pings find nothing in the table and take the main table.
   // The kernel refuses an exact duplicate with a message; a second call
-  // adds nothing and stays quiet.
-  if (Trim(rule_listing).empty()) RunShellCommand(IcmpBypassRuleCommand());
+  // adds nothing and stays quiet. An older helper's rule, which took every
+  // protocol, goes first: with the narrow rule in place the delete could
+  // take that one instead.
+  const std::vector<ListedRule> rules = ParseRuleListing(rule_listing);
+  if (!ListsRule(rules, IcmpBypassOwnedRule())) {
+    if (ListsRule(rules, OlderIcmpBypassOwnedRule())) {
+      RunShellCommand(RuleCommand("del", OlderIcmpBypassOwnedRule()) + kQuietSuffix);
+    }
+    RunShellCommand(IcmpBypassRuleCommand());
+  }
   RunShellCommand(TableRouteCommand(default4));
   if (!InstallIcmpMarkRule()) {
     // Without the mark the table and rule serve nothing.
@@ -186,6 +223,7 @@ void RemoveIcmpMarkRules() {
 }
 
 void RemoveIcmpTableRouteAndRule() {
+  RunShellCommand(RuleCommand("del", IcmpBypassOwnedRule()) + kQuietSuffix);
   RunShellCommand(kRuleDelete);
   RunShellCommand(kTableRouteDelete);
 }

@@ -3,6 +3,7 @@
 #include <string>
 
 #include "lifecycle/owned_route.h"
+#include "lifecycle/route_listing.h"
 #include "routing/default_route.h"
 #include "routing/marked_traffic.h"
 
@@ -28,9 +29,9 @@ bool IsIcmpBypassTableFree(const std::string& table_listing, const DefaultRouteI
 // otherwise (also for an empty table).
 DefaultRouteInfo ParseIcmpBypassTableRoute(const std::string& table_listing);
 // Without memory of the run (the cleanup mode): the table is the bypass's
-// while the bypass's own rule (fwmark 0x1, lookup 100, priority 100) is in
-// the "ip rule show fwmark 0x1 lookup 100 priority 100" listing and the
-// table holds nothing or a lone default route of the bypass's shape.
+// while the bypass's own rule (IsIcmpBypassRule) is in the "ip rule show
+// fwmark 0x1 lookup 100 priority 100" listing and the table holds nothing
+// or a lone default route of the bypass's shape.
 bool IsIcmpBypassTableOwned(const std::string& table_listing, const std::string& rule_listing);
 
 // Table 100's route while IsIcmpBypassTableOwned holds (read from the
@@ -64,12 +65,17 @@ std::string IcmpMarkRule();
 // the older one that marked every ICMP packet.
 bool IsIcmpMarkRule(const std::string& listed_rule);
 
-// "ip rule add fwmark 0x1 lookup 100 priority 100".
+// "ip rule add fwmark 0x1 ipproto icmp lookup 100 priority 100".
 std::string IcmpBypassRuleCommand();
-// Whether an "ip rule show" listing holds that rule.
+// The rule in either of its forms: this one, or the older one without
+// "ipproto icmp" that an earlier version left (recognised as the bypass's,
+// and replaced).
+bool IsIcmpBypassRule(const ListedRule& rule);
+// Whether an "ip rule show" listing holds such a rule.
 bool ListsIcmpBypassRule(const std::string& ip_rule_listing);
 // Check, then append: one marking rule however often it runs. True when
 // it is in place.
 bool InstallIcmpMarkRule();
-// Source NAT and connection marks for pings sent out of DEVICE.
+// Source NAT (of ICMP alone) and connection marks for pings sent out of
+// DEVICE.
 MarkedTraffic IcmpBypassMarkedTraffic(const std::string& device);

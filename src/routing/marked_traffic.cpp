@@ -11,8 +11,10 @@
 std::vector<OwnedFirewallRule> MarkedTrafficOwnedRules(const MarkedTraffic& traffic) {
   const std::string comment = " -m comment --comment " + traffic.marker;
   const std::string marked = " -m mark --mark " + traffic.mark;
+  const std::string protocol = traffic.protocol.empty() ? "" : " -p " + traffic.protocol;
   return {
-      {"nat", "POSTROUTING", "-o " + traffic.device + marked + comment + " -j MASQUERADE"},
+      {"nat", "POSTROUTING",
+       "-o " + traffic.device + protocol + marked + comment + " -j MASQUERADE"},
       // Only into a connection nobody has marked yet: other software's
       // connection marks stay as they are.
       {"mangle", "POSTROUTING",

@@ -22,6 +22,10 @@ struct MarkedTraffic {
   std::string mark;    // the mark as the marking rule sets it, e.g. "0x1"
   std::string device;  // where the mark sends the traffic; a screened word
   std::string marker;  // comment that recognises these rules, e.g. "zelmo-vpn-icmp-bypass"
+  // Where only one protocol is marked for this: the source NAT takes that
+  // protocol alone ("icmp"), so another program's packets with the same
+  // mark keep their address. Empty: every protocol.
+  std::string protocol;
 };
 
 // What the cleanup reads back: "-S" listings of the three chains involved.

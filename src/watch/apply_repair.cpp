@@ -3,7 +3,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include "killswitch/nft_listing.h"
+#include "lifecycle/nft_table_commands.h"
 #include "lifecycle/shell.h"
 #include "routing/src_valid_mark.h"
 
@@ -29,7 +29,7 @@ void WriteSetting(const std::string& path, const std::string& value) {
 bool MakeNftTable(const WantedNftTable& table, NftBaseline* baseline) {
   std::string listing;
   if (RunShellCommand(table.install_command) != 0 ||
-      !ReadListing(NftListTableCommand(table.family, table.name), &listing)) {
+      !ReadListing(NftTableListCommand(NftTableKey(table)), &listing)) {
     return false;
   }
   *baseline = {table.install_command, ParseNftTableListing(listing)};
@@ -56,10 +56,9 @@ RepairOutcome ApplyRepair(const WantedState& wanted, const RepairPlan& repair,
       outcome.nft_failed.insert(NftTableKey(table));
     }
   }
-  for (const auto& [name, commands] : repair.after_made) {
+  for (const std::string& name : repair.after_made) {
     const WantedPiece* piece = FindPiece(wanted, name);
-    if (piece == nullptr || !PieceRepaired(*piece, outcome)) continue;
-    for (const std::string& command : commands) RunShellCommand(command);
+    if (piece != nullptr && PieceRepaired(*piece, outcome)) piece->after_made();
   }
   for (const auto& [path, value] : repair.setting_writes) WriteSetting(path, value);
   if (outcome.restore4_ok) {

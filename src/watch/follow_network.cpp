@@ -131,12 +131,12 @@ bool FollowNetwork(const HostListings& host, const NetworkView& now, bool ask_en
       lines->push_back("INFO: route " + route + " takes traffic around the tunnel");
     }
   }
-  // The kill switch judges by the uplinks and the local bridges: they
-  // follow the network too.
+  // The kill switch judges by the uplinks, their networks and the local
+  // bridges: they follow the network too.
   if (plan->kill_switch) {
-    const KillSwitchDevices devices = KillSwitchDevicesOf(uplinks, host.bridges, plan->tun_name);
-    changed |= devices.uplinks != plan->kill_switch_devices.uplinks ||
-               devices.local_bridges != plan->kill_switch_devices.local_bridges;
+    KillSwitchDevices devices = KillSwitchDevicesOf(uplinks, host.bridges, plan->tun_name);
+    AddOnLinkNetworks(host.routes4, host.routes6, &devices);
+    changed |= !SameKillSwitchDevices(devices, plan->kill_switch_devices);
     plan->kill_switch_devices = devices;
   }
   // A look at the rules or the firewall alone must not take table 100 for

@@ -27,7 +27,7 @@ bool IsOwnedRuleForm(const ListedRule& rule, bool ipv6) {
   for (const char* mode : {"bypassSelected", "vpnOnlySelected"}) {
     if (ListedRuleIs(rule, AppRoutingOwnedRule(family, mode))) return true;
   }
-  return !ipv6 && ListedRuleIs(rule, IcmpBypassOwnedRule());
+  return !ipv6 && IsIcmpBypassRule(rule);
 }
 
 bool IsRemovableRoute(const ListedRoute& route, const TunnelPlan& plan, const NetworkView& view,
@@ -38,7 +38,7 @@ bool IsRemovableRoute(const ListedRoute& route, const TunnelPlan& plan, const Ne
 
 bool IsOwnedRule(const ListedRule& rule, bool ipv6, const DefaultRouteInfo& icmp_table_route) {
   if (!IsOwnedRuleForm(rule, ipv6)) return false;
-  return ipv6 || !ListedRuleIs(rule, IcmpBypassOwnedRule()) || !icmp_table_route.dev.empty();
+  return ipv6 || !IsIcmpBypassRule(rule) || !icmp_table_route.dev.empty();
 }
 
 bool IsOwnedChainRule(const std::string& table, const std::string& chain, const std::string& rule) {

@@ -25,7 +25,8 @@ bool IsIcmpTableRoute(const ListedRoute& route, const DefaultRouteInfo& icmp_tab
 bool IsRemovableRoute(const ListedRoute& route, const TunnelPlan& plan, const NetworkView& view,
                       const DefaultRouteInfo& icmp_table_route);
 // A policy rule of one of the helper's forms (app routing's, the ICMP
-// bypass's), whoever made it: one that is wanted is taken as it stands.
+// bypass's in either form, IsIcmpBypassRule), whoever made it: one that is
+// wanted is taken as it stands, the older form of the bypass's replaced.
 bool IsOwnedRuleForm(const ListedRule& rule, bool ipv6);
 // One of those the helper may remove. The ICMP bypass's form is the
 // helper's only while the bypass holds table 100 (`icmp_table_route` as

@@ -1,7 +1,7 @@
 #include "watch/read_host.h"
 
 #include "killswitch/guard_devices.h"
-#include "killswitch/nft_listing.h"
+#include "lifecycle/nft_table_commands.h"
 #include "lifecycle/shell.h"
 #include "lifecycle/text_utils.h"
 
@@ -63,7 +63,7 @@ void ReadPieces(LookKinds kinds, const WantedState& wanted, bool ipv6, HostListi
         std::string text;
         ListedNftTable& listed = host->nft_tables[NftTableKey(table)];
         // Both texts of the command are the piece's own fixed ones.
-        listed.listed = ReadListing(NftListTableCommand(table.family, table.name), &text);
+        listed.listed = ReadListing(NftTableListCommand(NftTableKey(table)), &text);
         listed.lines = ParseNftTableListing(text);
       }
     }

@@ -93,7 +93,9 @@ void PlanRules(const Pass& pass, bool ipv6, std::vector<std::string>* batch) {
   // What is left over is the helper's but not wanted now, or a second copy.
   for (const ListedRule* rule : unmatched) {
     if (!pass.context.owned_rule(*rule, ipv6)) continue;
-    batch->push_back(RuleBatchLine("del", {ipv6, rule->priority, rule->fwmark, rule->table}));
+    // Of one of the helper's forms (IsOwnedRuleForm): each value is its own.
+    batch->push_back(
+        RuleBatchLine("del", {ipv6, rule->priority, rule->fwmark, rule->table, rule->ipproto}));
   }
 }
 
@@ -295,8 +297,8 @@ RepairPlan PlanRepair(const WantedState& wanted, const HostListings& host,
   PlanSettings(pass);
   for (const WantedPiece& piece : wanted.pieces) {
     if (repair.broken.count(piece.name) != 0 && repair.held.count(piece.name) == 0 &&
-        !piece.after_made.empty()) {
-      repair.after_made[piece.name] = piece.after_made;
+        piece.after_made) {
+      repair.after_made.insert(piece.name);
     }
   }
   return repair;

@@ -21,7 +21,7 @@
 #include "lifecycle/route_listing.h"
 #include "watch/wanted_state.h"
 
-// An nft table as a look listed it (killswitch/nft_listing.h).
+// An nft table as a look listed it (lifecycle/nft_table_commands.h).
 struct ListedNftTable {
   bool listed = false;  // false where nft lists no such table, or no nft at all
   std::vector<std::string> lines;
@@ -79,8 +79,8 @@ struct RepairPlan {
   std::vector<std::string> restore6;
   std::vector<WantedNftTable> nft_installs;
   std::map<std::string, std::string> setting_writes;  // path and value
-  // Of the pieces made again, what runs after each.
-  std::map<std::string, std::vector<std::string>> after_made;
+  // The pieces made again that have something to run after (WantedPiece).
+  std::set<std::string> after_made;
   // Pieces found missing or out of place; of them, those held back and so
   // left as they are for now.
   std::set<std::string> broken;

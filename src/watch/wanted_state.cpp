@@ -5,6 +5,7 @@
 #include "approuting/app_guard.h"
 #include "approuting/app_routing_commands.h"
 #include "approuting/cgroup_location.h"
+#include "dns/dns_redirect.h"
 #include "dns/dns_redirect_table.h"
 #include "killswitch/kill_switch_commands.h"
 #include "killswitch/kill_switch_guard.h"
@@ -73,6 +74,13 @@ void WantKillSwitch(const TunnelPlan& plan, bool kernel_ipv6, WantedState* wante
   guard.nft_tables.push_back({"inet", kKillSwitchGuardTable,
                               KillSwitchGuardInstallCommand(KillSwitchGuardLines(inputs))});
   wanted->pieces.push_back(guard);
+  // Marks the frames bridged on an uplink bridge, so the guard lets them stay
+  // on it. Gone, those frames are judged as the host's routed traffic and
+  // refused: a cut, no leak.
+  if (!WantsKillSwitchBridgeTable(inputs)) return;
+  WantedPiece bridges = Piece("kill switch guard (bridges)", false);
+  bridges.nft_tables.push_back({"bridge", kKillSwitchGuardTable, KillSwitchBridgeTableInstallCommand()});
+  wanted->pieces.push_back(bridges);
 }
 
 // The app mark rule stands before the ICMP one in mangle OUTPUT, as the
@@ -130,7 +138,7 @@ void WantIcmpBypass(const NetworkView& view, bool icmp_table_free, WantedState* 
 
 // Without the table lookups go to whatever resolver they were sent to,
 // outside the tunnel. Made again, it redirects new lookups; a flow that
-// began in the gap keeps its entry unless the entries go once more. A TUN
+// began in the gap keeps its entry unless that entry goes. A TUN
 // device the engine
 // made again starts with route_localnet 0: the value is read back at each
 // look and held where the start raised it.
@@ -140,7 +148,7 @@ void WantDnsRedirect(const TunnelPlan& plan, const NetworkView& view, WantedStat
   WantedPiece piece = Piece("name-lookup redirect", false);
   piece.absence_leaks = true;
   piece.nft_tables.push_back({"inet", kDnsRedirectTable, DnsRedirectInstallCommand(dns)});
-  piece.after_made = DnsConntrackFlushCommands();
+  piece.after_made = [dns] { DeleteFlowsTheRedirectCatches(dns); };
   wanted->pieces.push_back(piece);
   const std::string path = RouteLocalnetPath(plan.tun_name);
   if (plan.dns_route_localnet_raised && view.tun_ifindex != 0 && !path.empty()) {

@@ -5,6 +5,7 @@
 // back; the pieces' own descriptions (their owned routes, rules, chains and
 // tables, the same ones the start installs from) fill it.
 
+#include <functional>
 #include <map>
 #include <set>
 #include <string>
@@ -58,8 +59,8 @@ struct WantedPiece {
   std::vector<WantedChain> chains;
   std::vector<WantedChainRule> chain_rules;
   std::vector<WantedNftTable> nft_tables;
-  // Run after each time it is made again, their status not looked at.
-  std::vector<std::string> after_made;
+  // Run after each time it is made again (it cannot fail).
+  std::function<void()> after_made;
 };
 
 struct WantedState {

@@ -2,7 +2,9 @@
 # Builds the Debian package from the build tree, checks what it holds and
 # declares, installs it into a scratch root with dpkg --root and runs the
 # installed helper's validate mode (the one mode that needs no privilege and
-# touches no host state).
+# touches no host state). It never removes the package: the removal runs the
+# helper's --unblock, which only a test inside the test bed may run
+# (tests/netns/test_install_lockdown_package.sh).
 set -u
 : "${LVH_BUILD_DIR:?}"
 work=$(mktemp -d /tmp/lvh-package.XXXXXX)
@@ -47,7 +49,7 @@ out=$("$installed" --validate-app-bypass-policy '{"enabled":true,"mode":"sideway
 
 page=$(zcat "$root/usr/share/man/man8/linux_vpn_helper.8.gz")
 for needed in '.SH OPTIONS' '.SH MODES' '.SH STATUS LINES' '.SH EXIT STATUS' '.SH HOST STATE' \
-              '.SH CLEANUP' '.SH PRIVILEGES' '.SH SECURITY'; do
+              '.SH CLEANUP' '.SH LOCKDOWN' '.SH PRIVILEGES' '.SH SECURITY'; do
   check "manual page section ${needed#.SH }" grep -qxF "$needed" <<< "$page"
 done
 

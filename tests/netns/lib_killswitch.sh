@@ -67,3 +67,41 @@ ks_path_without_nft() {
   fi
   echo "$dir:/usr/bin"
 }
+
+# --- Shared by the tests of what passes (the routed topology; lib_routed.sh).
+
+# ks_check_column COLUMN NAME TABLE: runs each check of TABLE, lines of
+# "check | cell | cell ...", whose cell in COLUMN (1: the first) is not
+# "-", and asserts that it prints that cell; NAME names the column.
+ks_check_column() {
+  local column=$1 name=$2 check cells want
+  while IFS='|' read -r check cells; do
+    check=$(echo $check)
+    [ -n "$check" ] || continue
+    want=$(cut -d'|' -f"$column" <<< "$cells" | sed -E 's/^ +| +$//g')
+    [ "$want" = - ] || assert_eq "$want" "$($check)" "$name: $check"
+  done <<< "$3"
+}
+
+# ks_upkeep_servers: a DHCP and a DHCPv6 server on the home router's LAN
+# side, each answering a request from the client's port, and a count of
+# the router solicitations that reach the router.
+ks_upkeep_servers() {
+  nsenter --net="/proc/$GW_PID/ns/net" socat UDP4-RECVFROM:67,fork SYSTEM:'read -r request; echo ack' &
+  nsenter --net="/proc/$GW_PID/ns/net" socat UDP6-RECVFROM:547,fork SYSTEM:'read -r request; echo ack6' &
+  gw_count_rule rs ip6tables -p ipv6-icmp --icmpv6-type router-solicitation
+}
+# ks_upkeep: the host's own upkeep, each exchange with the router's link
+# address forgotten first, so ARP and neighbour discovery must work before
+# it: a unicast lease renewal, a DHCPv6 exchange, then the router
+# solicitations that reached the router of one sent.
+ks_upkeep() {
+  local dhcp dhcp6
+  ip neigh flush dev eth0
+  ip -6 neigh flush dev eth0
+  dhcp=$(echo renew | socat -t 3 -T 3 - "UDP4:$GW_IP4:67,sourceport=68,readbytes=4" 2>&1)
+  dhcp6=$(echo renew | socat -t 3 -T 3 - "UDP6:[$GW_IP6]:547,sourceport=546,readbytes=5" 2>&1)
+  gw_reset_counts
+  printf '\x85\0\0\0\0\0\0\0' | socat -u - "IP6-SENDTO:[$GW_IP6]:58" 2>/dev/null
+  echo "$dhcp $dhcp6 $(gw_count rs ip6tables)"
+}

@@ -81,7 +81,7 @@ assert_contains "$routes" "198.51.100.7 via $GW_IP4 dev eth0" "endpoint route in
 assert_contains "$routes" "10.9.0.0/16 via $GW_IP4 dev eth0" "bypass prefix route installed"
 assert_contains "$(iptables -S OUTPUT)" "-A OUTPUT -j ZELMO_KILLSWITCH" "iptables started by the helper installed the kill switch"
 assert_contains "$(iptables -t mangle -S OUTPUT)" "-p icmp" "iptables installed the ICMP bypass"
-assert_contains "$(ip rule show)" "fwmark 0x1 lookup 100" "ip installed the ICMP bypass rule"
+assert_contains "$(ip rule show)" "fwmark 0x1 ipproto icmp lookup 100" "ip installed the ICMP bypass rule"
 assert_contains "$(iptables -t nat -S POSTROUTING)" "zelmo-vpn-icmp-bypass -j MASQUERADE" \
   "iptables installed the re-routed pings' source NAT"
 assert_eq 1 "$(cat /proc/sys/net/ipv4/conf/eth0/src_valid_mark)" "the helper itself raised src_valid_mark"

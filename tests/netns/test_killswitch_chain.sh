@@ -13,17 +13,18 @@ testbed_setup --ipv6
 EXPECTED_V4_FULL="-N ZELMO_KILLSWITCH
 -A ZELMO_KILLSWITCH -o lo -j RETURN
 -A ZELMO_KILLSWITCH -o tun0 -m mark ! --mark 0x1 -j RETURN
+-A ZELMO_KILLSWITCH -o tun0 ! -p icmp -j RETURN
 -A ZELMO_KILLSWITCH -d 203.0.113.7/32 -j RETURN
 -A ZELMO_KILLSWITCH -d 198.51.100.9/32 -j RETURN
 -A ZELMO_KILLSWITCH -d 10.0.0.0/8 -j RETURN
 -A ZELMO_KILLSWITCH -d 192.168.0.0/16 -j RETURN
--A ZELMO_KILLSWITCH -p udp -m udp --sport 68 --dport 67 -j RETURN
+-A ZELMO_KILLSWITCH -d 255.255.255.255/32 -p udp -m udp --sport 68 --dport 67 -j RETURN
 -A ZELMO_KILLSWITCH -j REJECT --reject-with icmp-port-unreachable"
 
 # The host's own upkeep: neighbour discovery, DHCPv6, router solicitation.
 UPKEEP_V6="-A ZELMO_KILLSWITCH -p ipv6-icmp -m icmp6 --icmpv6-type 135 -j RETURN
 -A ZELMO_KILLSWITCH -p ipv6-icmp -m icmp6 --icmpv6-type 136 -j RETURN
--A ZELMO_KILLSWITCH -p udp -m udp --sport 546 --dport 547 -j RETURN
+-A ZELMO_KILLSWITCH -d ff02::1:2/128 -p udp -m udp --sport 546 --dport 547 -j RETURN
 -A ZELMO_KILLSWITCH -p ipv6-icmp -m icmp6 --icmpv6-type 133 -j RETURN"
 EXPECTED_V6_THREE="-N ZELMO_KILLSWITCH
 -A ZELMO_KILLSWITCH -o lo -j RETURN
@@ -106,7 +107,7 @@ for failing in "iptables -A ZELMO_KILLSWITCH -j REJECT" \
   assert_eq "$(printf 'system: %s >/dev/null 2>&1\n' \
     "iptables -D OUTPUT -j $KS_CHAIN" "iptables -F $KS_CHAIN" "iptables -X $KS_CHAIN" \
     "ip6tables -D OUTPUT -j $KS_CHAIN" "ip6tables -F $KS_CHAIN" "ip6tables -X $KS_CHAIN" \
-    "nft delete table inet $KS_GUARD" \
+    "nft delete table inet $KS_GUARD" "nft delete table bridge $KS_GUARD" \
     "while iptables -D OUTPUT -j $KS_CHAIN >/dev/null 2>&1; do :; done; iptables -X $KS_CHAIN" \
     "while ip6tables -D OUTPUT -j $KS_CHAIN >/dev/null 2>&1; do :; done; ip6tables -X $KS_CHAIN")" \
     "$after" "only the cleanup runs after '$failing'"
@@ -146,8 +147,9 @@ done <<'ROWS'
 tun0 "" "" "" "" "" noapp
 tun0 203.0.113.7,vpn.example.com 2001:DB8:5:0::7,::ffff:1.2.3.4 10.0.0.0/8,10.1.2.3/32,bad eth0,wwan0 docker0,virbr0 app 192.0.2.53,2001:db8::53
 zelmo_vpn-tun0 "" 2001:db8:5::7 0.0.0.0/0 eth0 "" noapp
+tun0 "" "" "" eth0 "" noapp "" 192.0.2.0/24,100.64.0.1/32,2001:db8:1::/64,fe80::/64,2001:db8:64::2/128
 ROWS
 ks_driver cleanup
-assert_eq "" "$(nft list tables inet)" "cleanup removes the guard"
+assert_eq "" "$(nft list tables inet)$(nft list tables bridge)" "cleanup removes the guard"
 
 testbed_finish

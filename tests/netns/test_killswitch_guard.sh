@@ -25,6 +25,12 @@ for family in 4 6; do
   gw_count_rule "host$family" "$tool" -p udp -d "$server" --dport 9999
 done
 gw_count_rule rs ip6tables -p ipv6-icmp --icmpv6-type router-solicitation
+# DHCP from the client's port: to a server beyond the router, and to the
+# broadcast address (DHCPv6: the servers' multicast group).
+gw_count_rule far4 iptables -p udp --sport 68 -d "$SERVER4" --dport 67
+gw_count_rule far6 ip6tables -p udp --sport 546 -d "$SERVER6" --dport 547
+gw_count_rule wide4 iptables -p udp --sport 68 -d 255.255.255.255 --dport 67
+gw_count_rule wide6 ip6tables -p udp --sport 546 -d ff02::1:2 --dport 547
 # A DHCP and a DHCPv6 server on the home router's LAN side: each answers
 # a request from the client's port.
 nsenter --net="/proc/$GW_PID/ns/net" socat UDP4-RECVFROM:67,fork SYSTEM:'read -r request; echo ack' &
@@ -61,13 +67,43 @@ leaks() {
 }
 ct_leaks() { leaks ct; }
 host_leaks() { leaks host; }
-# The host's own upkeep: a unicast lease renewal, a DHCPv6 exchange (after
+# The host's own upkeep: a unicast lease renewal to the server on the
+# uplink's network, a DHCPv6 exchange (after
 # the router's link address is forgotten, so neighbour discovery must work
 # first), a router solicitation counted at the router.
 dhcp() {
   ip -6 neigh flush dev eth0
   echo "$(echo renew | socat -t 3 -T 3 - "UDP4:$GW_IP4:67,sourceport=68,readbytes=4" 2>&1)" \
     "$(echo renew | socat -t 3 -T 3 - "UDP6:[$GW_IP6]:547,sourceport=546,readbytes=5" 2>&1)"
+}
+# Three datagrams per family from the DHCP client's port to a server on
+# the internet, as a program bound to that port can send them.
+dhcp_far() {
+  gw_reset_counts
+  local i
+  for i in 1 2 3; do
+    echo discover | socat -u - "UDP4-SENDTO:$SERVER4:67,sourceport=68" 2>/dev/null
+    echo solicit | socat -u - "UDP6-SENDTO:[$SERVER6]:547,sourceport=546" 2>/dev/null
+  done
+  echo "$(gw_count far4 iptables)/$(gw_count far6 ip6tables)"
+}
+# One to the limited broadcast and one to the DHCPv6 servers' group, out of
+# eth0 as a DHCP client sends them.
+dhcp_wide() {
+  gw_reset_counts
+  echo discover | socat -u - "UDP4-SENDTO:255.255.255.255:67,broadcast,sourceport=68,so-bindtodevice=eth0" 2>/dev/null
+  echo solicit | socat -u - "UDP6-SENDTO:[ff02::1:2]:547,sourceport=546,so-bindtodevice=eth0" 2>/dev/null
+  echo "$(gw_count wide4 iptables)/$(gw_count wide6 ip6tables)"
+}
+# A network that comes onto the uplink while READY is one DHCP may reach,
+# in the chain and in the guard.
+on_link_follows() {
+  local followed=no
+  ip addr add 192.0.9.2/24 dev eth0
+  wait_until 10 eval 'iptables -S ZELMO_KILLSWITCH | grep -q -- "-d 192.0.9.0/24 -p udp" &&
+    nft list chain inet zelmo-vpn-killswitch upkeep | grep -q "ip daddr 192.0.9.0/24 udp"' && followed=yes
+  ip addr del 192.0.9.2/24 dev eth0
+  echo "$followed"
 }
 rs() {
   gw_reset_counts
@@ -140,6 +176,9 @@ published | $LAN | $LAN | $LAN | - | - | $LAN
 neighbours | ${CT_IP4[c2]} | ${CT_IP4[c2]} | ${CT_IP4[c2]} | - | - | ${CT_IP4[c2]}
 host_to_ct | $BRIDGE | $BRIDGE | $BRIDGE | - | - | $BRIDGE
 dhcp | ack ack6 | ack ack6 | ack ack6 | - | - | ack ack6
+dhcp_far | 3/3 | 0/0 | 0/0 | 0/0 | 0/0 | 3/3
+dhcp_wide | 1/1 | 1/1 | 1/1 | 1/1 | - | 1/1
+on_link_follows | - | yes | - | - | - | -
 rs | 1 | 1 | 1 | - | - | 1
 fight | - | - | - | - | told 1 1, at most 30 commands | -
 "

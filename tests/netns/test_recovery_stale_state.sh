@@ -79,10 +79,15 @@ table inet zelmo-vpn-killswitch {
 	chain output { type filter hook output priority filter; policy accept; oifname "qtun0" accept; reject; }
 	chain postrouting { type filter hook postrouting priority filter; policy accept; oifname "eth0" drop; }
 }
+table bridge zelmo-vpn-killswitch {
+	chain prerouting { type filter hook prerouting priority filter; policy accept; meta pkttype != host meta mark set 0x7e; }
+}
 NFT
-  # ICMP bypass.
+  # ICMP bypass: its rule in both forms (an earlier version's took every
+  # protocol).
   ip route replace default via "$GW_IP4" dev eth0 table 100
   ip rule add fwmark 0x1 lookup 100 priority 100
+  ip rule add fwmark 0x1 ipproto icmp lookup 100 priority 100
   iptables -t mangle -A OUTPUT -p icmp -j MARK --set-mark 1
   # App routing: the group with a member, its mark rule, both tables and rules,
   # and the older fixed group with its rule.

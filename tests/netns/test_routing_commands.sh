@@ -195,12 +195,12 @@ ICMP_CHECK="system: iptables -t mangle -C OUTPUT $ICMP_MARK >/dev/null 2>&1"
 # in table 100 for the bypass's only while the rule is there.
 ICMP_NAMED="$ICMP_TABLE_READ
 $ICMP_RULE_READ
-system: ip rule add fwmark 0x1 lookup 100 priority 100
+system: ip rule add fwmark 0x1 ipproto icmp lookup 100 priority 100
 system: ip route replace default via $GW4 dev eth0 table 100
 $ICMP_CHECK"
 # The three rules of the way back, as "TABLE CHAIN RULE".
 ICMP_RETURN_RULES=(
-  "nat POSTROUTING -o eth0 -m mark --mark 0x1 -m comment --comment zelmo-vpn-icmp-bypass -j MASQUERADE"
+  "nat POSTROUTING -o eth0 -p icmp -m mark --mark 0x1 -m comment --comment zelmo-vpn-icmp-bypass -j MASQUERADE"
   "mangle POSTROUTING -o eth0 -m mark --mark 0x1 -m connmark --mark 0x0 -m comment --comment zelmo-vpn-icmp-bypass -j CONNMARK --save-mark"
   "mangle PREROUTING -i eth0 -m connmark --mark 0x1 -m comment --comment zelmo-vpn-icmp-bypass -j CONNMARK --restore-mark"
 )
@@ -226,6 +226,7 @@ system: iptables -t mangle -C $SVM_MARKER >/dev/null 2>&1 || iptables -t mangle 
 ICMP_CLEANUP_NAMED="system: iptables -t mangle -D OUTPUT $ICMP_MARK >/dev/null 2>&1
 system: iptables -t mangle -D OUTPUT -p icmp -j MARK --set-mark 1 >/dev/null 2>&1
 $ICMP_TABLE_READ
+system: ip rule del fwmark 0x1 ipproto icmp lookup 100 priority 100 >/dev/null 2>&1
 system: ip rule del fwmark 0x1 lookup 100 >/dev/null 2>&1
 system: ip route del default table 100 >/dev/null 2>&1
 popen: iptables -t nat -S POSTROUTING 2>/dev/null
@@ -236,7 +237,7 @@ $(icmp_return_path delete)
 popen: iptables -t mangle -S PREROUTING 2>/dev/null
 system: iptables -t mangle -D $SVM_MARKER >/dev/null 2>&1"
 svm() { cat /proc/sys/net/ipv4/conf/eth0/src_valid_mark; }
-icmp_rules() { ip -4 rule show | grep -c 'fwmark 0x1 lookup 100'; }
+icmp_rules() { ip -4 rule show | grep -c 'fwmark 0x1 ipproto icmp lookup 100'; }
 icmp_marks() { iptables -t mangle -S OUTPUT | grep -c -- '-p icmp .*-j MARK --set-xmark 0x1/0xffffffff'; }
 
 rt_driver icmp-apply "" ""
@@ -247,10 +248,12 @@ rt_driver icmp-apply "$GW4" eth0
 assert_eq "$ICMP_APPLY" "$RT_COMMANDS" "ICMP bypass: rule, table route, check, append"
 assert_eq "" "$RT_ERR" "ICMP bypass prints nothing when it succeeds"
 assert_eq "default via $GW4 dev eth0 " "$(ip -4 route show table 100)" "table 100 holds the physical default route"
-assert_eq "100:	from all fwmark 0x1 lookup 100" "$(ip -4 rule show priority 100)" "the mark rule has priority 100"
+assert_eq "100:	from all fwmark 0x1 ipproto icmp lookup 100" "$(ip -4 rule show priority 100)" \
+  "the mark rule has priority 100 and takes ICMP alone"
 assert_eq 1 "$(icmp_marks)" "one ICMP marking rule"
-assert_eq "via $GW4 dev eth0 table 100" "$(ip route get 200.1.1.1 mark 1 | head -1 | sed -E 's/ (src|uid|mark) .*//; s/^[^ ]+ //')" \
-  "marked traffic takes the physical path"
+route_of_mark1() { ip route get 200.1.1.1 mark 1 ipproto "$1" | head -1 | sed -E 's/ (src|uid|mark|ipproto) .*//; s/^[^ ]+ //'; }
+assert_eq "via $GW4 dev eth0 table 100|via $GW4 dev eth0" "$(route_of_mark1 icmp)|$(route_of_mark1 tcp)" \
+  "marked ICMP takes the physical path of table 100, another protocol with the same mark the main table"
 rt_driver icmp-apply "$GW4" eth0
 assert_eq "$ICMP_TABLE_READ
 $ICMP_RULE_READ
@@ -270,6 +273,16 @@ assert_eq "$ICMP_CLEANUP_NAMED
 popen: iptables -t mangle -S PREROUTING 2>/dev/null" "$RT_COMMANDS" "ICMP cleanup with nothing installed runs the same commands, finds nothing of the way back"
 assert_eq "" "$RT_ERR$RT_OUT" "ICMP cleanup with nothing installed produces no output"
 assert_eq "$BEFORE" "$(testbed_snapshot)" "host restored after the ICMP bypass"
+
+# --- An earlier version's rule took every protocol: an apply replaces it,
+# the cleanup removes it beside the narrow one.
+ip rule add fwmark 0x1 lookup 100 priority 100
+rt_driver icmp-apply "$GW4" eth0
+assert_eq "100:	from all fwmark 0x1 ipproto icmp lookup 100" "$(ip -4 rule show priority 100)" \
+  "an apply replaces the older rule by the narrow one"
+ip rule add fwmark 0x1 lookup 100 priority 100
+rt_driver icmp-cleanup "$GW4" eth0
+assert_eq "$BEFORE" "$(testbed_snapshot)" "the cleanup removes the bypass's rule in both forms"
 
 # --- A firewall that refuses the marking rule: the table's route and rule,
 # useless without it, go again, and the caller learns why.

@@ -50,7 +50,7 @@ assert_eq "$RT_ENDPOINT_V6 via $GW_IP6 dev eth0 metric 3 pref medium
 default via $GW_IP6 dev eth0 metric 1024 pref medium" "$(rt_routes6 | grep -v '^fd00:66::/64')" \
   "IPv6 routes while READY"
 assert_eq "default via $GW_IP4 dev eth0 " "$(ip -4 route show table 100)" "ICMP bypass table while READY"
-assert_eq "100:	from all fwmark 0x1 lookup 100" "$(ip -4 rule show priority 100)" "ICMP bypass rule while READY"
+assert_eq "100:	from all fwmark 0x1 ipproto icmp lookup 100" "$(ip -4 rule show priority 100)" "ICMP bypass rule while READY"
 assert_eq "-A OUTPUT -p icmp -m mark --mark 0x0 -m conntrack --ctstate NEW,ESTABLISHED --ctdir ORIGINAL -m comment --comment zelmo-vpn-icmp-bypass -j MARK --set-xmark 0x1/0xffffffff" \
   "$(iptables -t mangle -S OUTPUT | grep icmp)" \
   "ICMP marking rule while READY"
@@ -72,17 +72,20 @@ system: ip route replace $RT_ENDPOINT_V4B/32 via $GW_IP4 dev eth0 metric 3
 system: ip -6 route replace $RT_ENDPOINT_V6/128 via $GW_IP6 dev eth0 metric 3
 popen: ip route show table 100 2>/dev/null
 popen: ip rule show fwmark 0x1 lookup 100 priority 100 2>/dev/null
-system: ip rule add fwmark 0x1 lookup 100 priority 100
+system: ip rule add fwmark 0x1 ipproto icmp lookup 100 priority 100
 system: ip route replace default via $GW_IP4 dev eth0 table 100
 system: iptables -t mangle -C OUTPUT -p icmp -m mark --mark 0x0 -m conntrack --ctstate NEW,ESTABLISHED --ctdir ORIGINAL -m comment --comment zelmo-vpn-icmp-bypass -j MARK --set-mark 1 >/dev/null 2>&1
 system: iptables -t mangle -A OUTPUT -p icmp -m mark --mark 0x0 -m conntrack --ctstate NEW,ESTABLISHED --ctdir ORIGINAL -m comment --comment zelmo-vpn-icmp-bypass -j MARK --set-mark 1
+system: iptables -t nat -C POSTROUTING -o eth0 -p icmp -m mark --mark 0x1 -m comment --comment zelmo-vpn-icmp-bypass -j MASQUERADE >/dev/null 2>&1 || iptables -t nat -A POSTROUTING -o eth0 -p icmp -m mark --mark 0x1 -m comment --comment zelmo-vpn-icmp-bypass -j MASQUERADE
 popen: ip -o addr show dev lvhtun0
 popen: ip -6 -o addr show dev lvhtun0
 system: iptables -t mangle -D OUTPUT -p icmp -m mark --mark 0x0 -m conntrack --ctstate NEW,ESTABLISHED --ctdir ORIGINAL -m comment --comment zelmo-vpn-icmp-bypass -j MARK --set-mark 1 >/dev/null 2>&1
 system: iptables -t mangle -D OUTPUT -p icmp -j MARK --set-mark 1 >/dev/null 2>&1
 popen: ip route show table 100 2>/dev/null
+system: ip rule del fwmark 0x1 ipproto icmp lookup 100 priority 100 >/dev/null 2>&1
 system: ip rule del fwmark 0x1 lookup 100 >/dev/null 2>&1
 system: ip route del default table 100 >/dev/null 2>&1
+system: iptables -t nat -D POSTROUTING -o eth0 -p icmp -m mark --mark 0x1 -m comment --comment zelmo-vpn-icmp-bypass -j MASQUERADE >/dev/null 2>&1
 system: ip route del 0.0.0.0/1 dev lvhtun0 metric 5
 system: ip route del 128.0.0.0/1 dev lvhtun0 metric 5
 system: ip -6 route del ::/1 dev lvhtun0 metric 5

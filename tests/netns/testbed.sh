@@ -257,6 +257,7 @@ testbed_snapshot() {
   echo "## ip6tables"; ip6tables-save 2>/dev/null | testbed_firewall_text
   # Tables of the inet family are nft's own (iptables makes ip and ip6 ones).
   echo "## nft inet"; nft list ruleset inet 2>/dev/null
+  echo "## nft bridge"; nft list ruleset bridge 2>/dev/null
   echo "## links"; ip -o link show | sed -E 's/^[0-9]+: //; s/ state [A-Z]+//; s/ qlen [0-9]+//' | awk '{print $1, $2}'
   echo "## cgroups"; (cd /sys/fs/cgroup && find . -mindepth 1 -type d | sort)
   # The kernel settings the helper may change (where answers to marked

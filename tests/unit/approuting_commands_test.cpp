@@ -123,7 +123,7 @@ TEST(AppGuardCommands, DropsMarkedPacketsOutsideTheTunnelAndComesDownJumpFirst) 
 }
 
 TEST(MarkedTrafficCommands, InstallOnceAndDeleteWhatTheListingsShow) {
-  const MarkedTraffic pings{"iptables", "0x1", "eth0", "zelmo-vpn-icmp-bypass"};
+  const MarkedTraffic pings{"iptables", "0x1", "eth0", "zelmo-vpn-icmp-bypass", ""};
   const std::string comment = " -m comment --comment zelmo-vpn-icmp-bypass";
   const std::string nat = "-o eth0 -m mark --mark 0x1" + comment + " -j MASQUERADE";
   EXPECT_EQ(("iptables -t nat -C POSTROUTING " + nat + kQuiet + " || iptables -t nat -A POSTROUTING " +

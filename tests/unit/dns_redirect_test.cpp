@@ -201,8 +201,15 @@ TEST(DnsRedirectTable, InstallReplacesAnEarlierCopyAndRecordsRouteLocalnet) {
       0u,
       command.find("printf '%s\\n' 'table inet zelmo-vpn-dns {}' 'delete table inet "
                    "zelmo-vpn-dns' 'table inet zelmo-vpn-dns {' 'set route_localnet_raised {' "
-                   "'type ifname' 'elements = { \"zelmo_vpn-tun0\" }' '}' 'chain steer_lookups {'"))
+                   "'type ifname' 'elements = { \"zelmo_vpn-tun0\" }' '}' 'chain tunnel_loopback {'"))
       << command;
+  // While the value is raised, nothing comes in through the tunnel for or
+  // from loopback; without it there is no such chain.
+  EXPECT_EQ((Lines{"iifname \"zelmo_vpn-tun0\" ip daddr 127.0.0.0/8 drop",
+                   "iifname \"zelmo_vpn-tun0\" ip saddr 127.0.0.0/8 drop"}),
+            ChainLines(DnsRedirectTableLines(inputs), "tunnel_loopback"));
+  inputs.route_localnet_raised = false;
+  EXPECT_EQ(Lines{}, ChainLines(DnsRedirectTableLines(inputs), "tunnel_loopback"));
   EXPECT_EQ(" | nft -f -", command.substr(command.size() - 11));
   EXPECT_EQ("nft delete table inet zelmo-vpn-dns >/dev/null 2>&1", DnsRedirectRemoveCommand());
 }

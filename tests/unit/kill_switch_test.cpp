@@ -40,12 +40,13 @@ TEST(KillSwitchCommands, Ipv4ChainInOrderWithOnlyAddressesAndPrefixes) {
       "iptables -F ZELMO_KILLSWITCH",
       "iptables -A ZELMO_KILLSWITCH -o lo -j RETURN",
       "iptables -A ZELMO_KILLSWITCH -o tun0 -m mark ! --mark 0x1 -j RETURN",
+      "iptables -A ZELMO_KILLSWITCH -o tun0 ! -p icmp -j RETURN",
       "iptables -A ZELMO_KILLSWITCH -d 203.0.113.7/32 -j RETURN",
       "iptables -A ZELMO_KILLSWITCH -d 198.51.100.9/32 -j RETURN",
       // The entry's own text goes in; normalising only decides whether it does.
       "iptables -A ZELMO_KILLSWITCH -d 10.0.0.0/08 -j RETURN",
       "iptables -A ZELMO_KILLSWITCH -d 192.168.1.0/24 -j RETURN",
-      "iptables -A ZELMO_KILLSWITCH -p udp --sport 68 --dport 67 -j RETURN",
+      "iptables -A ZELMO_KILLSWITCH -d 255.255.255.255/32 -p udp --sport 68 --dport 67 -j RETURN",
       "iptables -A ZELMO_KILLSWITCH -j REJECT",
       "iptables -C OUTPUT -j ZELMO_KILLSWITCH >/dev/null 2>&1 || iptables -I OUTPUT 1 -j "
       "ZELMO_KILLSWITCH",
@@ -69,7 +70,7 @@ TEST(KillSwitchCommands, Ipv6ChainSkipsNonAddressesAndHasNoPrefixes) {
       "ip6tables -A ZELMO_KILLSWITCH -d ::ffff:1.2.3.4/128 -j RETURN",
       "ip6tables -A ZELMO_KILLSWITCH -p ipv6-icmp --icmpv6-type neighbour-solicitation -j RETURN",
       "ip6tables -A ZELMO_KILLSWITCH -p ipv6-icmp --icmpv6-type neighbour-advertisement -j RETURN",
-      "ip6tables -A ZELMO_KILLSWITCH -p udp --sport 546 --dport 547 -j RETURN",
+      "ip6tables -A ZELMO_KILLSWITCH -d ff02::1:2/128 -p udp --sport 546 --dport 547 -j RETURN",
       "ip6tables -A ZELMO_KILLSWITCH -p ipv6-icmp --icmpv6-type router-solicitation -j RETURN",
       "ip6tables -A ZELMO_KILLSWITCH -j REJECT",
       "ip6tables -C OUTPUT -j ZELMO_KILLSWITCH >/dev/null 2>&1 || ip6tables -I OUTPUT 1 -j "
@@ -79,28 +80,36 @@ TEST(KillSwitchCommands, Ipv6ChainSkipsNonAddressesAndHasNoPrefixes) {
 }
 
 TEST(KillSwitchCommands, WhatEachInputAddsGoesBeforeTheReject) {
-  // The rules between the tunnel's and the final REJECT, per family.
+  // The rules between the tunnel's (three in IPv4, where the ICMP bypass's
+  // marked pings are told apart; two in IPv6) and the final REJECT.
   struct Case {
     const char* what;
     bool app_mark;
     std::vector<std::string> bridges;
+    std::vector<std::string> on_link;
     Commands ipv4;
     Commands ipv6;
   };
   const std::string ns = "-p ipv6-icmp --icmpv6-type neighbour-solicitation -j RETURN";
   const std::string na = "-p ipv6-icmp --icmpv6-type neighbour-advertisement -j RETURN";
-  const std::string dhcp = "-p udp --sport 68 --dport 67 -j RETURN";
-  const std::string dhcp6 = "-p udp --sport 546 --dport 547 -j RETURN";
+  const std::string dhcp = "-d 255.255.255.255/32 -p udp --sport 68 --dport 67 -j RETURN";
+  const std::string dhcp6 = "-d ff02::1:2/128 -p udp --sport 546 --dport 547 -j RETURN";
   const std::string rs = "-p ipv6-icmp --icmpv6-type router-solicitation -j RETURN";
   const std::string mark = "-m mark --mark 0x66 -j RETURN";
   // The host's own upkeep passes in every chain: a lease renewal, router
   // solicitation and neighbour discovery on whatever network it is on.
   const Case cases[] = {
-      {"nothing else", false, {}, {dhcp}, {ns, na, dhcp6, rs}},
-      {"the app mark", true, {}, {mark, dhcp}, {mark, ns, na, dhcp6, rs}},
-      {"local bridges", false, {"docker0", "virbr0"},
+      {"nothing else", false, {}, {}, {dhcp}, {ns, na, dhcp6, rs}},
+      {"the app mark", true, {}, {}, {mark, dhcp}, {mark, ns, na, dhcp6, rs}},
+      {"local bridges", false, {"docker0", "virbr0"}, {},
        {"-o docker0 -j RETURN", "-o virbr0 -j RETURN", dhcp},
        {ns, na, "-o docker0 -j RETURN", "-o virbr0 -j RETURN", dhcp6, rs}},
+      // DHCP reaches a server only on the uplinks' own networks, or by
+      // broadcast (DHCPv6: the servers' multicast group).
+      {"on-link networks", false, {}, {"192.0.2.0/24", "2001:db8:1::/64", "fe80::/64"},
+       {dhcp, "-d 192.0.2.0/24 -p udp --sport 68 --dport 67 -j RETURN"},
+       {ns, na, dhcp6, "-d 2001:db8:1::/64 -p udp --sport 546 --dport 547 -j RETURN",
+        "-d fe80::/64 -p udp --sport 546 --dport 547 -j RETURN", rs}},
   };
   ResolvedAddresses no_usable_ipv6;
   no_usable_ipv6.ipv6 = {"vpn.example.com"};
@@ -108,11 +117,15 @@ TEST(KillSwitchCommands, WhatEachInputAddsGoesBeforeTheReject) {
     KillSwitchInputs inputs = Inputs4("tun0", no_usable_ipv6, {}, c.app_mark);
     inputs.devices.local_bridges = c.bridges;
     inputs.devices.uplinks = {"eth0"};  // judged by the guard, not here
+    for (const std::string& network : c.on_link) {
+      (network.find(':') == std::string::npos ? inputs.devices.on_link4 : inputs.devices.on_link6)
+          .push_back(network);
+    }
     Commands ipv4 = KillSwitchIpv4Rules(inputs);
     Commands ipv6 = KillSwitchIpv6Rules(inputs);
     ASSERT_EQ("-j REJECT", ipv4.back()) << c.what;
     ASSERT_EQ("-j REJECT", ipv6.back()) << c.what;
-    EXPECT_EQ(c.ipv4, Commands(ipv4.begin() + 2, ipv4.end() - 1)) << c.what;
+    EXPECT_EQ(c.ipv4, Commands(ipv4.begin() + 3, ipv4.end() - 1)) << c.what;
     EXPECT_EQ(c.ipv6, Commands(ipv6.begin() + 2, ipv6.end() - 1)) << c.what;
   }
 }
@@ -131,6 +144,50 @@ TEST(KillSwitchCommands, RedirectedLookupsPassBeforeTheRejectInTheirOwnFamily) {
       "-d 100.100.53.53/32 -m conntrack --ctstate DNAT --ctorigdstport 53 -j RETURN",
       ipv4[ipv4.size() - 2]));
   for (const std::string& rule : ipv4) EXPECT_EQ(std::string::npos, rule.find("bad")) << rule;
+}
+
+TEST(KillSwitchCommands, TheLocalNetworkPassesLastAndOnlyWhereAsked) {
+  KillSwitchInputs inputs = Inputs4("tun0", {}, {}, false);
+  inputs.lookup_targets = {"100.100.53.53"};
+  const Commands without4 = KillSwitchIpv4Rules(inputs);
+  const Commands without6 = KillSwitchIpv6Rules(inputs);
+  inputs.allow_lan = true;
+  const Commands with4 = KillSwitchIpv4Rules(inputs);
+  const Commands with6 = KillSwitchIpv6Rules(inputs);
+  // Every rule as iptables-save lists it, so the watch finds the chain
+  // unchanged: the lookups to the local network refused first, then the
+  // local network's prefixes where the first route is not the tunnel.
+  const Commands listed4 = {
+      "-p udp -m udp --dport 53 -j REJECT --reject-with icmp-port-unreachable",
+      "-p tcp -m tcp --dport 53 -j REJECT --reject-with icmp-port-unreachable",
+      "-d 10.0.0.0/8 ! -o tun0 -j RETURN", "-d 172.16.0.0/12 ! -o tun0 -j RETURN",
+      "-d 192.168.0.0/16 ! -o tun0 -j RETURN", "-d 169.254.0.0/16 ! -o tun0 -j RETURN",
+      "-d 224.0.0.0/24 ! -o tun0 -j RETURN", "-d 239.255.255.250/32 ! -o tun0 -j RETURN",
+      "-d 255.255.255.255/32 ! -o tun0 -j RETURN",
+      "! -o tun0 -m addrtype --dst-type BROADCAST -j RETURN",
+      "-j REJECT --reject-with icmp-port-unreachable"};
+  const Commands listed6 = {
+      "-p udp -m udp --dport 53 -j REJECT --reject-with icmp6-port-unreachable",
+      "-p tcp -m tcp --dport 53 -j REJECT --reject-with icmp6-port-unreachable",
+      "-d fe80::/10 ! -o tun0 -j RETURN", "-d fc00::/7 ! -o tun0 -j RETURN",
+      "-d ff02::/16 ! -o tun0 -j RETURN", "-j REJECT --reject-with icmp6-port-unreachable"};
+  struct Case {
+    const char* family;
+    const Commands& without;
+    const Commands& with;
+    const Commands& listed;
+  };
+  for (const Case& c : {Case{"IPv4", without4, with4, listed4}, Case{"IPv6", without6, with6, listed6}}) {
+    ASSERT_EQ(c.without.size() - 1 + c.listed.size(), c.with.size()) << c.family;
+    // Everything before stays as it was, the redirected lookups included.
+    EXPECT_EQ(Commands(c.without.begin(), c.without.end() - 1),
+              Commands(c.with.begin(), c.with.begin() + c.without.size() - 1))
+        << c.family;
+    for (size_t i = 0; i < c.listed.size(); ++i) {
+      EXPECT_TRUE(SameFirewallRule(c.listed[i], c.with[c.without.size() - 1 + i]))
+          << c.family << ": " << c.listed[i];
+    }
+  }
 }
 
 TEST(KillSwitchCommands, Ipv6IsGuardedWhenTheHostOrTheEndpointUsesIt) {
@@ -153,6 +210,7 @@ TEST(KillSwitchCommands, CleanupUnhooksBeforeDeletingInBothFamilies) {
       "ip6tables -F ZELMO_KILLSWITCH >/dev/null 2>&1",
       "ip6tables -X ZELMO_KILLSWITCH >/dev/null 2>&1",
       "nft delete table inet zelmo-vpn-killswitch >/dev/null 2>&1",
+      "nft delete table bridge zelmo-vpn-killswitch >/dev/null 2>&1",
       "while iptables -D OUTPUT -j ZELMO_KILLSWITCH >/dev/null 2>&1; do :; done; iptables -X "
       "ZELMO_KILLSWITCH >/dev/null 2>&1",
       "while ip6tables -D OUTPUT -j ZELMO_KILLSWITCH >/dev/null 2>&1; do :; done; ip6tables -X "

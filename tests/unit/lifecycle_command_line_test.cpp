@@ -32,6 +32,15 @@ TEST(SelectMode, FollowsThePrecedenceOfTheModes) {
       {{"--cleanup", "--apply-app-bypass-policy", policy, "--remove-app-bypass-policy"},
        HelperMode::kRemove},
       {{"--remove-app-bypass-policy", "--lib", "/l", "--config", "/c"}, HelperMode::kRemove},
+      // The lockdown modes outrank every other, --block first.
+      {{"--block"}, HelperMode::kBlock},
+      {{"--unblock"}, HelperMode::kUnblock},
+      {{"--unblock", "--block"}, HelperMode::kBlock},
+      {{"--remove-app-bypass-policy", "--cleanup", "--unblock", "--lib", "/l", "--config", "/c"},
+       HelperMode::kUnblock},
+      {{"--lib", "/l", "--config", "/c", "--kill-switch", "--allow-lan", "--block"},
+       HelperMode::kBlock},
+      {{"--allow-lan"}, HelperMode::kMissingArguments},
       {{"--kill-switch"}, HelperMode::kMissingArguments},
       {{"--app-routing-policy", policy}, HelperMode::kMissingArguments},
       // A value option at the very end is ignored as a whole.
@@ -60,6 +69,9 @@ std::string Describe(const CommandLine& line) {
   flags += line.remove_policy ? 'R' : '-';
   flags += line.apply_policy ? 'A' : '-';
   flags += line.validate_policy ? 'V' : '-';
+  flags += line.block ? 'B' : '-';
+  flags += line.unblock ? 'U' : '-';
+  flags += line.allow_lan ? 'L' : '-';
   return "lib=" + line.library_path + " config=" + line.config_path + " dat=" + line.data_dir +
          " tun=" + line.tun_name + " bypass=" + line.bypass_prefixes + " policy=" +
          line.policy_text + " flags=" + flags;
@@ -67,15 +79,16 @@ std::string Describe(const CommandLine& line) {
 
 TEST(ParseCommandLine, StoresEveryValueAndFlag) {
   EXPECT_EQ(
-      "lib=/l.so config=/c.json dat=/d tun=qtun0 bypass=10.0.0.0/8 policy={} flags=CKR--",
+      "lib=/l.so config=/c.json dat=/d tun=qtun0 bypass=10.0.0.0/8 policy={} flags=CKR--BUL",
       Describe(ParseCommandLine({"--lib", "/l.so", "--config", "/c.json", "--dat-dir", "/d",
                                  "--tun", "qtun0", "--bypass-prefixes", "10.0.0.0/8",
                                  "--app-routing-policy", "{}", "--kill-switch", "--cleanup",
-                                 "--remove-app-bypass-policy"})));
+                                 "--remove-app-bypass-policy", "--block", "--unblock",
+                                 "--allow-lan"})));
 }
 
 TEST(ParseCommandLine, DefaultsAreEmptyAndFalse) {
-  EXPECT_EQ("lib= config= dat= tun= bypass= policy= flags=-----",
+  EXPECT_EQ("lib= config= dat= tun= bypass= policy= flags=--------",
             Describe(ParseCommandLine({"stray", "--unknown", "value"})));
 }
 
@@ -115,6 +128,8 @@ TEST(IsPrivilegedMode, EverythingButValidationAndTheMissingArgumentsError) {
   EXPECT_TRUE(IsPrivilegedMode(HelperMode::kRemove));
   EXPECT_TRUE(IsPrivilegedMode(HelperMode::kApply));
   EXPECT_TRUE(IsPrivilegedMode(HelperMode::kCleanup));
+  EXPECT_TRUE(IsPrivilegedMode(HelperMode::kBlock));
+  EXPECT_TRUE(IsPrivilegedMode(HelperMode::kUnblock));
   EXPECT_FALSE(IsPrivilegedMode(HelperMode::kValidate));
   EXPECT_FALSE(IsPrivilegedMode(HelperMode::kMissingArguments));
 }

@@ -47,7 +47,8 @@ TEST(IcmpBypassTable, FreeOnlyWhenNothingButTheRunsOwnRouteIsThere) {
 // Without memory of the run (the cleanup mode), the bypass's rule is the
 // mark of ownership, and the table must look like the bypass left it.
 TEST(IcmpBypassTable, OwnedByTheRuleAndALoneDefaultRoute) {
-  const std::string rule = "100:\tfrom all fwmark 0x1 lookup 100\n";
+  const std::string rule = "100:\tfrom all fwmark 0x1 ipproto icmp lookup 100\n";
+  const std::string older_rule = "100:\tfrom all fwmark 0x1 lookup 100\n";
   const struct {
     const char* table;
     std::string rules;
@@ -55,6 +56,8 @@ TEST(IcmpBypassTable, OwnedByTheRuleAndALoneDefaultRoute) {
     DefaultRouteInfo route;
   } cases[] = {
       {"default via 192.0.2.1 dev eth0 \n", rule, true, kViaGateway},
+      // An earlier version's rule, which took every protocol, counts too.
+      {"default via 192.0.2.1 dev eth0 \n", older_rule, true, kViaGateway},
       {"default dev ppp0 \n", rule, true, {"", "ppp0"}},
       {"default dev ppp0 scope link \n", rule, true, {"", "ppp0"}},
       // Killed between the rule and the route: the rule alone is removed.
@@ -64,6 +67,10 @@ TEST(IcmpBypassTable, OwnedByTheRuleAndALoneDefaultRoute) {
       {"default via 192.0.3.1 dev eth1 \n", "100:\tfrom 192.0.3.2 lookup 100\n", false,
        {"192.0.3.1", "eth1"}},
       {"default via 192.0.3.1 dev eth1 \n", "50:\tfrom all fwmark 0x1 lookup 100\n", false,
+       {"192.0.3.1", "eth1"}},
+      {"default via 192.0.3.1 dev eth1 \n", "100:\tfrom all fwmark 0x1 ipproto tcp lookup 100\n",
+       false, {"192.0.3.1", "eth1"}},
+      {"default via 192.0.3.1 dev eth1 \n", "100:\tfrom 192.0.3.2 fwmark 0x1 lookup 100\n", false,
        {"192.0.3.1", "eth1"}},
       {"10.99.0.0/24 via 192.0.2.1 dev eth0 \n", rule, false, {}},
       {"default via 192.0.2.1 dev eth0 \ndefault via 192.0.3.1 dev eth1 metric 5 \n", rule, false,
@@ -75,6 +82,14 @@ TEST(IcmpBypassTable, OwnedByTheRuleAndALoneDefaultRoute) {
     const DefaultRouteInfo route = ParseIcmpBypassTableRoute(c.table);
     EXPECT_EQ(c.route.gateway + "|" + c.route.dev, route.gateway + "|" + route.dev) << c.table;
   }
+}
+
+// Only ICMP is sent around the tunnel: another program's packets with
+// mark 1 keep both their route and their source address.
+TEST(IcmpBypassPieces, OnlyIcmpTakesTheMarkedRouteAndItsSourceNat) {
+  EXPECT_EQ("ip rule add fwmark 0x1 ipproto icmp lookup 100 priority 100", IcmpBypassRuleCommand());
+  EXPECT_EQ("-o eth0 -p icmp -m mark --mark 0x1 -m comment --comment zelmo-vpn-icmp-bypass -j MASQUERADE",
+            MarkedTrafficOwnedRules(IcmpBypassMarkedTraffic("eth0")).at(0).rule);
 }
 
 }  // namespace

@@ -157,11 +157,18 @@ TEST(ParseRuleListing, TheHelpersRulesAndNothingThatMerelyLooksLikeThem) {
       "100:\tfrom all fwmark 0x1 lookup 100\n"
       "100:\tfrom 192.168.2.0/24 fwmark 0x1 lookup 100\n"
       "1066:\tfrom all fwmark 0x66 lookup 1067 proto kernel\n"
-      "garbage\n");
-  ASSERT_EQ(4u, rules.size());
-  EXPECT_TRUE(ListedRuleIs(rules[1], {false, "100", "0x1", "100"}));
-  EXPECT_FALSE(ListedRuleIs(rules[2], {false, "100", "0x1", "100"}));
-  EXPECT_FALSE(ListedRuleIs(rules[3], {false, "1066", "0x66", "1067"}));
+      "garbage\n"
+      "100:\tfrom all fwmark 0x1 ipproto icmp lookup 100\n");
+  ASSERT_EQ(5u, rules.size());
+  const OwnedRule any_protocol{false, "100", "0x1", "100", ""};
+  const OwnedRule icmp{false, "100", "0x1", "100", "icmp"};
+  EXPECT_TRUE(ListedRuleIs(rules[1], any_protocol));
+  EXPECT_FALSE(ListedRuleIs(rules[1], icmp));
+  EXPECT_FALSE(ListedRuleIs(rules[2], any_protocol));
+  EXPECT_FALSE(ListedRuleIs(rules[3], {false, "1066", "0x66", "1067", ""}));
+  EXPECT_TRUE(ListedRuleIs(rules[4], icmp));
+  EXPECT_FALSE(ListedRuleIs(rules[4], any_protocol));
+  EXPECT_EQ("rule del fwmark 0x1 ipproto icmp lookup 100 priority 100", RuleBatchLine("del", icmp));
   EXPECT_EQ("local", rules[0].table);
   EXPECT_FALSE(rules[0].other_selectors);
 }

@@ -25,7 +25,7 @@ const char kRoutes[] =
     "10.20.0.0/16 via 192.0.2.1 dev eth0 metric 3 \n"
     "128.0.0.0/1 dev tun0 scope link metric 5 \n"
     "203.0.113.7 via 192.0.2.1 dev eth0 metric 3 \n";
-const char kRules[] = "0:\tfrom all lookup local\n100:\tfrom all fwmark 0x1 lookup 100\n";
+const char kRules[] = "0:\tfrom all lookup local\n100:\tfrom all fwmark 0x1 ipproto icmp lookup 100\n";
 const char kMangle[] =
     "*mangle\n"
     "-A PREROUTING -i eth0 -m connmark --mark 0x1 -m comment --comment zelmo-vpn-icmp-bypass -j "
@@ -36,16 +36,17 @@ const char kMangle[] =
     "zelmo-vpn-icmp-bypass -j CONNMARK --save-mark --nfmask 0xffffffff --ctmask 0xffffffff\n"
     "COMMIT\n"
     "*nat\n"
-    "-A POSTROUTING -o eth0 -m mark --mark 0x1 -m comment --comment zelmo-vpn-icmp-bypass -j "
-    "MASQUERADE\n"
+    "-A POSTROUTING -o eth0 -p icmp -m mark --mark 0x1 -m comment --comment zelmo-vpn-icmp-bypass "
+    "-j MASQUERADE\n"
     "COMMIT\n";
 const char kChain[] =
     ":ZELMO_KILLSWITCH - [0:0]\n"
     "-A ZELMO_KILLSWITCH -o lo -j RETURN\n"
     "-A ZELMO_KILLSWITCH -o tun0 -m mark ! --mark 0x1 -j RETURN\n"
+    "-A ZELMO_KILLSWITCH -o tun0 ! -p icmp -j RETURN\n"
     "-A ZELMO_KILLSWITCH -d 203.0.113.7/32 -j RETURN\n"
     "-A ZELMO_KILLSWITCH -d 10.20.0.0/16 -j RETURN\n"
-    "-A ZELMO_KILLSWITCH -p udp -m udp --sport 68 --dport 67 -j RETURN\n"
+    "-A ZELMO_KILLSWITCH -d 255.255.255.255/32 -p udp -m udp --sport 68 --dport 67 -j RETURN\n"
     "-A ZELMO_KILLSWITCH -j REJECT --reject-with icmp-port-unreachable\n";
 
 HostListings Listings(const std::string& routes, const std::string& rules,
@@ -96,9 +97,11 @@ TEST(PlanRepair, TheKillSwitchComesBackInOneTransaction) {
   const std::vector<std::string> chain_rules = {
       ":ZELMO_KILLSWITCH - [0:0]", "-A ZELMO_KILLSWITCH -o lo -j RETURN",
       "-A ZELMO_KILLSWITCH -o tun0 -m mark ! --mark 0x1 -j RETURN",
+      "-A ZELMO_KILLSWITCH -o tun0 ! -p icmp -j RETURN",
       "-A ZELMO_KILLSWITCH -d 203.0.113.7/32 -j RETURN",
       "-A ZELMO_KILLSWITCH -d 10.20.0.0/16 -j RETURN",
-      "-A ZELMO_KILLSWITCH -p udp --sport 68 --dport 67 -j RETURN", "-A ZELMO_KILLSWITCH -j REJECT"};
+      "-A ZELMO_KILLSWITCH -d 255.255.255.255/32 -p udp --sport 68 --dport 67 -j RETURN",
+      "-A ZELMO_KILLSWITCH -j REJECT"};
   const struct {
     std::string what;
     std::string filter;
@@ -162,7 +165,7 @@ TEST(PlanRepair, RoutesFollowTheNetworkAndOnlyTheHelpersGo) {
        {"route replace 0.0.0.0/1 dev tun0 metric 5", "route replace 128.0.0.0/1 dev tun0 metric 5",
         "route replace 10.20.0.0/16 via 192.0.2.1 dev eth0 metric 3",
         "route replace 203.0.113.7/32 via 192.0.2.1 dev eth0 metric 3",
-        "route replace default via 192.0.2.1 dev eth0 table 100", "rule add fwmark 0x1 lookup 100 priority 100"}},
+        "route replace default via 192.0.2.1 dev eth0 table 100", "rule add fwmark 0x1 ipproto icmp lookup 100 priority 100"}},
       // A move: replaced in place, nothing left via the old gateway.
       {"moved", moved, kRoutes,
        {"route replace 10.20.0.0/16 via 192.0.3.1 dev eth1 metric 3",
@@ -182,7 +185,7 @@ TEST(PlanRepair, RoutesFollowTheNetworkAndOnlyTheHelpersGo) {
        {"route del 10.20.0.0/16 via 192.0.2.1 dev eth0 metric 3",
         "route del 203.0.113.7/32 via 192.0.2.1 dev eth0 metric 3",
         "route del 0.0.0.0/0 via 192.0.2.1 dev eth0 metric 0 table 100",
-        "rule del fwmark 0x1 lookup 100 priority 100"}},
+        "rule del fwmark 0x1 ipproto icmp lookup 100 priority 100"}},
   };
   for (const auto& c : cases) {
     const std::string rules = c.what == "routes dropped" ? "0:\tfrom all lookup local\n" : kRules;
@@ -208,13 +211,35 @@ TEST(PlanRepair, ATable100OfAnotherOwnerKeepsItsRouteAndItsRule) {
     Lines batch;
   } cases[] = {
       {"taken over from the bypass", {"192.0.2.1", "eth0"},
-       {"rule del fwmark 0x1 lookup 100 priority 100"}},
+       {"rule del fwmark 0x1 ipproto icmp lookup 100 priority 100"}},
       {"another owner's since the start", {}, {}},
   };
   for (const auto& c : cases) {
     const RepairPlan repair =
         Plan(TypicalPlan(), OnEth0(), Listings(routes, kRules, ""), {}, false, c.icmp_route);
     EXPECT_EQ(c.batch, repair.batch4) << c.what;
+  }
+}
+
+// The ICMP bypass's rule as an earlier version wrote it (every protocol):
+// the narrow one is added first, so the kernel, which deletes the first
+// rule that matches what a delete names, takes the older one.
+TEST(PlanRepair, AnOlderFormOfTheIcmpBypassRuleIsReplaced) {
+  const struct {
+    std::string rules;
+    Lines batch;
+  } cases[] = {
+      {"100:\tfrom all fwmark 0x1 lookup 100\n",
+       {"rule add fwmark 0x1 ipproto icmp lookup 100 priority 100",
+        "rule del fwmark 0x1 lookup 100 priority 100"}},
+      {std::string(kRules) + "100:\tfrom all fwmark 0x1 lookup 100\n",
+       {"rule del fwmark 0x1 lookup 100 priority 100"}},
+      // Another protocol, or another selector, is not the bypass's.
+      {std::string(kRules) + "100:\tfrom all fwmark 0x1 ipproto tcp lookup 100\n", {}},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(c.batch, Plan(TypicalPlan(), OnEth0(), Listings(kRoutes, c.rules, "")).batch4)
+        << c.rules;
   }
 }
 
@@ -348,7 +373,7 @@ TEST(WantState, EachPieceSaysWhetherItsAbsenceLeaksAndWhatRunsAfterIt) {
   }
   const WantedPiece* dns = FindPiece(wanted, "name-lookup redirect");
   ASSERT_NE(nullptr, dns);
-  EXPECT_EQ(DnsConntrackFlushCommands(), dns->after_made);
+  EXPECT_TRUE(static_cast<bool>(dns->after_made));
   plan.kill_switch_guard = false;
   const WantedState unguarded = WantState(plan, OnEth0(), true, false);
   EXPECT_TRUE(LeaksWhileAbsent(*FindPiece(unguarded, "kill switch jump (iptables)"), unguarded, {}));

@@ -1,7 +1,7 @@
 // Test-only TCP conversation, both sides:
 //
 //   conversation serve PORT
-//   conversation ask ADDRESS PORT [--wait-cgroup PATH]
+//   conversation ask ADDRESS PORT [--wait-cgroup PATH | --mark MARK]
 //
 // serve listens on PORT on every address of its namespace, in both
 // families, and prints "ready". On each connection it reads one line and
@@ -15,7 +15,9 @@
 // With --wait-cgroup it first waits, up to 10 s, until /proc/self/cgroup
 // reads "0::PATH": a socket keeps the cgroup its process was in when it was
 // created, so it must not be created before the process was moved. If that
-// never happens it prints "not moved" and exits 1.
+// never happens it prints "not moved" and exits 1. With --mark its socket
+// marks every packet it sends with MARK (SO_MARK), as a program that
+// routes its own traffic by mark does.
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -41,7 +43,7 @@ constexpr auto kCgroupWaitLimit = std::chrono::seconds(10);
 
 int Usage() {
   std::cerr << "usage: conversation serve PORT\n"
-               "       conversation ask ADDRESS PORT [--wait-cgroup PATH]\n";
+               "       conversation ask ADDRESS PORT [--wait-cgroup PATH | --mark MARK]\n";
   return 2;
 }
 
@@ -139,7 +141,7 @@ bool WaitFor(int fd, short events, Clock::time_point deadline) {
   }
 }
 
-int Ask(const std::string& address, int port, const std::string& cgroup) {
+int Ask(const std::string& address, int port, const std::string& cgroup, unsigned mark) {
   if (!cgroup.empty() && !WaitForCgroup(cgroup)) return Report("not moved", 1);
   sockaddr_storage target{};
   socklen_t target_length = 0;
@@ -160,6 +162,9 @@ int Ask(const std::string& address, int port, const std::string& cgroup) {
   const auto deadline = Clock::now() + kConversationLimit;
   const int fd = socket(target.ss_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
   if (fd < 0) return Report(Reason(errno), 1);
+  if (mark != 0 && setsockopt(fd, SOL_SOCKET, SO_MARK, &mark, sizeof(mark)) != 0) {
+    return Report(Reason(errno), 1);
+  }
   if (connect(fd, reinterpret_cast<sockaddr*>(&target), target_length) != 0 &&
       errno != EINPROGRESS) {
     return Report(Reason(errno), 1);
@@ -195,9 +200,13 @@ int Ask(const std::string& address, int port, const std::string& cgroup) {
 int main(int argc, char** argv) {
   const std::string mode = argc > 1 ? argv[1] : "";
   if (mode == "serve" && argc == 3) return Serve(std::atoi(argv[2]));
-  if (mode == "ask" && argc == 4) return Ask(argv[2], std::atoi(argv[3]), "");
+  if (mode == "ask" && argc == 4) return Ask(argv[2], std::atoi(argv[3]), "", 0);
   if (mode == "ask" && argc == 6 && std::string(argv[4]) == "--wait-cgroup") {
-    return Ask(argv[2], std::atoi(argv[3]), argv[5]);
+    return Ask(argv[2], std::atoi(argv[3]), argv[5], 0);
+  }
+  if (mode == "ask" && argc == 6 && std::string(argv[4]) == "--mark") {
+    return Ask(argv[2], std::atoi(argv[3]), "",
+               static_cast<unsigned>(std::strtoul(argv[5], nullptr, 0)));
   }
   return Usage();
 }

@@ -4,7 +4,7 @@
 //
 //   kill_switch_driver apply TUN IPV4_CSV IPV6_CSV PREFIX_CSV want|nowant
 //   kill_switch_driver guard TUN IPV4_CSV IPV6_CSV PREFIX_CSV UPLINK_CSV BRIDGE_CSV
-//                            app|noapp [LOOKUP_CSV]
+//                            app|noapp [LOOKUP_CSV [ON_LINK_CSV]]
 //   kill_switch_driver guard-listed (same arguments as guard)
 //   kill_switch_driver cleanup
 //
@@ -19,7 +19,7 @@
 
 #include "killswitch/kill_switch.h"
 #include "killswitch/kill_switch_guard.h"
-#include "killswitch/nft_listing.h"
+#include "lifecycle/nft_table_commands.h"
 #include "lifecycle/shell.h"
 #include "split_csv.h"
 
@@ -28,7 +28,7 @@ namespace {
 int Usage() {
   std::cerr << "usage: kill_switch_driver apply TUN IPV4 IPV6 PREFIXES want|nowant\n"
                "       kill_switch_driver guard|guard-listed TUN IPV4 IPV6 PREFIXES UPLINKS "
-               "BRIDGES app|noapp [LOOKUPS]\n"
+               "BRIDGES app|noapp [LOOKUPS [ON_LINK]]\n"
                "       kill_switch_driver cleanup\n";
   return 2;
 }
@@ -53,9 +53,14 @@ int Guard(const std::vector<std::string>& args) {
   inputs.devices.local_bridges = SplitCsv(args[6]);
   inputs.allow_app_mark = inputs.app_mark_to_uplinks = args[7] == "app";
   if (args.size() > 8) inputs.lookup_targets = SplitCsv(args[8]);
+  // The uplinks' networks, as the reader gives them (guard_devices.h).
+  for (const std::string& network : args.size() > 9 ? SplitCsv(args[9]) : std::vector<std::string>{}) {
+    (network.find(':') == std::string::npos ? inputs.devices.on_link4 : inputs.devices.on_link6)
+        .push_back(network);
+  }
   if (args[0] == "guard-listed") {
     const std::string listing =
-        ExecCommandOutput(NftListTableCommand("inet", kKillSwitchGuardTable));
+        ExecCommandOutput(NftTableListCommand(std::string("inet ") + kKillSwitchGuardTable));
     const bool listed = ParseNftTableListing(listing) == KillSwitchGuardLines(inputs);
     std::cout << (listed ? "listed as built\n" : listing);
     return listed ? 0 : 1;
@@ -81,7 +86,7 @@ int main(int argc, char** argv) {
     CleanupKillSwitchPolicy();
     return 0;
   }
-  if ((args.size() == 8 || args.size() == 9) && (args[0] == "guard" || args[0] == "guard-listed")) {
+  if (args.size() >= 8 && args.size() <= 10 && (args[0] == "guard" || args[0] == "guard-listed")) {
     return Guard(args);
   }
   std::string error;

@@ -44,6 +44,10 @@
 //                                  restart within one burst of notifications (a
 //                                  device that cannot be made again is logged
 //                                  as "restart failed: <why>")
+//   LVH_ENGINE_REFUSE_FILE=FILE    while FILE exists, CGoRunXray answers like
+//                                  LVH_ENGINE_RESPONSE=failure and makes nothing: a test
+//                                  cannot change a running helper's environment, but it
+//                                  can make the next run of the same helper fail
 // A device that cannot be created gives a failure answer whose "error" says why.
 
 #include <fcntl.h>
@@ -330,7 +334,10 @@ extern "C" char* CGoRunXray(char* base64_request) {
   WaitForGate("LVH_ENGINE_RUN_GATE");
   const std::string mode = EnvOr("LVH_ENGINE_RESPONSE", "");
   if (mode == "null") return nullptr;
-  if (mode == "failure") return AnswerFailure("engine refused the configuration");
+  const std::string refuse_file = EnvOr("LVH_ENGINE_REFUSE_FILE", "");
+  if (mode == "failure" || (!refuse_file.empty() && access(refuse_file.c_str(), F_OK) == 0)) {
+    return AnswerFailure("engine refused the configuration");
+  }
   if (mode.rfind("text:", 0) == 0) return AnswerWith(mode.substr(5));
   if (g_running) return AnswerFailure("already running");
   return StartTunnel(request);
