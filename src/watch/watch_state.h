@@ -40,5 +40,6 @@ struct WatchState {
   std::set<std::string> routes_around_told;
 };
 
-// The state right after READY: the network as the start recorded it.
+// The state right after READY: the network as the start recorded it, and
+// the TUN device's addresses as they are now.
 WatchState StartWatchState(const TunnelPlan& plan);
