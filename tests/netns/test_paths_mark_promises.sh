@@ -73,9 +73,10 @@ for ks in "" on; do
     # program is in its group before the helper (its monitor too) stops.
     rm -f "$TESTBED_TMP/go"
     run_as_app "$APP" bash -c "until [ -e $TESTBED_TMP/go ]; do sleep 0.05; done
-      $(declare -f selected_traffic udp_probe run_as_app)
-      APP=$APP CONVERSATION=$CONVERSATION CONV_PORT=$CONV_PORT SERVER4=$SERVER4 SERVER6=$SERVER6 \
-        UDP_PORT=$UDP_PORT TESTBED_TMP=$TESTBED_TMP APP_ROUTING_CGROUP=$APP_ROUTING_CGROUP selected_traffic" &
+      $(declare -f udp_probe)
+      for address in $SERVER4 $SERVER6; do
+        $CONVERSATION ask \$address $CONV_PORT 2>&1 | tail -n 1; udp_probe \$address $UDP_PORT
+      done" > "$TESTBED_TMP/runner.out" &
     runner=$!
     wait_until 10 grep -qx "0::$APP_ROUTING_CGROUP" /proc/$runner/cgroup
     kill -STOP "$HELPER_PID"
@@ -86,7 +87,9 @@ for ks in "" on; do
     gw_reset_counts
     touch "$TESTBED_TMP/go"
     wait "$runner"
-    assert_eq "0/0/0/0" "$(leaks)" "$what, policy rules and app guard gone: the selected program's TCP and UDP reach no router"
+    # Both conversations were tried (each has an outcome), and none left.
+    assert_eq "0/0/0/0 2" "$(leaks) $(wc -l < "$TESTBED_TMP/runner.out")" \
+      "$what, policy rules and app guard gone: the selected program's TCP and UDP reach no router"
     kill -CONT "$HELPER_PID"
   fi
   stop_helper
