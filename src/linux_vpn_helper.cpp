@@ -54,7 +54,7 @@ bool InstallTunRoutes(const TunnelPlan& plan) {
 
 void RemoveTunRoutes(const TunnelPlan& plan) {
   CleanupTunRoutes(plan.tun_name, plan.endpoint_host, plan.default4, plan.default6, plan.endpoint,
-                   plan.bypass_prefixes);
+                   plan.bypass_prefixes, plan.split_routes6);
 }
 
 // How far the start sequence has come; each stage includes the ones before
@@ -215,6 +215,8 @@ int RunTunnel(const CommandLine& command_line) {
         "INFO: app routing mode=vpnOnlySelected; global full-tunnel routes are not installed");
   } else {
     plan.tun_routes = InstallTunRoutes(plan);
+    // As ApplyTunRoutes has it: the IPv6 halves only with an IPv6 uplink.
+    plan.split_routes6 = plan.tun_routes && IsUsableDefaultRoute(plan.default6);
   }
   EndIfStopRequested(StartStage::kTunRoutes, plan, &engine, &monitor);
 

@@ -35,6 +35,9 @@ struct TunnelPlan {
   // vpnOnlySelected policy, nor for a TUN name that is empty or no safe
   // word. The watch keeps them only then, and the teardown removes them.
   bool tun_routes = false;
+  // Of those, the IPv6 split routes are installed (there is an IPv6 default
+  // route); the watch keeps it up to date.
+  bool split_routes6 = false;
   // What the start installed beyond the routes.
   bool kill_switch = false;
   bool kill_switch_guard = false;  // the guard's table beside the chain

@@ -98,13 +98,14 @@ void ApplyBypassRoutes(const std::string& endpoint_host, const DefaultRouteInfo&
 void CleanupTunRoutes(const std::string& tun_name, const std::string& endpoint_host,
                       const DefaultRouteInfo& default4, const DefaultRouteInfo& default6,
                       const ResolvedAddresses& endpoint,
-                      const std::vector<std::string>& bypass_prefixes) {
+                      const std::vector<std::string>& bypass_prefixes, bool split6) {
   // Every delete names the metric of the helper's own route: without it the
   // kernel removes the lowest-metric match, which may be the user's own
   // route to the same destination.
   // An unsafe name never got routes, and must not reach the shell now.
   if (IsSafeShellToken(tun_name)) {
     for (const bool ipv6 : {false, true}) {
+      if (ipv6 && !split6) continue;
       for (const OwnedRoute& half : SplitOwnedRoutes(tun_name, ipv6)) {
         RunShellCommand(RouteCommand("del", half));
       }

@@ -6,6 +6,7 @@
 
 #include "lifecycle/status_line.h"
 #include "routing/ipv6_support.h"
+#include "routing/tun_routes.h"
 #include "watch/apply_repair.h"
 #include "watch/follow_network.h"
 #include "watch/owned_pieces.h"
@@ -99,8 +100,12 @@ int64_t KeepInPlace(TunnelPlan* plan, WatchState* state, LookKinds kinds, int64_
   if (host.routes_read) {
     state->icmp_table_route = wanted.icmp_bypass ? state->view.default4 : DefaultRouteInfo{};
     // The teardown removes the table's route and rule only while they are
-    // the run's.
+    // the run's, and the IPv6 split routes only while they are wanted.
     plan->icmp_bypass = wanted.icmp_bypass;
+    plan->split_routes6 = std::any_of(wanted.routes.begin(), wanted.routes.end(),
+                                      [](const OwnedRoute& route) {
+                                        return route.ipv6 && IsSplitRoute(KeyOfOwnedRoute(route));
+                                      });
   }
   for (const std::string& line : lines) PrintStatusLine(line);
   NoteOutcomes(wanted, repair, outcome, kinds.rules && kinds.firewall, now_ms, state);

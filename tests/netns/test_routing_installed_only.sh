@@ -1,7 +1,8 @@
 #!/bin/bash
 # The watch wants exactly what the start installed, and the teardown removes
 # exactly that. Runs whose start leaves the split and bypass routes out (an
-# empty TUN name, one that is no safe word, a vpnOnlySelected policy), with
+# empty TUN name, one that is no safe word, a vpnOnlySelected policy), or the
+# IPv6 ones (no IPv6 default route), with
 # an endpoint and bypass prefixes: while READY no route of the helper's
 # appears, and the run ends without a word on standard error, leaving the
 # host as it was. A run that installs them is the control.
@@ -18,10 +19,11 @@ SELECTED=onlyapp$RANDOM
 # The helper's pinned and split routes of both families.
 helper_routes() { { ip -4 route show; ip -6 route show; } | grep -c -E ' metric (3|5) '; }
 
-# ROW: TUN name in the configuration (none: the helper finds none)|policy|
-# routes of the helper's while READY
-while IFS='|' read -r tun policy want; do
-  what="TUN name '$tun'${policy:+, $policy}"
+# run_row TUN POLICY WANT: TUN name in the configuration (none: the helper
+# finds none), policy, and the number of the helper's routes while READY.
+run_row() {
+  local tun=$1 policy=$2 want=$3 what
+  what="TUN name '$tun'${policy:+, $policy}${4:+, $4}"
   CONFIG="$TESTBED_TMP/config.json"
   if [ "$tun" = none ]; then
     # The device's name before the protocol key: the engine makes lvhtun0,
@@ -43,10 +45,16 @@ while IFS='|' read -r tun policy want; do
   assert_eq "0 STOPPED" "$HELPER_STATUS $(tail -n 1 "$HELPER_OUT")" "$what: stopped"
   assert_eq "" "$(diff "$HELPER_ERR.ready" "$HELPER_ERR" | grep '^>')" "$what: the teardown says nothing on standard error"
   assert_eq "$BEFORE" "$(testbed_snapshot)" "$what: the host as before"
-done <<'ROWS'
+}
+while IFS='|' read -r tun policy want; do run_row "$tun" "$policy" "$want"; done <<'ROWS'
 lvhtun0||9
 none||0
 lvh+tun0||0
 lvhtun0|vpnOnlySelected|0
 ROWS
+# Without an IPv6 default route the IPv6 split routes are neither installed
+# nor deleted (nor the server's IPv6 route).
+ip -6 route del default
+BEFORE=$(testbed_snapshot)
+run_row lvhtun0 "" 6 "no IPv6 default route"
 testbed_finish
