@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include <arpa/inet.h>
 
@@ -16,7 +17,9 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string text(reinterpret_cast<const char*>(data), size);
-  KillSwitchDevices devices = KillSwitchDevicesOf(ParseRouteDevices(text), text, "tun0");
+  const std::vector<ListedRoute> routes = ParseOneLineRouteListing(text, false);
+  KillSwitchDevices devices = KillSwitchDevicesOf(
+      UplinkDevices(routes, routes, [](const ListedRoute&) { return false; }), text, "tun0");
   for (const std::string& bridge : devices.bridged_uplinks) {
     FUZZ_CHECK(std::find(devices.uplinks.begin(), devices.uplinks.end(), bridge) !=
                devices.uplinks.end());

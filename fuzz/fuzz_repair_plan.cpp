@@ -46,13 +46,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   host.routes4 = ParseRouteListing(routes, false);
   host.rules4 = ParseRuleListing(rules);
   host.firewall4 = ParseFirewallSave(firewall);
-  const RepairPlan repair = PlanRepair(
-      wanted, host,
-      [&plan, &view](const ListedRoute& route) {
-        return IsRemovableRoute(route, plan, view, view.default4);
-      },
-      [&view](const ListedRule& rule, bool ipv6) { return IsOwnedRule(rule, ipv6, view.default4); },
-      {});
+  RepairContext context;
+  context.owned_route = [&plan, &view](const ListedRoute& route) {
+    return IsRemovableRoute(route, plan, view, view.default4);
+  };
+  context.owned_rule = [&view](const ListedRule& rule, bool ipv6) {
+    return IsOwnedRule(rule, ipv6, view.default4);
+  };
+  const RepairPlan repair = PlanRepair(wanted, host, context);
   for (const std::string& line : repair.batch4) FUZZ_CHECK(IsSafeWords(line));
   for (const std::string& line : repair.restore4) {
     if (line.rfind("-D ", 0) == 0) {

@@ -40,20 +40,21 @@
 #include "one_shot_modes.h"
 #include "tunnel_plan.h"
 #include "watch/network_view.h"
+#include "watch/owned_pieces.h"
 #include "watch/watch_while_ready.h"
 
 namespace {
 
 constexpr size_t kMaxConfigurationBytes = 64 * 1024 * 1024;
 
-void InstallTunRoutes(const TunnelPlan& plan) {
-  ApplyTunRoutes(plan.tun_name, plan.endpoint_host, plan.default4, plan.default6, plan.endpoint,
+bool InstallTunRoutes(const TunnelPlan& plan) {
+  return ApplyTunRoutes(plan.tun_name, plan.endpoint_host, plan.default4, plan.default6, plan.endpoint,
                  plan.bypass_prefixes);
 }
 
 void RemoveTunRoutes(const TunnelPlan& plan) {
   CleanupTunRoutes(plan.tun_name, plan.endpoint_host, plan.default4, plan.default6, plan.endpoint,
-                   plan.bypass_prefixes);
+                   plan.bypass_prefixes, plan.split_routes6);
 }
 
 // How far the start sequence has come; each stage includes the ones before
@@ -82,7 +83,8 @@ void UndoStart(StartStage stage, const TunnelPlan& plan, EngineLibrary* engine,
   if (stage >= StartStage::kIcmpBypass) {
     CleanupIcmpBypass(plan.icmp_bypass ? plan.default4 : DefaultRouteInfo{});
   }
-  if (stage >= StartStage::kTunRoutes) RemoveTunRoutes(plan);
+  // Only what the start installed: a vpnOnlySelected run has none of them.
+  if (stage >= StartStage::kTunRoutes && plan.tun_routes) RemoveTunRoutes(plan);
   if (stage >= StartStage::kEngineStarted) StopEngine(*engine);
   if (stage >= StartStage::kLibraryLoaded) UnloadEngineLibrary(engine);
 }
@@ -212,7 +214,9 @@ int RunTunnel(const CommandLine& command_line) {
     PrintStatusLine(
         "INFO: app routing mode=vpnOnlySelected; global full-tunnel routes are not installed");
   } else {
-    InstallTunRoutes(plan);
+    plan.tun_routes = InstallTunRoutes(plan);
+    // As ApplyTunRoutes has it: the IPv6 halves only with an IPv6 uplink.
+    plan.split_routes6 = plan.tun_routes && IsUsableDefaultRoute(plan.default6);
   }
   EndIfStopRequested(StartStage::kTunRoutes, plan, &engine, &monitor);
 
@@ -238,7 +242,11 @@ int RunTunnel(const CommandLine& command_line) {
   EndIfStopRequested(StartStage::kAppRouting, plan, &engine, &monitor);
 
   if (command_line.kill_switch) {
-    plan.kill_switch_devices = ReadKillSwitchDevices(plan.tun_name);
+    // The helper's own default routes (app routing's tables) are no uplinks.
+    plan.kill_switch_devices =
+        ReadKillSwitchDevices(plan.tun_name, [&plan](const ListedRoute& route) {
+          return IsOwnedRoute(route, plan, DefaultRouteInfo{});
+        });
     // The selected programs' marked traffic passes: the policy's tables
     // send it where it belongs, or refuse it, and a tunnel-only program's
     // guard lets it leave through the tunnel alone.

@@ -31,6 +31,13 @@ struct TunnelPlan {
   int tun_ifindex = 0;
   // --dns, when given: where name lookups go (dns/dns_redirect_table.h).
   std::vector<std::string> dns_addresses;
+  // The start installed the split and bypass routes: not with a
+  // vpnOnlySelected policy, nor for a TUN name that is empty or no safe
+  // word. The watch keeps them only then, and the teardown removes them.
+  bool tun_routes = false;
+  // Of those, the IPv6 split routes are installed (there is an IPv6 default
+  // route); the watch keeps it up to date.
+  bool split_routes6 = false;
   // What the start installed beyond the routes.
   bool kill_switch = false;
   bool kill_switch_guard = false;  // the guard's table beside the chain
@@ -58,6 +65,7 @@ inline KillSwitchInputs KillSwitchInputsOf(const TunnelPlan& plan, bool kernel_i
   inputs.bypass_prefixes = plan.bypass_prefixes;
   inputs.want_ipv6 = kernel_ipv6;
   inputs.allow_app_mark = PolicyMarksPrograms(plan.policy);
+  inputs.app_mark_to_uplinks = inputs.allow_app_mark && plan.policy.mode == "bypassSelected";
   inputs.devices = plan.kill_switch_devices;
   inputs.allow_lan = plan.allow_lan;
   for (const int family : {AF_INET, AF_INET6}) {

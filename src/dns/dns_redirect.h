@@ -8,8 +8,8 @@
 // it (NeedsRouteLocalnet) and record that in the table.
 bool IsRouteLocalnetOff(const std::string& device);
 
-// Sets route_localnet on the device to 1; false where it cannot. For a TUN
-// device the engine made again, whose value starts at 0 again.
+// Sets route_localnet on the device to 1; false where it cannot. (While
+// READY the watch reads the value back and holds it: watch/wanted_state.h.)
 bool RaiseRouteLocalnet(const std::string& device);
 
 // Installs the table (replacing an earlier copy), deletes the flows it

@@ -53,13 +53,20 @@ void AddOnLink(int family, const std::vector<ListedRoute>& routes,
 
 }  // namespace
 
-std::vector<std::string> ParseRouteDevices(const std::string& route_listing) {
+std::vector<std::string> UplinkDevices(const std::vector<ListedRoute>& routes4,
+                                       const std::vector<ListedRoute>& routes6,
+                                       const std::function<bool(const ListedRoute&)>& is_own) {
   std::vector<std::string> devices;
-  for (const std::string& line : SplitLines(route_listing)) {
-    const std::vector<std::string> words = SplitWords(line);
-    for (size_t i = 0; i + 1 < words.size(); ++i) {
-      // The screen for names that go into firewall rules.
-      if (words[i] == "dev" && IsSafeShellToken(words[i + 1])) AddOnce(words[i + 1], &devices);
+  for (const std::vector<ListedRoute>* routes : {&routes4, &routes6}) {
+    for (const ListedRoute& route : *routes) {
+      if (route.key.type != "unicast" ||
+          (route.key.destination != "0.0.0.0/0" && route.key.destination != "::/0") || is_own(route)) {
+        continue;
+      }
+      if (!route.dev.empty()) devices.push_back(route.dev);
+      for (const ListedNextHop& hop : route.next_hops) {
+        if (!hop.dev.empty()) devices.push_back(hop.dev);
+      }
     }
   }
   return devices;
@@ -115,17 +122,17 @@ void AddOnLinkNetworks(const std::vector<ListedRoute>& routes4,
 
 std::string ReadBridgeListing() { return ExecCommandOutput("ip -o link show type bridge 2>/dev/null"); }
 
-KillSwitchDevices ReadKillSwitchDevices(const std::string& tun_name) {
+KillSwitchDevices ReadKillSwitchDevices(const std::string& tun_name,
+                                        const std::function<bool(const ListedRoute&)>& is_own) {
   // Every table: a policy rule may send traffic to a default route outside
   // the main table, and a second default route takes over the moment the
   // first goes.
-  std::vector<std::string> route_devices =
-      ParseRouteDevices(ExecCommandOutput("ip -o -4 route show default table all 2>/dev/null"));
-  for (const std::string& device :
-       ParseRouteDevices(ExecCommandOutput("ip -o -6 route show default table all 2>/dev/null"))) {
-    route_devices.push_back(device);
-  }
-  KillSwitchDevices devices = KillSwitchDevicesOf(route_devices, ReadBridgeListing(), tun_name);
+  const std::vector<ListedRoute> routes4 = ParseOneLineRouteListing(
+      ExecCommandOutput("ip -o -4 route show default table all 2>/dev/null"), false);
+  const std::vector<ListedRoute> routes6 = ParseOneLineRouteListing(
+      ExecCommandOutput("ip -o -6 route show default table all 2>/dev/null"), true);
+  KillSwitchDevices devices =
+      KillSwitchDevicesOf(UplinkDevices(routes4, routes6, is_own), ReadBridgeListing(), tun_name);
   // The same listings the watch reads while READY, so both find the same
   // networks.
   AddOnLinkNetworks(ParseRouteListing(ExecCommandOutput("ip -4 route show table all 2>/dev/null"), false),

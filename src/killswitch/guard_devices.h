@@ -1,5 +1,6 @@
 #pragma once
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -29,19 +30,23 @@ struct KillSwitchDevices {
 
 bool SameKillSwitchDevices(const KillSwitchDevices& a, const KillSwitchDevices& b);
 
-// The "dev" of each route in an "ip -o route show default" listing (one
-// line per route, next hops of a multipath route included), in order,
-// without repeats. Only safe words are kept: the names go into firewall
-// rules.
-std::vector<std::string> ParseRouteDevices(const std::string& route_listing);
+// The one place that finds the uplinks, for the start and the watch alike:
+// the devices of every default route in the listings, any table, every next
+// hop, in order, but the routes `is_own` calls the helper's own (app
+// routing's tables, table 100's route: right after a move they still name
+// the device just left, until the look repairs them).
+std::vector<std::string> UplinkDevices(const std::vector<ListedRoute>& routes4,
+                                       const std::vector<ListedRoute>& routes6,
+                                       const std::function<bool(const ListedRoute&)>& is_own);
 // The names in an "ip -o link show" listing ("N: NAME: <...>", a peer's
 // "@..." cut off), safe words only.
 std::vector<std::string> ParseLinkNames(const std::string& link_listing);
 
-// Combines the devices of the default routes (both families) with a
-// listing of the bridges: the uplinks, those of them that are bridges, and
-// the bridges that are neither an uplink nor the TUN device. Loopback and the TUN device are never uplinks
-// (the tunnel-only table routes by default into the tunnel).
+// Combines the uplinks with a listing of the bridges: the uplinks, those of
+// them that are bridges, and the bridges that are neither an uplink nor the
+// TUN device. Loopback and the TUN device are never uplinks (the tunnel-only
+// table routes by default into the tunnel); only safe words are kept, since
+// the names go into firewall rules.
 KillSwitchDevices KillSwitchDevicesOf(const std::vector<std::string>& route_devices,
                                       const std::string& bridges, const std::string& tun_name);
 // Fills the on-link networks of DEVICES' uplinks from route listings of
@@ -53,6 +58,8 @@ void AddOnLinkNetworks(const std::vector<ListedRoute>& routes4,
                        const std::vector<ListedRoute>& routes6, KillSwitchDevices* devices);
 // "ip -o link show type bridge": the bridges, for KillSwitchDevicesOf.
 std::string ReadBridgeListing();
-// Reads the listings from the host: the default routes and the bridges,
-// then the routes of every table for the on-link networks.
-KillSwitchDevices ReadKillSwitchDevices(const std::string& tun_name);
+// Reads the listings from the host: the default routes (the start's "ip -o
+// ... route show default table all") and the bridges, then the routes of
+// every table for the on-link networks. `is_own` as for UplinkDevices.
+KillSwitchDevices ReadKillSwitchDevices(const std::string& tun_name,
+                                        const std::function<bool(const ListedRoute&)>& is_own);

@@ -15,6 +15,10 @@ struct KillSwitchInputs {
   bool want_ipv6 = false;
   // The packets of the app-routing group (mark 0x66) pass as well.
   bool allow_app_mark = false;
+  // ... and may leave through an uplink (bypassSelected). A tunnel-only
+  // program's packets never do: the guard's table drops them there, so they
+  // stay in when the policy's rule or the app guard is gone.
+  bool app_mark_to_uplinks = false;
   // Uplinks and local bridges (guard_devices.h): the host reaches its
   // bridges; forwarded traffic must not leave through an uplink.
   KillSwitchDevices devices;

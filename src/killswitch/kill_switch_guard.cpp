@@ -185,9 +185,9 @@ std::vector<std::string> UplinkRules(const KillSwitchInputs& inputs, bool postro
     rules.push_back(kRejectLine);
     return rules;
   }
-  // The selected programs' traffic goes where the policy's tables send it
-  // (a tunnel-only program's own guard keeps it in the tunnel).
-  if (inputs.allow_app_mark) rules.push_back(std::string("meta mark ") + kAppMark + " accept");
+  // The bypassed programs' traffic goes where the policy's tables send it;
+  // a tunnel-only program's never leaves through an uplink.
+  if (inputs.app_mark_to_uplinks) rules.push_back(std::string("meta mark ") + kAppMark + " accept");
   rules.push_back("jump upkeep");
   if (inputs.allow_lan) rules.push_back(LocalNetworkJump());
   // Nothing can be rejected after routing; dropped, the sender sees its
@@ -284,17 +284,6 @@ std::string KillSwitchGuardStartCommand(const KillSwitchInputs& inputs) {
     tables.push_back({TableName("bridge"), KillSwitchBridgeTableLines()});
   }
   return NftTablesInstallCommand(tables);
-}
-
-std::string KillSwitchGuardListCommand() { return NftTableListCommand(TableName()); }
-
-bool ListsKillSwitchGuard(const std::string& listing, const std::vector<std::string>& lines) {
-  std::vector<std::string> listed;
-  for (const std::string& line : SplitLines(listing)) {
-    const std::string trimmed = Trim(line);
-    if (!trimmed.empty()) listed.push_back(trimmed);
-  }
-  return listed == lines;
 }
 
 std::string KillSwitchGuardCleanupCommand() { return NftTableDeleteCommand(TableName()); }

@@ -72,11 +72,6 @@ std::string KillSwitchGuardInstallCommand(const std::vector<std::string>& lines)
 // with the bridge table where it is wanted, in one transaction.
 std::string KillSwitchBridgeTableInstallCommand();
 std::string KillSwitchGuardStartCommand(const KillSwitchInputs& inputs);
-// The guard as the host has it; empty output when there is none.
-std::string KillSwitchGuardListCommand();
-// Whether a listing of the table holds exactly LINES, in order (indentation
-// and blank lines aside).
-bool ListsKillSwitchGuard(const std::string& listing, const std::vector<std::string>& lines);
 // Removes the table, whatever it holds; quiet when there is none. Then
 // the bridge table.
 std::string KillSwitchGuardCleanupCommand();

@@ -8,7 +8,8 @@
 LockdownBlockInputs ReadLockdownBlockInputs(bool allow_lan) {
   LockdownBlockInputs inputs;
   // No TUN device to leave out: the block trusts none.
-  const KillSwitchDevices devices = ReadKillSwitchDevices("");
+  const KillSwitchDevices devices =
+      ReadKillSwitchDevices("", [](const ListedRoute&) { return false; });
   inputs.local_bridges = devices.local_bridges;
   inputs.on_link4 = devices.on_link4;
   inputs.on_link6 = devices.on_link6;

@@ -1,6 +1,7 @@
 #include "lifecycle/nft_table_commands.h"
 
 #include "lifecycle/shell.h"
+#include "lifecycle/text_utils.h"
 
 std::string NftTableInstallCommand(const std::string& table, const std::vector<std::string>& lines) {
   return NftTablesInstallCommand({{table, lines}});
@@ -23,4 +24,13 @@ std::string NftTableListCommand(const std::string& table) {
 
 std::string NftTableDeleteCommand(const std::string& table) {
   return "nft delete table " + table + kQuietSuffix;
+}
+
+std::vector<std::string> ParseNftTableListing(const std::string& listing) {
+  std::vector<std::string> lines;
+  for (const std::string& line : SplitLines(listing)) {
+    const std::string trimmed = Trim(line);
+    if (!trimmed.empty()) lines.push_back(trimmed);
+  }
+  return lines;
 }

@@ -17,5 +17,9 @@ struct NftTableScript {
 std::string NftTablesInstallCommand(const std::vector<NftTableScript>& tables);
 // Lists the table; fails, printing nothing, when there is none.
 std::string NftTableListCommand(const std::string& table);
+// The lines of such a listing without their indentation, blank lines left
+// out: nft lists a table in its own words, one rule a line, so a table is
+// compared line by line with how it was listed before.
+std::vector<std::string> ParseNftTableListing(const std::string& listing);
 // Deletes the table, whatever it holds; quiet when there is none.
 std::string NftTableDeleteCommand(const std::string& table);

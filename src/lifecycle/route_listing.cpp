@@ -28,6 +28,9 @@ bool LeadsNowhere(const std::string& type) {
   return type == "unreachable" || type == "prohibit" || type == "blackhole" || type == "throw";
 }
 
+// A next hop whose link is down is passed over for a live one. A route
+// whose link is down (its carrier lost) is still the one the kernel uses,
+// and comes back with the carrier: only one it calls dead is not.
 bool IsDeadFlag(const std::string& word) { return word == "dead" || word == "linkdown"; }
 
 // "via [inet|inet6] ADDRESS": the family word is there when it differs from
@@ -74,7 +77,7 @@ ListedRoute ParseRouteLine(const std::vector<std::string>& words, bool ipv6) {
       table = words[++i];
     } else if (word == "metric" && has_value) {
       metric = words[++i];
-    } else if (IsDeadFlag(word)) {
+    } else if (word == "dead") {
       route.dead = true;
     } else if (ValuedWords().count(word) != 0) {
       ++i;
@@ -103,6 +106,14 @@ std::vector<ListedRoute> ParseRouteListing(const std::string& listing, bool ipv6
     routes.push_back(ParseRouteLine(words, ipv6));
   }
   return routes;
+}
+
+std::vector<ListedRoute> ParseOneLineRouteListing(const std::string& listing, bool ipv6) {
+  std::string lines = listing;
+  for (char& c : lines) {
+    if (c == '\\') c = '\n';
+  }
+  return ParseRouteListing(lines, ipv6);
 }
 
 bool ListedRouteIs(const ListedRoute& listed, const OwnedRoute& owned) {

@@ -19,20 +19,26 @@ struct ListedRoute {
   RouteKey key;
   std::string gateway;  // canonical, "" on the link
   std::string dev;
+  // The kernel marks it dead. A route it marks linkdown (its link lost its
+  // carrier) it still uses: that is no dead route.
   bool dead = false;
   // A multipath route lists its next hops on lines of their own.
   std::vector<ListedNextHop> next_hops;
 };
 
 std::vector<ListedRoute> ParseRouteListing(const std::string& listing, bool ipv6);
+// The same for "ip -o route show": a route's further lines (a multipath
+// route's next hops) follow a backslash on its own line.
+std::vector<ListedRoute> ParseOneLineRouteListing(const std::string& listing, bool ipv6);
 
 // True when the listed route is the one the helper describes: the same key,
 // and for a route that leads somewhere the same gateway and device.
 bool ListedRouteIs(const ListedRoute& listed, const OwnedRoute& owned);
 
 // The physical default route of the main table, as the kernel uses it: of
-// the default routes the one with the lowest metric; of a multipath route
-// the first next hop that is alive. IPv4 writes a route without a gateway
+// the default routes the one with the lowest metric, also while its link
+// has no carrier; of a multipath route the first next hop that is alive
+// (neither dead nor without carrier). IPv4 writes a route without a gateway
 // with gateway 0.0.0.0, as /proc/net/route does; IPv6 leaves it empty.
 // Routes through a device named in `skip` (the tunnel's) are passed over.
 // Empty fields when there is none.

@@ -34,16 +34,16 @@ OwnedRoute PinnedRoute(bool ipv6, const std::string& destination, const DefaultR
   return pin;
 }
 
-void ApplyTunRoutes(const std::string& tun_name, const std::string& endpoint_host,
+bool ApplyTunRoutes(const std::string& tun_name, const std::string& endpoint_host,
                     const DefaultRouteInfo& default4, const DefaultRouteInfo& default6,
                     const ResolvedAddresses& endpoint,
                     const std::vector<std::string>& bypass_prefixes) {
-  if (tun_name.empty()) return;
+  if (tun_name.empty()) return false;
   // The name comes from a configuration file an unprivileged user may
   // write, and these commands run with CAP_NET_ADMIN.
   if (!IsSafeShellToken(tun_name)) {
     PrintErrorLine("RTNETLINK: failed to install routes for unsafe TUN interface name");
-    return;
+    return false;
   }
   // Two halves of the address space outrank the default route without
   // replacing it, so the physical path stays recorded in the table.
@@ -53,6 +53,7 @@ void ApplyTunRoutes(const std::string& tun_name, const std::string& endpoint_hos
   ReportPairFailure("default split routes", low_half, high_half);
   if (IsUsableDefaultRoute(default6)) ApplyIpv6SplitRoutes(tun_name);
   ApplyBypassRoutes(endpoint_host, default4, default6, endpoint, bypass_prefixes);
+  return true;
 }
 
 void ApplyIpv6SplitRoutes(const std::string& tun_name) {
@@ -97,13 +98,14 @@ void ApplyBypassRoutes(const std::string& endpoint_host, const DefaultRouteInfo&
 void CleanupTunRoutes(const std::string& tun_name, const std::string& endpoint_host,
                       const DefaultRouteInfo& default4, const DefaultRouteInfo& default6,
                       const ResolvedAddresses& endpoint,
-                      const std::vector<std::string>& bypass_prefixes) {
+                      const std::vector<std::string>& bypass_prefixes, bool split6) {
   // Every delete names the metric of the helper's own route: without it the
   // kernel removes the lowest-metric match, which may be the user's own
   // route to the same destination.
   // An unsafe name never got routes, and must not reach the shell now.
   if (IsSafeShellToken(tun_name)) {
     for (const bool ipv6 : {false, true}) {
+      if (ipv6 && !split6) continue;
       for (const OwnedRoute& half : SplitOwnedRoutes(tun_name, ipv6)) {
         RunShellCommand(RouteCommand("del", half));
       }

@@ -13,14 +13,18 @@
 // the cleanup mode's and the watch's all write it from here.
 OwnedRoute PinnedRoute(bool ipv6, const std::string& destination, const DefaultRouteInfo& route);
 
-void ApplyTunRoutes(const std::string& tun_name, const std::string& endpoint_host,
+// False when it installs nothing: for an empty TUN name, or one that is no
+// safe word.
+bool ApplyTunRoutes(const std::string& tun_name, const std::string& endpoint_host,
                     const DefaultRouteInfo& default4, const DefaultRouteInfo& default6,
                     const ResolvedAddresses& endpoint,
                     const std::vector<std::string>& bypass_prefixes);
+// `split6`: the IPv6 split routes are there to delete (a run without an
+// IPv6 default route never installs them).
 void CleanupTunRoutes(const std::string& tun_name, const std::string& endpoint_host,
                       const DefaultRouteInfo& default4, const DefaultRouteInfo& default6,
                       const ResolvedAddresses& endpoint,
-                      const std::vector<std::string>& bypass_prefixes);
+                      const std::vector<std::string>& bypass_prefixes, bool split6);
 
 // The pieces of ApplyTunRoutes on their own, for the watch while READY: the
 // IPv6 split routes when an IPv6 default route appears, and the bypass

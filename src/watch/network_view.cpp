@@ -1,6 +1,9 @@
 #include "watch/network_view.h"
 
+#include <ifaddrs.h>
 #include <net/if.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 
 DefaultRouteInfo UsableOrAbsent(const DefaultRouteInfo& route) {
   return IsUsableDefaultRoute(route) ? route : DefaultRouteInfo{};
@@ -21,4 +24,20 @@ NetworkView ViewOfRoutes(const std::vector<ListedRoute>& routes4,
 int ReadTunIndex(const std::string& tun_name) {
   if (tun_name.empty()) return 0;
   return static_cast<int>(if_nametoindex(tun_name.c_str()));
+}
+
+void ReadTunAddresses(const std::string& tun_name, NetworkView* view) {
+  view->tun_address4 = view->tun_address6 = view->tun_addresses_read = false;
+  ifaddrs* addresses = nullptr;
+  if (tun_name.empty() || getifaddrs(&addresses) != 0) return;
+  view->tun_addresses_read = true;
+  for (const ifaddrs* entry = addresses; entry != nullptr; entry = entry->ifa_next) {
+    if (entry->ifa_addr == nullptr || tun_name != entry->ifa_name) continue;
+    if (entry->ifa_addr->sa_family == AF_INET) view->tun_address4 = true;
+    if (entry->ifa_addr->sa_family == AF_INET6 &&
+        !IN6_IS_ADDR_LINKLOCAL(&reinterpret_cast<const sockaddr_in6*>(entry->ifa_addr)->sin6_addr)) {
+      view->tun_address6 = true;
+    }
+  }
+  freeifaddrs(addresses);
 }

@@ -22,27 +22,6 @@ bool IsOwnedRoute(const ListedRoute& route, const TunnelPlan& plan,
   return IsPinnedRoute(route.key, plan.endpoint, plan.bypass_prefixes);
 }
 
-std::vector<std::string> UplinkDevices(const std::vector<ListedRoute>& routes4,
-                                       const std::vector<ListedRoute>& routes6,
-                                       const TunnelPlan& plan,
-                                       const DefaultRouteInfo& icmp_table_route) {
-  std::vector<std::string> devices;
-  for (const std::vector<ListedRoute>* routes : {&routes4, &routes6}) {
-    for (const ListedRoute& route : *routes) {
-      if (route.key.type != "unicast" ||
-          (route.key.destination != "0.0.0.0/0" && route.key.destination != "::/0") ||
-          IsOwnedRoute(route, plan, icmp_table_route)) {
-        continue;
-      }
-      if (!route.dev.empty()) devices.push_back(route.dev);
-      for (const ListedNextHop& hop : route.next_hops) {
-        if (!hop.dev.empty()) devices.push_back(hop.dev);
-      }
-    }
-  }
-  return devices;
-}
-
 bool IsOwnedRuleForm(const ListedRule& rule, bool ipv6) {
   const AppRoutingFamily& family = ipv6 ? kAppRoutingIpv6 : kAppRoutingIpv4;
   for (const char* mode : {"bypassSelected", "vpnOnlySelected"}) {

@@ -19,16 +19,7 @@ bool IsOwnedRoute(const ListedRoute& route, const TunnelPlan& plan,
                   const DefaultRouteInfo& icmp_table_route);
 // The route the watch last put into table 100.
 bool IsIcmpTableRoute(const ListedRoute& route, const DefaultRouteInfo& icmp_table_route);
-// The devices of every default route in the listings, any table, every
-// next hop, in order, but the helper's own: where traffic may leave the
-// host physically. The helper's own (app routing's tables, table 100's
-// route) are no uplinks: right after a move they still name the device
-// just left, until the look repairs them.
-std::vector<std::string> UplinkDevices(const std::vector<ListedRoute>& routes4,
-                                       const std::vector<ListedRoute>& routes6,
-                                       const TunnelPlan& plan,
-                                       const DefaultRouteInfo& icmp_table_route);
-// Of those, the ones a look may remove: none on the TUN device while the
+// Of the owned routes, the ones a look may remove: none on the TUN device while the
 // view has it gone. They went with it; a listing read a moment before it
 // went may still show them, and a delete would only fail.
 bool IsRemovableRoute(const ListedRoute& route, const TunnelPlan& plan, const NetworkView& view,

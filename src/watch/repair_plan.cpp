@@ -1,16 +1,30 @@
 #include "watch/repair_plan.h"
 
-#include <map>
-
-#include "killswitch/safe_token.h"
 #include "killswitch/rule_listing.h"
+#include "killswitch/safe_token.h"
 #include "lifecycle/text_utils.h"
 #include "watch/owned_pieces.h"
 
 namespace {
 
-bool IsHeld(const std::set<std::string>& held, const std::string& piece) {
-  return held.count(piece) != 0;
+struct Pass {
+  const WantedState& wanted;
+  const HostListings& host;
+  const RepairContext& context;
+  RepairPlan* repair;
+};
+
+// Records a piece out of place; true when it may be put back now. Whether
+// it waits is asked once per piece, given the pieces found out of place so
+// far.
+bool Repairable(const Pass& pass, const std::string& piece) {
+  RepairPlan& repair = *pass.repair;
+  if (repair.broken.count(piece) != 0) return repair.held.count(piece) == 0;
+  repair.broken.insert(piece);
+  const WantedPiece* wanted = FindPiece(pass.wanted, piece);
+  if (wanted == nullptr || !pass.context.held || !pass.context.held(*wanted, repair.broken)) return true;
+  repair.held.insert(piece);
+  return false;
 }
 
 // A listed route written back for its delete. Every word comes from the
@@ -30,10 +44,8 @@ bool DeleteLineOf(const ListedRoute& route, std::string* line) {
   return true;
 }
 
-void PlanRoutes(bool ipv6, const std::vector<OwnedRoute>& wanted,
-                const std::vector<ListedRoute>& listed,
-                const std::function<bool(const ListedRoute&)>& owned_route,
-                std::vector<std::string>* batch) {
+void PlanRoutes(const Pass& pass, bool ipv6, std::vector<std::string>* batch) {
+  const std::vector<ListedRoute>& listed = ipv6 ? pass.host.routes6 : pass.host.routes4;
   std::map<RouteKey, const ListedRoute*> by_key;
   for (const ListedRoute& route : listed) {
     if (route.next_hops.empty()) by_key.emplace(route.key, &route);
@@ -41,7 +53,7 @@ void PlanRoutes(bool ipv6, const std::vector<OwnedRoute>& wanted,
   std::set<RouteKey> wanted_keys;
   // Replaced where the destination is the same: a route that still leads
   // the old way is turned into the new one in place.
-  for (const OwnedRoute& owned : wanted) {
+  for (const OwnedRoute& owned : pass.wanted.routes) {
     if (owned.ipv6 != ipv6) continue;
     const RouteKey key = KeyOfOwnedRoute(owned);
     wanted_keys.insert(key);
@@ -51,7 +63,7 @@ void PlanRoutes(bool ipv6, const std::vector<OwnedRoute>& wanted,
   }
   for (const ListedRoute& route : listed) {
     if (route.key.ipv6 != ipv6 || wanted_keys.count(route.key) != 0 || !route.next_hops.empty() ||
-        !owned_route(route)) {
+        !pass.context.owned_route(route)) {
       continue;
     }
     std::string line;
@@ -59,35 +71,28 @@ void PlanRoutes(bool ipv6, const std::vector<OwnedRoute>& wanted,
   }
 }
 
-void PlanRules(bool ipv6, const std::vector<WantedRule>& wanted,
-               const std::vector<ListedRule>& listed,
-               const std::function<bool(const ListedRule&, bool ipv6)>& owned_rule,
-               const std::set<std::string>& held, RepairPlan* repair,
-               std::vector<std::string>* batch) {
+void PlanRules(const Pass& pass, bool ipv6, std::vector<std::string>* batch) {
+  const std::vector<ListedRule>& listed = ipv6 ? pass.host.rules6 : pass.host.rules4;
   std::vector<const ListedRule*> unmatched;
   for (const ListedRule& rule : listed) {
     if (IsOwnedRuleForm(rule, ipv6)) unmatched.push_back(&rule);
   }
-  for (const WantedRule& want : wanted) {
-    if (want.owned.ipv6 != ipv6) continue;
-    bool found = false;
-    for (auto it = unmatched.begin(); it != unmatched.end(); ++it) {
-      if (!ListedRuleIs(**it, want.owned)) continue;
-      unmatched.erase(it);
-      found = true;
-      break;
+  for (const WantedPiece& piece : pass.wanted.pieces) {
+    for (const OwnedRule& want : piece.rules) {
+      if (want.ipv6 != ipv6) continue;
+      bool found = false;
+      for (auto it = unmatched.begin(); it != unmatched.end(); ++it) {
+        if (!ListedRuleIs(**it, want)) continue;
+        unmatched.erase(it);
+        found = true;
+        break;
+      }
+      if (!found && Repairable(pass, piece.name)) batch->push_back(RuleBatchLine("add", want));
     }
-    if (found) continue;
-    repair->broken.insert(want.piece);
-    if (IsHeld(held, want.piece)) {
-      repair->held.insert(want.piece);
-      continue;
-    }
-    batch->push_back(RuleBatchLine("add", want.owned));
   }
   // What is left over is the helper's but not wanted now, or a second copy.
   for (const ListedRule* rule : unmatched) {
-    if (!owned_rule(*rule, ipv6)) continue;
+    if (!pass.context.owned_rule(*rule, ipv6)) continue;
     // Of one of the helper's forms (IsOwnedRuleForm): each value is its own.
     batch->push_back(
         RuleBatchLine("del", {ipv6, rule->priority, rule->fwmark, rule->table, rule->ipproto}));
@@ -98,6 +103,12 @@ struct TableOps {
   std::vector<std::string> chains;  // chains made or rewritten, first
   std::vector<std::string> rules;   // then the rules of built-in chains
   std::vector<std::string> tail;    // then chains that go
+};
+
+// A rule of a shared chain and the piece it belongs to.
+struct SharedRule {
+  const WantedChainRule* rule;
+  const std::string* piece;
 };
 
 // A listed rule as it goes back after "-D CHAIN ": the tool accepts its own
@@ -117,19 +128,14 @@ bool DeletableRule(const std::string& listed, std::string* rule) {
   return true;
 }
 
-void PlanChain(const WantedChain& want, const FirewallListing& listing,
-               const std::set<std::string>& held, RepairPlan* repair, TableOps* ops) {
+void PlanChain(const Pass& pass, const WantedChain& want, const std::string& piece,
+               const FirewallListing& listing, TableOps* ops) {
   const std::vector<std::string>& listed = ListedRules(listing, want.table, want.chain);
   bool in_place = ListsChain(listing, want.table, want.chain) && listed.size() == want.rules.size();
   for (size_t i = 0; in_place && i < listed.size(); ++i) {
     in_place = SameFirewallRule(listed[i], want.rules[i]);
   }
-  if (in_place) return;
-  repair->broken.insert(want.piece);
-  if (IsHeld(held, want.piece)) {
-    repair->held.insert(want.piece);
-    return;
-  }
+  if (in_place || !Repairable(pass, piece)) return;
   // Made, or emptied and filled, within the transaction: never seen half.
   ops->chains.push_back(":" + want.chain + " - [0:0]");
   for (const std::string& rule : want.rules) ops->chains.push_back("-A " + want.chain + " " + rule);
@@ -138,9 +144,9 @@ void PlanChain(const WantedChain& want, const FirewallListing& listing,
 // The helper's rules of a built-in chain: those that stand first at their
 // places, each of the others once, in any order (none of them depends on
 // another's place), and no other rule of the helper's.
-void PlanSharedChain(const std::string& table, const std::string& chain,
-                     const std::vector<WantedChainRule>& wanted, const FirewallListing& listing,
-                     const std::set<std::string>& held, RepairPlan* repair, TableOps* ops) {
+void PlanSharedChain(const Pass& pass, const std::string& table, const std::string& chain,
+                     const std::vector<SharedRule>& wanted, const FirewallListing& listing,
+                     TableOps* ops) {
   const std::vector<std::string>& listed = ListedRules(listing, table, chain);
   std::vector<std::string> owned;
   for (const std::string& rule : listed) {
@@ -149,27 +155,20 @@ void PlanSharedChain(const std::string& table, const std::string& chain,
   std::set<std::string> broken;
   for (size_t i = 0; i < wanted.size(); ++i) {
     size_t copies = 0;
-    for (const std::string& rule : owned) copies += SameFirewallRule(rule, wanted[i].rule) ? 1 : 0;
-    const bool placed =
-        !wanted[i].first || (i < listed.size() && SameFirewallRule(listed[i], wanted[i].rule));
-    if (copies != 1 || !placed) broken.insert(wanted[i].piece);
+    for (const std::string& rule : owned) copies += SameFirewallRule(rule, wanted[i].rule->rule) ? 1 : 0;
+    const bool placed = !wanted[i].rule->first ||
+                        (i < listed.size() && SameFirewallRule(listed[i], wanted[i].rule->rule));
+    if (copies != 1 || !placed) broken.insert(*wanted[i].piece);
   }
   bool unwanted = false;
   for (const std::string& rule : owned) {
     bool is_wanted = false;
-    for (const WantedChainRule& want : wanted) is_wanted |= SameFirewallRule(rule, want.rule);
+    for (const SharedRule& want : wanted) is_wanted |= SameFirewallRule(rule, want.rule->rule);
     unwanted |= !is_wanted;
   }
   if (broken.empty() && !unwanted) return;
   bool all_held = !unwanted;
-  for (const std::string& piece : broken) {
-    repair->broken.insert(piece);
-    if (IsHeld(held, piece)) {
-      repair->held.insert(piece);
-    } else {
-      all_held = false;
-    }
-  }
+  for (const std::string& piece : broken) all_held &= !Repairable(pass, piece);
   if (all_held) return;
   // The helper's rules of the chain go and come back in order, within one
   // transaction: the chain never holds fewer of them than before.
@@ -181,34 +180,36 @@ void PlanSharedChain(const std::string& table, const std::string& chain,
   }
   ops->rules.insert(ops->rules.end(), deletes.begin(), deletes.end());
   for (size_t i = wanted.size(); i-- > 0;) {
-    if (wanted[i].first) ops->rules.push_back("-I " + chain + " 1 " + wanted[i].rule);
+    if (wanted[i].rule->first) ops->rules.push_back("-I " + chain + " 1 " + wanted[i].rule->rule);
   }
-  for (const WantedChainRule& want : wanted) {
-    if (!want.first) ops->rules.push_back("-A " + chain + " " + want.rule);
+  for (const SharedRule& want : wanted) {
+    if (!want.rule->first) ops->rules.push_back("-A " + chain + " " + want.rule->rule);
   }
 }
 
-std::vector<std::string> PlanFirewall(const WantedFirewall& wanted, const FirewallListing& listing,
-                                      const std::set<std::string>& held, RepairPlan* repair) {
+std::vector<std::string> PlanFirewall(const Pass& pass, bool ipv6) {
+  const FirewallListing& listing = ipv6 ? pass.host.firewall6 : pass.host.firewall4;
   if (!listing.readable) return {};
   std::map<std::string, TableOps> tables;
   std::set<std::pair<std::string, std::string>> wanted_chains;
-  for (const WantedChain& chain : wanted.chains) {
-    wanted_chains.insert({chain.table, chain.chain});
-    PlanChain(chain, listing, held, repair, &tables[chain.table]);
-  }
   // Built-in chains that hold a wanted rule or one of the helper's.
-  std::map<std::pair<std::string, std::string>, std::vector<WantedChainRule>> shared;
-  for (const WantedChainRule& rule : wanted.rules) {
-    std::vector<WantedChainRule>& rules = shared[{rule.table, rule.chain}];
-    // Rules that stand first go before the others, in their order.
-    if (!rule.first) {
-      rules.push_back(rule);
-      continue;
+  std::map<std::pair<std::string, std::string>, std::vector<SharedRule>> shared;
+  for (const WantedPiece& piece : pass.wanted.pieces) {
+    if (piece.ipv6 != ipv6) continue;
+    for (const WantedChain& chain : piece.chains) {
+      wanted_chains.insert({chain.table, chain.chain});
+      PlanChain(pass, chain, piece.name, listing, &tables[chain.table]);
     }
-    auto at = rules.begin();
-    while (at != rules.end() && at->first) ++at;
-    rules.insert(at, rule);
+    for (const WantedChainRule& rule : piece.chain_rules) {
+      std::vector<SharedRule>& rules = shared[{rule.table, rule.chain}];
+      // Rules that stand first go before the others, in their order.
+      auto at = rules.end();
+      if (rule.first) {
+        at = rules.begin();
+        while (at != rules.end() && at->rule->first) ++at;
+      }
+      rules.insert(at, {&rule, &piece.name});
+    }
   }
   for (const auto& [table_name, table] : listing.tables) {
     // Screen: a listed table or chain name goes into the restore's lines.
@@ -227,7 +228,7 @@ std::vector<std::string> PlanFirewall(const WantedFirewall& wanted, const Firewa
     }
   }
   for (const auto& [where, rules] : shared) {
-    PlanSharedChain(where.first, where.second, rules, listing, held, repair, &tables[where.first]);
+    PlanSharedChain(pass, where.first, where.second, rules, listing, &tables[where.first]);
   }
   std::vector<std::string> lines;
   for (const auto& [table_name, ops] : tables) {
@@ -241,22 +242,64 @@ std::vector<std::string> PlanFirewall(const WantedFirewall& wanted, const Firewa
   return lines;
 }
 
+// A table of the helper's own is in place while nft lists it as it did
+// right after the helper made it with the command wanted now. Wanted
+// otherwise now, it follows the network; listed otherwise, or gone, it was
+// taken. Either way it is made again whole.
+void PlanNftTables(const Pass& pass) {
+  if (!pass.host.nft_read) return;
+  for (const WantedPiece& piece : pass.wanted.pieces) {
+    for (const WantedNftTable& table : piece.nft_tables) {
+      const std::string key = NftTableKey(table);
+      const auto listed = pass.host.nft_tables.find(key);
+      const auto baseline = pass.context.nft_baselines.find(key);
+      const bool in_place = listed != pass.host.nft_tables.end() && listed->second.listed &&
+                            baseline != pass.context.nft_baselines.end() &&
+                            baseline->second.install_command == table.install_command &&
+                            baseline->second.lines == listed->second.lines;
+      if (in_place || !Repairable(pass, piece.name)) continue;
+      pass.repair->nft_installs.push_back(table);
+    }
+  }
+}
+
+// A setting that reads otherwise is written; one that cannot be read (its
+// device is gone) is left alone.
+void PlanSettings(const Pass& pass) {
+  for (const auto& [path, value] : pass.wanted.settings) {
+    const auto read = pass.host.settings.find(path);
+    if (read == pass.host.settings.end() || read->second.empty() || read->second == value) continue;
+    pass.repair->setting_writes[path] = value;
+  }
+}
+
 }  // namespace
 
+std::string NftTableKey(const WantedNftTable& table) { return table.family + " " + table.name; }
+
 RepairPlan PlanRepair(const WantedState& wanted, const HostListings& host,
-                      const std::function<bool(const ListedRoute&)>& owned_route,
-                      const std::function<bool(const ListedRule&, bool ipv6)>& owned_rule,
-                      const std::set<std::string>& held_pieces) {
+                      const RepairContext& context) {
   RepairPlan repair;
+  const Pass pass{wanted, host, context, &repair};
+  // The tables first: a piece that covers another (the guard, the chain
+  // whose promise it keeps) is judged before the piece it covers.
+  PlanNftTables(pass);
   if (host.routes_read) {
-    PlanRoutes(false, wanted.routes, host.routes4, owned_route, &repair.batch4);
-    PlanRoutes(true, wanted.routes, host.routes6, owned_route, &repair.batch6);
+    PlanRoutes(pass, false, &repair.batch4);
+    PlanRoutes(pass, true, &repair.batch6);
   }
   if (host.rules_read) {
-    PlanRules(false, wanted.rules, host.rules4, owned_rule, held_pieces, &repair, &repair.batch4);
-    PlanRules(true, wanted.rules, host.rules6, owned_rule, held_pieces, &repair, &repair.batch6);
+    PlanRules(pass, false, &repair.batch4);
+    PlanRules(pass, true, &repair.batch6);
   }
-  repair.restore4 = PlanFirewall(wanted.firewall4, host.firewall4, held_pieces, &repair);
-  repair.restore6 = PlanFirewall(wanted.firewall6, host.firewall6, held_pieces, &repair);
+  repair.restore4 = PlanFirewall(pass, false);
+  repair.restore6 = PlanFirewall(pass, true);
+  PlanSettings(pass);
+  for (const WantedPiece& piece : wanted.pieces) {
+    if (repair.broken.count(piece.name) != 0 && repair.held.count(piece.name) == 0 &&
+        piece.after_made) {
+      repair.after_made.insert(piece.name);
+    }
+  }
   return repair;
 }

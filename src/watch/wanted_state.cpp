@@ -21,52 +21,73 @@
 
 namespace {
 
-bool InstallsTunRoutes(const TunnelPlan& plan) {
-  return !(plan.policy.enabled && plan.policy.mode == "vpnOnlySelected");
-}
+constexpr const char* kGuardPiece = "kill switch guard";
 
 bool SteersPrograms(const TunnelPlan& plan) {
   return plan.policy.enabled && !AppRoutingOwnedRule(kAppRoutingIpv4, plan.policy.mode).table.empty();
 }
 
-WantedFirewall& FirewallOf(WantedState* wanted, bool ipv6) {
-  return ipv6 ? wanted->firewall6 : wanted->firewall4;
+std::string ToolOf(bool ipv6) { return ipv6 ? "ip6tables" : "iptables"; }
+
+WantedPiece Piece(const std::string& name, bool ipv6) {
+  WantedPiece piece;
+  piece.name = name;
+  piece.ipv6 = ipv6;
+  return piece;
 }
 
 void WantMarkedTraffic(const std::optional<MarkedTraffic>& traffic, bool ipv6,
-                       const std::string& piece, WantedState* wanted) {
+                       const std::string& name, WantedState* wanted) {
   if (!traffic) return;
+  WantedPiece piece = Piece(name, ipv6);
   for (const OwnedFirewallRule& rule : MarkedTrafficOwnedRules(*traffic)) {
-    FirewallOf(wanted, ipv6).rules.push_back({rule.table, rule.chain, rule.rule, false, piece});
+    piece.chain_rules.push_back({rule.table, rule.chain, rule.rule, false});
   }
+  wanted->pieces.push_back(piece);
   if (!ipv6) wanted->marked_devices.insert(traffic->device);
 }
 
+// The chain and its jump leak when they are gone, unless the guard's table
+// stands meanwhile: its base chains keep the same promise whatever rule
+// another program puts first. The guard alone holds forwarded traffic.
 void WantKillSwitch(const TunnelPlan& plan, bool kernel_ipv6, WantedState* wanted) {
   if (!plan.kill_switch) return;
   const KillSwitchInputs inputs = KillSwitchInputsOf(plan, kernel_ipv6);
-  const std::string jump = std::string("-j ") + kKillSwitchChain;
+  const std::string covered_by = plan.kill_switch_guard ? kGuardPiece : "";
   for (const bool ipv6 : {false, true}) {
     if (ipv6 && !WantsIpv6KillSwitch(inputs)) continue;
-    WantedFirewall& firewall = FirewallOf(wanted, ipv6);
-    firewall.chains.push_back({"filter", kKillSwitchChain,
-                               ipv6 ? KillSwitchIpv6Rules(inputs) : KillSwitchIpv4Rules(inputs),
-                               "kill switch chain (" + firewall.tool + ")"});
-    firewall.rules.push_back(
-        {"filter", "OUTPUT", jump, true, "kill switch jump (" + firewall.tool + ")"});
+    WantedPiece chain = Piece("kill switch chain (" + ToolOf(ipv6) + ")", ipv6);
+    chain.absence_leaks = true;
+    chain.covered_by = covered_by;
+    chain.chains.push_back({"filter", kKillSwitchChain,
+                            ipv6 ? KillSwitchIpv6Rules(inputs) : KillSwitchIpv4Rules(inputs)});
+    WantedPiece jump = Piece("kill switch jump (" + ToolOf(ipv6) + ")", ipv6);
+    jump.absence_leaks = true;
+    jump.covered_by = covered_by;
+    jump.chain_rules.push_back({"filter", "OUTPUT", std::string("-j ") + kKillSwitchChain, true});
+    wanted->pieces.push_back(chain);
+    wanted->pieces.push_back(jump);
   }
   if (!plan.kill_switch_guard) return;
-  const std::vector<std::string> lines = KillSwitchGuardLines(inputs);
-  wanted->nft_tables.push_back({"inet", kKillSwitchGuardTable, lines,
-                                KillSwitchGuardInstallCommand(lines), nullptr, "kill switch guard"});
+  WantedPiece guard = Piece(kGuardPiece, false);
+  guard.absence_leaks = true;
+  guard.nft_tables.push_back({"inet", kKillSwitchGuardTable,
+                              KillSwitchGuardInstallCommand(KillSwitchGuardLines(inputs))});
+  wanted->pieces.push_back(guard);
+  // Marks the frames bridged on an uplink bridge, so the guard lets them stay
+  // on it. Gone, those frames are judged as the host's routed traffic and
+  // refused: a cut, no leak.
   if (!WantsKillSwitchBridgeTable(inputs)) return;
-  wanted->nft_tables.push_back({"bridge", kKillSwitchGuardTable, KillSwitchBridgeTableLines(),
-                                KillSwitchBridgeTableInstallCommand(), nullptr,
-                                "kill switch guard (bridges)"});
+  WantedPiece bridges = Piece("kill switch guard (bridges)", false);
+  bridges.nft_tables.push_back({"bridge", kKillSwitchGuardTable, KillSwitchBridgeTableInstallCommand()});
+  wanted->pieces.push_back(bridges);
 }
 
 // The app mark rule stands before the ICMP one in mangle OUTPUT, as the
-// start installs them.
+// start installs them. A tunnel-only program's traffic leaves physically
+// when its mark, its policy rule or the guard that drops what would leave
+// elsewhere is gone; a bypassed program's only goes through the tunnel
+// then, which is no leak.
 void WantAppRouting(const TunnelPlan& plan, const NetworkView& view, bool kernel_ipv6,
                     WantedState* wanted) {
   if (!SteersPrograms(plan)) return;
@@ -76,21 +97,28 @@ void WantAppRouting(const TunnelPlan& plan, const NetworkView& view, bool kernel
     if (ipv6 && !kernel_ipv6) continue;
     const AppRoutingFamily& family = ipv6 ? kAppRoutingIpv6 : kAppRoutingIpv4;
     const DefaultRouteInfo& uplink = ipv6 ? view.default6 : view.default4;
-    const std::string name = ipv6 ? "IPv6" : "IPv4";
+    const std::string tool = ToolOf(ipv6);
     for (const OwnedRoute& route : AppRoutingOwnedRoutes(family, mode, tun, uplink)) {
       wanted->routes.push_back(route);
     }
-    wanted->rules.push_back({AppRoutingOwnedRule(family, mode), "app routing policy rule (" + name + ")"});
-    WantedFirewall& firewall = FirewallOf(wanted, ipv6);
-    if (mode == "vpnOnlySelected") {
-      const std::string piece = "app routing guard (" + firewall.tool + ")";
-      firewall.chains.push_back({"mangle", kAppGuardChain, AppGuardChainRules(plan.tun_name), piece});
-      firewall.rules.push_back({"mangle", "POSTROUTING", AppGuardJumpRule(), true, piece});
+    const bool tunnel_only = mode == "vpnOnlySelected";
+    WantedPiece rule = Piece(std::string("app routing policy rule (") + (ipv6 ? "IPv6" : "IPv4") + ")", ipv6);
+    rule.absence_leaks = tunnel_only;
+    rule.rules.push_back(AppRoutingOwnedRule(family, mode));
+    wanted->pieces.push_back(rule);
+    if (tunnel_only) {
+      WantedPiece guard = Piece("app routing guard (" + tool + ")", ipv6);
+      guard.absence_leaks = true;
+      guard.chains.push_back({"mangle", kAppGuardChain, AppGuardChainRules(plan.tun_name)});
+      guard.chain_rules.push_back({"mangle", "POSTROUTING", AppGuardJumpRule(), true});
+      wanted->pieces.push_back(guard);
     }
-    firewall.rules.push_back({"mangle", "OUTPUT", AppMarkRule(g_app_cgroup_match_path), false,
-                              "app routing mark rule (" + firewall.tool + ")"});
+    WantedPiece mark = Piece("app routing mark rule (" + tool + ")", ipv6);
+    mark.absence_leaks = tunnel_only;
+    mark.chain_rules.push_back({"mangle", "OUTPUT", AppMarkRule(g_app_cgroup_match_path), false});
+    wanted->pieces.push_back(mark);
     WantMarkedTraffic(AppRoutingMarkedTraffic(family, mode, plan.tun_name, uplink), ipv6,
-                      "app routing NAT and connection marks (" + firewall.tool + ")", wanted);
+                      "app routing NAT and connection marks (" + tool + ")", wanted);
   }
 }
 
@@ -98,11 +126,34 @@ void WantIcmpBypass(const NetworkView& view, bool icmp_table_free, WantedState* 
   if (!IsUsableDefaultRoute(view.default4) || !icmp_table_free) return;
   wanted->icmp_bypass = true;
   wanted->routes.push_back(IcmpBypassTableRoute(view.default4));
-  wanted->rules.push_back({IcmpBypassOwnedRule(), "ICMP bypass policy rule"});
-  wanted->firewall4.rules.push_back(
-      {"mangle", "OUTPUT", IcmpMarkRule(), false, "ICMP bypass mark rule"});
+  WantedPiece rule = Piece("ICMP bypass policy rule", false);
+  rule.rules.push_back(IcmpBypassOwnedRule());
+  wanted->pieces.push_back(rule);
+  WantedPiece mark = Piece("ICMP bypass mark rule", false);
+  mark.chain_rules.push_back({"mangle", "OUTPUT", IcmpMarkRule(), false});
+  wanted->pieces.push_back(mark);
   WantMarkedTraffic(IcmpBypassMarkedTraffic(view.default4.dev), false,
                     "ICMP bypass NAT and connection marks", wanted);
+}
+
+// Without the table lookups go to whatever resolver they were sent to,
+// outside the tunnel. Made again, it redirects new lookups; a flow that
+// began in the gap keeps its entry unless that entry goes. A TUN
+// device the engine
+// made again starts with route_localnet 0: the value is read back at each
+// look and held where the start raised it.
+void WantDnsRedirect(const TunnelPlan& plan, const NetworkView& view, WantedState* wanted) {
+  if (!plan.dns_redirect) return;
+  const DnsRedirectInputs dns = DnsRedirectInputsOf(plan);
+  WantedPiece piece = Piece("name-lookup redirect", false);
+  piece.absence_leaks = true;
+  piece.nft_tables.push_back({"inet", kDnsRedirectTable, DnsRedirectInstallCommand(dns)});
+  piece.after_made = [dns] { DeleteFlowsTheRedirectCatches(dns); };
+  wanted->pieces.push_back(piece);
+  const std::string path = RouteLocalnetPath(plan.tun_name);
+  if (plan.dns_route_localnet_raised && view.tun_ifindex != 0 && !path.empty()) {
+    wanted->settings[path] = "1";
+  }
 }
 
 }  // namespace
@@ -111,9 +162,10 @@ WantedState WantState(const TunnelPlan& plan, const NetworkView& view, bool icmp
                       bool kernel_ipv6) {
   WantedState wanted;
   // Nothing is tried on a TUN device that is gone: its routes come back
-  // with it.
+  // with it. The split and bypass routes are kept where the start
+  // installed them, and nowhere else.
   const bool tun_present = view.tun_ifindex != 0;
-  if (InstallsTunRoutes(plan)) {
+  if (plan.tun_routes) {
     if (tun_present) {
       for (const OwnedRoute& route : SplitOwnedRoutes(plan.tun_name, false)) wanted.routes.push_back(route);
       if (IsUsableDefaultRoute(view.default6)) {
@@ -128,21 +180,38 @@ WantedState WantState(const TunnelPlan& plan, const NetworkView& view, bool icmp
   WantKillSwitch(plan, kernel_ipv6, &wanted);
   WantAppRouting(plan, view, kernel_ipv6, &wanted);
   WantIcmpBypass(view, icmp_table_free, &wanted);
-  if (plan.dns_redirect) {
-    // Made again, the table redirects new lookups; a flow that began in
-    // the gap keeps its entry unless that entry goes.
-    const DnsRedirectInputs dns = DnsRedirectInputsOf(plan);
-    wanted.nft_tables.push_back({"inet", kDnsRedirectTable, DnsRedirectTableLines(dns),
-                                 DnsRedirectInstallCommand(dns),
-                                 [dns] { DeleteFlowsTheRedirectCatches(dns); },
-                                 "name-lookup redirect"});
-  }
+  WantDnsRedirect(plan, view, &wanted);
   return wanted;
 }
 
 void WantSrcValidMarkMarkers(const std::set<std::string>& devices, WantedState* wanted) {
   for (const std::string& device : devices) {
-    wanted->firewall4.rules.push_back({"mangle", "PREROUTING", SrcValidMarkMarkerRule(device), false,
-                                       "src_valid_mark marker (" + device + ")"});
+    WantedPiece piece = Piece("src_valid_mark marker (" + device + ")", false);
+    piece.chain_rules.push_back({"mangle", "PREROUTING", SrcValidMarkMarkerRule(device), false});
+    wanted->pieces.push_back(piece);
   }
+}
+
+std::string PieceText(const WantedPiece& piece) {
+  std::string text;
+  for (const OwnedRule& rule : piece.rules) text += OwnedRuleText(rule) + "\n";
+  for (const WantedChain& chain : piece.chains) {
+    for (const std::string& rule : chain.rules) text += chain.chain + " " + rule + "\n";
+  }
+  for (const WantedChainRule& rule : piece.chain_rules) text += rule.chain + " " + rule.rule + "\n";
+  for (const WantedNftTable& table : piece.nft_tables) text += table.install_command + "\n";
+  return text;
+}
+
+const WantedPiece* FindPiece(const WantedState& wanted, const std::string& name) {
+  for (const WantedPiece& piece : wanted.pieces) {
+    if (piece.name == name) return &piece;
+  }
+  return nullptr;
+}
+
+bool LeaksWhileAbsent(const WantedPiece& piece, const WantedState& wanted,
+                      const std::set<std::string>& not_standing) {
+  if (!piece.absence_leaks || piece.covered_by.empty()) return piece.absence_leaks;
+  return FindPiece(wanted, piece.covered_by) == nullptr || not_standing.count(piece.covered_by) != 0;
 }

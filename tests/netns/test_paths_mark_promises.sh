@@ -3,7 +3,8 @@
 # at the router beside a positive control on the same counter:
 # - a vpnOnlySelected program's ping goes through the tunnel, with and
 #   without the kill switch, and with its policy rules deleted in both
-#   families while READY its TCP and UDP reach no router;
+#   families while READY its TCP and UDP reach no router; under the kill
+#   switch neither do they with the app guard gone as well;
 # - the ICMP bypass carries the host's own pings (answered under rp_filter
 #   0, 1 and 2) but neither an ICMP error about a flow that came through the
 #   tunnel nor the reply to a ping that did;
@@ -66,7 +67,33 @@ for ks in "" on; do
   gw_reset_counts
   selected_traffic
   assert_eq "0/0/0/0" "$(leaks)" "$what, policy rules deleted: the selected program's TCP and UDP reach no router"
+  if [ -n "$ks" ]; then
+    # The watch held still while the policy rules and the app guard's jumps
+    # are gone: the kill switch's table alone keeps the program in. The
+    # program is in its group before the helper (its monitor too) stops.
+    rm -f "$TESTBED_TMP/go"
+    run_as_app "$APP" bash -c "until [ -e $TESTBED_TMP/go ]; do sleep 0.05; done
+      $(declare -f udp_probe)
+      for address in $SERVER4 $SERVER6; do
+        $CONVERSATION ask \$address $CONV_PORT 2>&1 | tail -n 1; udp_probe \$address $UDP_PORT
+      done" > "$TESTBED_TMP/runner.out" &
+    runner=$!
+    wait_until 10 grep -qx "0::$APP_ROUTING_CGROUP" /proc/$runner/cgroup
+    kill -STOP "$HELPER_PID"
+    ip rule del fwmark 0x66 lookup 1067
+    ip -6 rule del fwmark 0x66 lookup 1067
+    iptables -t mangle -D POSTROUTING -m mark --mark 0x66 -m comment --comment zelmo-vpn-app-guard -j ZELMO_APP_GUARD
+    ip6tables -t mangle -D POSTROUTING -m mark --mark 0x66 -m comment --comment zelmo-vpn-app-guard -j ZELMO_APP_GUARD
+    gw_reset_counts
+    touch "$TESTBED_TMP/go"
+    wait "$runner"
+    # Both conversations were tried (each has an outcome), and none left.
+    assert_eq "0/0/0/0 2" "$(leaks) $(wc -l < "$TESTBED_TMP/runner.out")" \
+      "$what, policy rules and app guard gone: the selected program's TCP and UDP reach no router"
+    kill -CONT "$HELPER_PID"
+  fi
   stop_helper
+  gw_reset_counts
   conv "$SERVER4" > /dev/null; conv "$SERVER6" > /dev/null
   udp_probe "$SERVER4" "$UDP_PORT"; udp_probe "$SERVER6" "$UDP_PORT"
   assert_eq "1/1/1/1" "$(leaks)" "$what: after the run the same counters count"

@@ -19,6 +19,7 @@ APP=$(echo "reconcile$RANDOM$RANDOM" | cut -c1-15)
 RESTART="$TESTBED_TMP/engine.restart"
 gw_count_rule to_server4 iptables -d "$SERVER4"
 gw_exec iptables -t raw -A PREROUTING -i pp0 -p icmp --icmp-type echo-request -m comment --comment echo_ppp
+gw_count_rule stream6 ip6tables -p udp -d "$SERVER6" --dport 9
 BEFORE=$(testbed_snapshot)
 
 # Where each path leads (the address the server saw), and where it should.
@@ -42,6 +43,75 @@ told() { grep -c -x -F -- "$1" "$HELPER_OUT"; }
 flap_change() { testbed_flap; }
 flap_want() { paths_want "$ROUTER_OUT4" "$ROUTER_OUT6"; }
 flap_got() { paths; }
+
+# The carrier lost for 2 s (the router's end of the link down: eth0 keeps
+# its routes, marked linkdown) under a stream of IPv6 datagrams, counted
+# from the carrier's return where they would leave physically (with what
+# the host queued for the router meanwhile); without the helper they do
+# (control). Said after READY: nothing, since the uplink stays the uplink.
+carrier_change() {
+  local streamer
+  touch "$TESTBED_TMP/stream"
+  (while [ -e "$TESTBED_TMP/stream" ]; do echo x 2> /dev/null > "/dev/udp/$SERVER6/9"; sleep 0.005; done) &
+  streamer=$!
+  sleep 0.5
+  gw_exec ip link set gw0 down
+  sleep 2
+  gw_reset_counts
+  gw_exec ip link set gw0 up
+  # The router's address went with its link.
+  gw_exec ip -6 addr replace "$GW_IP6/64" dev gw0 nodad
+  # Long enough for the host to find the router again (its next neighbour
+  # solicitation may be a second away).
+  sleep 2.5
+  rm "$TESTBED_TMP/stream"
+  wait "$streamer"
+  CARRIER_COUNT=$(gw_count stream6 ip6tables)
+  [ -n "$RUNNING" ] || CARRIER_CONTROL=$CARRIER_COUNT
+}
+carrier_want() { echo "ipv6-at-router=0 told="; }
+carrier_got() {
+  echo "ipv6-at-router=$CARRIER_COUNT told=$(sed -n '/^READY$/,$p' "$HELPER_OUT" | grep -E '^INFO: default[46] ')"
+}
+carrier_control() {
+  assert_at_least 1 "$CARRIER_CONTROL" "carrier: control: without the helper the stream reaches the router ($CARRIER_CONTROL datagrams)"
+}
+
+# The TUN device's addresses taken away and given back: told once each way,
+# and the split routes stay.
+addresses_change() {
+  [ -n "$RUNNING" ] || return 0
+  ip addr flush dev zelmo_vpn-tun0 scope global
+  wait_until 5 test "$(told "INFO: tun device zelmo_vpn-tun0 has no IPv6 address")" = 1
+  ADDRESSES_SPLIT=$(ip route show | grep -c '/1 dev zelmo_vpn-tun0 ')
+  ip addr add 172.19.0.1/30 dev zelmo_vpn-tun0
+  ip addr add fd00:66::1/64 dev zelmo_vpn-tun0 nodad
+}
+addresses_want() { echo "split-routes=2 told=1/1 1/1"; }
+addresses_got() {
+  echo "split-routes=$ADDRESSES_SPLIT told=$(told "INFO: tun device zelmo_vpn-tun0 has no IPv4 address")/$(told "INFO: tun device zelmo_vpn-tun0 has no IPv6 address")" \
+    "$(told "INFO: tun device zelmo_vpn-tun0 has an IPv4 address again")/$(told "INFO: tun device zelmo_vpn-tun0 has an IPv6 address again")"
+}
+
+# Routes more specific than the split halves on the uplink, as a hostile
+# DHCP option 121 pushes them: each told once, naming the route, also when
+# it goes and comes back; a route on the link alone (the LAN) is no such.
+AROUND=("0.0.0.0/2 via $GW_IP4 dev eth0" "1.0.0.0/8 via $GW_IP4 dev eth0" "2001:db8:99::/48 via $GW_IP6 dev eth0")
+around_change() {
+  local route
+  for route in "${AROUND[@]}"; do ip route add $route; done
+  ip route add 192.0.9.0/24 dev eth0
+  sleep 1
+  ip route del 1.0.0.0/8
+  sleep 0.5
+  ip route add ${AROUND[1]}
+}
+around_back() { ip route del 0.0.0.0/2; ip route del 1.0.0.0/8; ip -6 route del 2001:db8:99::/48; ip route del 192.0.9.0/24; }
+around_want() {
+  local route
+  for route in "${AROUND[@]}"; do echo "1 INFO: route $route takes traffic around the tunnel"; done
+}
+around_got() { sed -n '/^READY$/,$p' "$HELPER_OUT" | grep '^INFO: route ' | sort | uniq -c | sed 's/^ *//'; }
 
 # The engine restarts its device in one burst: a new device, without routes.
 restart_change() {
@@ -226,6 +296,9 @@ run_row() {
 ROWS=(
   "flap|on|bypassSelected|"
   "flap||bypassSelected|"
+  "carrier|||"
+  "addresses|||"
+  "around|||"
   "restart|||"
   "multipath|||"
   "ppp|||"

@@ -13,6 +13,7 @@ inline TunnelPlan TypicalPlan() {
   plan.endpoint_host = "vpn.test";
   plan.endpoint.ipv4 = {"203.0.113.7"};
   plan.bypass_prefixes = {"10.20.0.0/16"};
+  plan.tun_routes = true;
   plan.kill_switch = true;
   return plan;
 }

@@ -7,6 +7,8 @@
 #include <vector>
 
 #include "killswitch/guard_devices.h"
+#include "lifecycle/nft_table_commands.h"
+#include "lifecycle/route_listing.h"
 
 namespace {
 
@@ -89,11 +91,16 @@ TEST(KillSwitchGuard, EachInputReachesTheChainsItConcerns) {
        {"type filter hook prerouting priority filter; policy accept;",
         "iifname \"eth0\" ct state new ct label set 127",
         "iifname \"wwan0\" ct state new ct label set 127"}},
-      {"the app mark leaves through an uplink", [](KillSwitchInputs* i) { i->allow_app_mark = true; },
-       {}, "postrouting-uplink",
+      {"a bypassed program's mark leaves through an uplink",
+       [](KillSwitchInputs* i) { i->allow_app_mark = i->app_mark_to_uplinks = true; }, {},
+       "postrouting-uplink",
        {"jump endpoint4", "jump endpoint6", "jump bypass", "ct direction reply ct label 127 accept",
         "meta mark 0x00000066 accept", "jump upkeep", "drop"}},
-      {"but is never forwarded", [](KillSwitchInputs* i) { i->allow_app_mark = true; }, {},
+      {"a tunnel-only program's passes the output chain but never leaves through an uplink",
+       [](KillSwitchInputs* i) { i->allow_app_mark = true; }, {}, "postrouting-uplink",
+       {"jump endpoint4", "jump endpoint6", "jump bypass", "ct direction reply ct label 127 accept",
+        "jump upkeep", "drop"}},
+      {"and neither is forwarded", [](KillSwitchInputs* i) { i->allow_app_mark = i->app_mark_to_uplinks = true; }, {},
        "forward-uplink",
        {"jump endpoint4", "jump endpoint6", "jump bypass", "ct direction reply ct label 127 accept",
         "reject"}},
@@ -186,7 +193,8 @@ TEST(KillSwitchGuard, NoLocalNetworkChainUnlessAsked) {
   EXPECT_EQ(lines.end(), std::find(lines.begin(), lines.end(), "chain local-network {"));
 }
 
-TEST(KillSwitchGuard, ListedOnlyWhenTheTableHoldsExactlyTheLines) {
+// The watch and the driver compare the table as nft lists it, line by line.
+TEST(ParseNftTableListing, ListedOnlyWhenTheTableHoldsExactlyTheLines) {
   const Lines lines = KillSwitchGuardLines(Typical());
   std::string listing;
   for (const std::string& line : lines) {
@@ -211,7 +219,7 @@ TEST(KillSwitchGuard, ListedOnlyWhenTheTableHoldsExactlyTheLines) {
       {"a rule taken out", fewer, false},
       {"two rules swapped", swapped, false},
   };
-  for (const Case& c : cases) EXPECT_EQ(c.listed, ListsKillSwitchGuard(c.listing, lines)) << c.what;
+  for (const Case& c : cases) EXPECT_EQ(c.listed, ParseNftTableListing(c.listing) == lines) << c.what;
 }
 
 TEST(KillSwitchGuard, CommandsReplaceInOneTransaction) {
@@ -266,9 +274,10 @@ TEST(KillSwitchDevices, UplinksAndBridgesFromTheListings) {
       {"no network", "", "", "", {}, {}},
   };
   for (const Case& c : cases) {
-    Lines route_devices = ParseRouteDevices(c.routes4);
-    for (const std::string& device : ParseRouteDevices(c.routes6)) route_devices.push_back(device);
-    const KillSwitchDevices devices = KillSwitchDevicesOf(route_devices, c.bridges, "tun0");
+    const Lines uplinks = UplinkDevices(ParseOneLineRouteListing(c.routes4, false),
+                                        ParseOneLineRouteListing(c.routes6, true),
+                                        [](const ListedRoute&) { return false; });
+    const KillSwitchDevices devices = KillSwitchDevicesOf(uplinks, c.bridges, "tun0");
     EXPECT_EQ(c.uplinks, devices.uplinks) << c.what;
     EXPECT_EQ(c.local_bridges, devices.local_bridges) << c.what;
     EXPECT_EQ(c.bridged_uplinks, devices.bridged_uplinks) << c.what;

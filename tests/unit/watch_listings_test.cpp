@@ -11,6 +11,9 @@
 #include "killswitch/firewall_save.h"
 #include "lifecycle/firewall_events.h"
 #include "lifecycle/route_listing.h"
+#include "killswitch/guard_devices.h"
+#include "typical_run.h"
+#include "watch/follow_network.h"
 #include "watch/owned_pieces.h"
 
 namespace {
@@ -41,8 +44,10 @@ TEST(ParseRouteListing, ReadsEveryFormTheKernelLists) {
        "1066|unreachable|0.0.0.0/0|4096||"},
       {false, "local 127.0.0.0/8 dev lo table local proto kernel scope host src 127.0.0.1 ",
        "local|local|127.0.0.0/8|0||lo"},
+      // A route whose link lost its carrier is still the kernel's route.
       {false, "10.20.0.0/16 via 192.0.2.1 dev eth0 metric 3 linkdown ",
-       "main|unicast|10.20.0.0/16|3|192.0.2.1|eth0|dead"},
+       "main|unicast|10.20.0.0/16|3|192.0.2.1|eth0"},
+      {false, "default via 192.0.2.1 dev eth0 dead linkdown ", "main|unicast|0.0.0.0/0|0|192.0.2.1|eth0|dead"},
       // IPv6 lists an unreachable route on lo, and every route's metric.
       {true, "unreachable default dev lo table 1066 metric 4096 pref medium",
        "1066|unreachable|::/0|4096||"},
@@ -96,7 +101,10 @@ TEST(SelectDefaultRoute, TheLowestMetricThroughALiveNextHop) {
        "default metric 5 \n\tnexthop via 192.0.2.1 dev eth0 weight 1 dead linkdown \n"
        "\tnexthop via 192.0.3.1 dev eth1 weight 1 \n",
        "192.0.3.1 eth1"},
-      {false, "default via 192.0.2.1 dev eth0 linkdown \n", " "},
+      // The carrier lost: still the uplink; one the kernel calls dead is not.
+      {false, "default via 192.0.2.1 dev eth0 linkdown \n", "192.0.2.1 eth0"},
+      {true, "default via 2001:db8:1::1 dev eth0 metric 1024 linkdown pref medium\n", "2001:db8:1::1 eth0"},
+      {false, "default via 192.0.2.1 dev eth0 dead linkdown \n", " "},
       // The tunnel's own routes are never the physical default route.
       {false, "default dev qtun0 metric 1 \ndefault via 192.0.2.1 dev eth0 metric 2 \n",
        "192.0.2.1 eth0"},
@@ -135,7 +143,10 @@ TEST(UplinkDevices, EveryUplinkButTheHelpersOwnRoutes) {
   plan.tun_name = "qtun0";
   for (const auto& c : cases) {
     EXPECT_EQ(c.expected, UplinkDevices(ParseRouteListing(listing4, false),
-                                        ParseRouteListing(listing6, true), plan, c.icmp_table_route))
+                                        ParseRouteListing(listing6, true),
+                                        [&plan, &c](const ListedRoute& route) {
+                                          return IsOwnedRoute(route, plan, c.icmp_table_route);
+                                        }))
         << c.icmp_table_route.dev;
   }
 }
@@ -262,6 +273,80 @@ TEST(FirewallEvents, OnlyTheNfTablesBackendAnnouncesChanges) {
   EXPECT_TRUE(ReportsNfTablesBackend("iptables v1.8.9 (nf_tables)\n"));
   EXPECT_FALSE(ReportsNfTablesBackend("iptables v1.8.9 (legacy)\n"));
   EXPECT_FALSE(ReportsNfTablesBackend(""));
+}
+
+}  // namespace
+
+namespace {
+
+NetworkView Tun(bool address4, bool address6) {
+  NetworkView view;
+  view.default4 = {"192.0.2.1", "eth0"};
+  view.tun_ifindex = 7;
+  view.tun_address4 = address4;
+  view.tun_address6 = address6;
+  view.tun_addresses_read = true;
+  return view;
+}
+
+TEST(NetworkChangeLines, EachChangeOfTheViewToldOnce) {
+  NetworkView moved = Tun(true, true);
+  moved.default4 = {};
+  NetworkView restarted = Tun(false, false);
+  restarted.tun_ifindex = 8;
+  NetworkView unread = Tun(false, false);
+  unread.tun_addresses_read = false;
+  const struct {
+    std::string what;
+    NetworkView before;
+    NetworkView now;
+    std::vector<std::string> lines;
+  } cases[] = {
+      {"nothing changed", Tun(true, true), Tun(true, true), {}},
+      {"the IPv4 default route gone", Tun(true, true), moved, {"INFO: default4 via= dev="}},
+      {"addresses gone", Tun(true, true), Tun(false, false),
+       {"INFO: tun device tun0 has no IPv4 address", "INFO: tun device tun0 has no IPv6 address"}},
+      {"an address back", Tun(false, true), Tun(true, true),
+       {"INFO: tun device tun0 has an IPv4 address again"}},
+      // A new device is told as one; its addresses are its own.
+      {"another device", Tun(true, true), restarted,
+       {"INFO: tun device tun0 is gone", "INFO: tun device tun0 is back; its routes are installed"}},
+      // Addresses not read (the start's view) say nothing.
+      {"not read before", unread, Tun(true, true), {}},
+  };
+  for (const auto& c : cases) EXPECT_EQ(c.lines, NetworkChangeLines(c.before, c.now, "tun0")) << c.what;
+}
+
+// The shape of a hostile DHCP option 121: routes through a gateway on an
+// uplink, more specific than the split halves.
+TEST(RoutesAroundTunnel, RoutesThroughAnUplinksGatewayThatAreNotTheHelpers) {
+  const std::string listing4 =
+      "default via 192.0.2.1 dev eth0 \n"
+      "0.0.0.0/2 via 192.0.2.1 dev eth0 \n"
+      "1.0.0.0/8 via 192.0.2.1 dev eth0 proto dhcp metric 100 \n"
+      "0.0.0.0/1 dev tun0 scope link metric 5 \n"
+      "192.0.2.0/24 dev eth0 proto kernel scope link src 192.0.2.2 \n"
+      "10.20.0.0/16 via 192.0.2.1 dev eth0 metric 3 \n"
+      "10.20.0.0/16 via 192.0.2.1 dev eth0 metric 7 \n"
+      "203.0.113.7 via 192.0.2.1 dev eth0 metric 3 \n"
+      "172.16.0.0/12 via 192.0.3.1 dev eth1 \n"
+      "8.8.0.0/16 via 192.0.2.1 dev eth0 table 200 \n";
+  const std::string listing6 = "2001:db8:99::/48 via 2001:db8:1::1 dev eth0 metric 1024 pref medium\n";
+  const std::vector<std::string> uplinks = {"eth0"};
+  const std::vector<std::string> both = {"0.0.0.0/2 via 192.0.2.1 dev eth0", "1.0.0.0/8 via 192.0.2.1 dev eth0",
+                                         "2001:db8:99::/48 via 2001:db8:1::1 dev eth0"};
+  TunnelPlan plan = TypicalPlan();
+  EXPECT_EQ(both, RoutesAroundTunnel(ParseRouteListing(listing4, false), ParseRouteListing(listing6, true),
+                                     uplinks, plan, true));
+  // Without the IPv6 split routes all IPv6 goes around anyway; without the
+  // split routes at all (vpnOnlySelected) everything unselected does.
+  EXPECT_EQ(std::vector<std::string>(both.begin(), both.end() - 1),
+            RoutesAroundTunnel(ParseRouteListing(listing4, false), ParseRouteListing(listing6, true),
+                               uplinks, plan, false));
+  plan.tun_routes = false;
+  EXPECT_TRUE(RoutesAroundTunnel(ParseRouteListing(listing4, false), ParseRouteListing(listing6, true),
+                                 uplinks, plan, true)
+                  .empty());
 }
 
 }  // namespace

@@ -7,7 +7,8 @@
 #include "killswitch/firewall_save.h"
 #include "typical_run.h"
 #include "lifecycle/route_listing.h"
-#include "watch/keep_in_place.h"
+#include "dns/dns_redirect_table.h"
+#include "watch/pacing.h"
 #include "watch/owned_pieces.h"
 #include "watch/repair_plan.h"
 #include "watch/wanted_state.h"
@@ -67,15 +68,17 @@ RepairPlan Plan(const TunnelPlan& plan, const NetworkView& view, const HostListi
                 const std::set<std::string>& held = {}, bool icmp_table_free = true,
                 const DefaultRouteInfo& icmp_route = {"192.0.2.1", "eth0"}) {
   const WantedState wanted = WantState(plan, view, icmp_table_free, false);
-  return PlanRepair(
-      wanted, host,
-      [&plan, &view, &icmp_route](const ListedRoute& route) {
-        return IsRemovableRoute(route, plan, view, icmp_route);
-      },
-      [&icmp_route](const ListedRule& rule, bool ipv6) {
-        return IsOwnedRule(rule, ipv6, icmp_route);
-      },
-      held);
+  RepairContext context;
+  context.owned_route = [&plan, &view, &icmp_route](const ListedRoute& route) {
+    return IsRemovableRoute(route, plan, view, icmp_route);
+  };
+  context.owned_rule = [&icmp_route](const ListedRule& rule, bool ipv6) {
+    return IsOwnedRule(rule, ipv6, icmp_route);
+  };
+  context.held = [&held](const WantedPiece& piece, const std::set<std::string>&) {
+    return held.count(piece.name) != 0;
+  };
+  return PlanRepair(wanted, host, context);
 }
 
 TEST(PlanRepair, EverythingInPlaceChangesNothing) {
@@ -260,7 +263,7 @@ TEST(PlanRepair, MarkedTrafficMovesToTheNewDeviceInOneTransaction) {
   EXPECT_EQ(std::string::npos, text.find("OUTPUT")) << text;
 }
 
-TEST(KeepInPlaceBackoff, ASecondThenDoublingUpToItsLimitAndCalmStartsOver) {
+TEST(PieceBackoff, ASecondThenDoublingUpToItsLimitAndCalmStartsOver) {
   // A negative time is a restore that failed there.
   struct Case {
     int64_t longest;
@@ -287,6 +290,131 @@ TEST(KeepInPlaceBackoff, ASecondThenDoublingUpToItsLimitAndCalmStartsOver) {
       EXPECT_EQ(c.next_allowed[i], backoff.next_allowed_ms) << "restore " << i;
     }
   }
+}
+
+}  // namespace
+
+namespace {
+
+// The guard's table of the typical run, as the watch wants it now.
+WantedNftTable GuardTable(const TunnelPlan& plan) {
+  const WantedState wanted = WantState(plan, OnEth0(), true, false);
+  const WantedPiece* guard = FindPiece(wanted, "kill switch guard");
+  return guard == nullptr || guard->nft_tables.empty() ? WantedNftTable{} : guard->nft_tables[0];
+}
+
+// A table of the helper's own goes the one repair path: compared with how
+// nft listed it right after the helper made it, made again whole otherwise.
+TEST(PlanRepair, AnNftTableIsMadeAgainWhenItListsOtherwiseOrIsWantedOtherwise) {
+  TunnelPlan plan = TypicalPlan();
+  plan.kill_switch_guard = true;
+  const WantedNftTable table = GuardTable(plan);
+  ASSERT_FALSE(table.install_command.empty());
+  const Lines as_made = {"table inet zelmo-vpn-killswitch {", "chain output {", "reject", "}", "}"};
+  const NftBaseline made = {table.install_command, as_made};
+  const struct {
+    std::string what;
+    bool listed;
+    Lines lines;
+    NftBaseline baseline;
+    std::set<std::string> held;
+    bool installed;
+  } cases[] = {
+      {"as made", true, as_made, made, {}, false},
+      {"a rule slipped in", true, {"table inet zelmo-vpn-killswitch {", "chain output {", "accept", "reject", "}", "}"}, made, {}, true},
+      {"deleted", false, {}, made, {}, true},
+      {"wanted otherwise now (the uplinks moved)", true, as_made, {"other command", as_made}, {}, true},
+      {"deleted during its pause", false, {}, made, {"kill switch guard"}, false},
+  };
+  for (const auto& c : cases) {
+    HostListings host = Listings(kRoutes, kRules, Filter("-A OUTPUT -j ZELMO_KILLSWITCH\n") + kMangle);
+    host.nft_read = true;
+    host.nft_tables[NftTableKey(table)] = {c.listed, c.lines};
+    RepairContext context;
+    context.owned_route = [](const ListedRoute&) { return false; };
+    context.owned_rule = [](const ListedRule&, bool) { return false; };
+    context.nft_baselines[NftTableKey(table)] = c.baseline;
+    context.held = [&c](const WantedPiece& piece, const std::set<std::string>&) {
+      return c.held.count(piece.name) != 0;
+    };
+    const RepairPlan repair = PlanRepair(WantState(plan, OnEth0(), true, false), host, context);
+    EXPECT_EQ(c.installed ? 1u : 0u, repair.nft_installs.size()) << c.what;
+    EXPECT_EQ(c.installed || !c.held.empty(), repair.broken.count("kill switch guard") == 1) << c.what;
+    EXPECT_EQ(c.held, repair.held) << c.what;
+    EXPECT_EQ(Lines{}, repair.restore4) << c.what;
+  }
+}
+
+// What matters about a piece is data of its record: the name-lookup table
+// has its connection-tracking deletions run after it is made again, and the
+// kill switch's chain and jump leak while gone only where the guard does not
+// stand.
+TEST(WantState, EachPieceSaysWhetherItsAbsenceLeaksAndWhatRunsAfterIt) {
+  TunnelPlan plan = TypicalPlan();
+  plan.kill_switch_guard = true;
+  plan.dns_redirect = true;
+  plan.dns_addresses = {"10.8.0.1"};
+  const WantedState wanted = WantState(plan, OnEth0(), true, false);
+  const struct {
+    std::string piece;
+    std::set<std::string> not_standing;
+    bool leaks;
+  } cases[] = {
+      {"kill switch guard", {}, true},
+      {"kill switch chain (iptables)", {}, false},
+      {"kill switch chain (iptables)", {"kill switch guard"}, true},
+      {"kill switch jump (iptables)", {"kill switch guard"}, true},
+      {"ICMP bypass mark rule", {"kill switch guard"}, false},
+  };
+  for (const auto& c : cases) {
+    const WantedPiece* piece = FindPiece(wanted, c.piece);
+    ASSERT_NE(nullptr, piece) << c.piece;
+    EXPECT_EQ(c.leaks, LeaksWhileAbsent(*piece, wanted, c.not_standing)) << c.piece;
+  }
+  const WantedPiece* dns = FindPiece(wanted, "name-lookup redirect");
+  ASSERT_NE(nullptr, dns);
+  EXPECT_TRUE(static_cast<bool>(dns->after_made));
+  plan.kill_switch_guard = false;
+  const WantedState unguarded = WantState(plan, OnEth0(), true, false);
+  EXPECT_TRUE(LeaksWhileAbsent(*FindPiece(unguarded, "kill switch jump (iptables)"), unguarded, {}));
+}
+
+// A tunnel-only program's traffic leaves physically without its mark, its
+// policy rule or its guard; a bypassed program's only goes through the
+// tunnel then.
+TEST(WantState, ThePolicysPiecesLeakWhileAbsentInTunnelOnlyModeAlone) {
+  const struct {
+    std::string mode;
+    std::string piece;
+    bool leaks;
+  } cases[] = {
+      {"vpnOnlySelected", "app routing mark rule (iptables)", true},
+      {"vpnOnlySelected", "app routing policy rule (IPv4)", true},
+      {"vpnOnlySelected", "app routing guard (iptables)", true},
+      {"vpnOnlySelected", "app routing NAT and connection marks (iptables)", false},
+      {"bypassSelected", "app routing mark rule (iptables)", false},
+      {"bypassSelected", "app routing policy rule (IPv4)", false},
+  };
+  for (const auto& c : cases) {
+    TunnelPlan plan = TypicalPlan();
+    plan.policy.enabled = true;
+    plan.policy.mode = c.mode;
+    const WantedState wanted = WantState(plan, OnEth0(), true, false);
+    const WantedPiece* piece = FindPiece(wanted, c.piece);
+    ASSERT_NE(nullptr, piece) << c.mode << ": " << c.piece;
+    EXPECT_EQ(c.leaks, LeaksWhileAbsent(*piece, wanted, {})) << c.mode << ": " << c.piece;
+  }
+}
+
+// Whatever pause a piece had, one whose absence leaks now waits a second at
+// most from its last restore.
+TEST(PieceBackoff, APieceThatLeaksWaitsASecondAtMostWhateverItsPause) {
+  PieceBackoff backoff;
+  for (const int64_t at : {0, 1000, 3000, 7000}) NoteRestored(&backoff, at, LongestPause(false));
+  EXPECT_EQ(15000, NextRestoreMs(backoff, LongestPause(false)));
+  EXPECT_EQ(8000, NextRestoreMs(backoff, LongestPause(true)));
+  NoteRestoreFailed(&backoff, 9000, LongestPause(true));
+  EXPECT_EQ(9050, NextRestoreMs(backoff, LongestPause(true)));
 }
 
 }  // namespace

@@ -19,6 +19,7 @@
 
 #include "killswitch/kill_switch.h"
 #include "killswitch/kill_switch_guard.h"
+#include "lifecycle/nft_table_commands.h"
 #include "lifecycle/shell.h"
 #include "split_csv.h"
 
@@ -50,7 +51,7 @@ int Guard(const std::vector<std::string>& args) {
   KillSwitchInputs inputs = InputsOf(args);
   inputs.devices.uplinks = SplitCsv(args[5]);
   inputs.devices.local_bridges = SplitCsv(args[6]);
-  inputs.allow_app_mark = args[7] == "app";
+  inputs.allow_app_mark = inputs.app_mark_to_uplinks = args[7] == "app";
   if (args.size() > 8) inputs.lookup_targets = SplitCsv(args[8]);
   // The uplinks' networks, as the reader gives them (guard_devices.h).
   for (const std::string& network : args.size() > 9 ? SplitCsv(args[9]) : std::vector<std::string>{}) {
@@ -58,8 +59,9 @@ int Guard(const std::vector<std::string>& args) {
         .push_back(network);
   }
   if (args[0] == "guard-listed") {
-    const std::string listing = ExecCommandOutput(KillSwitchGuardListCommand());
-    const bool listed = ListsKillSwitchGuard(listing, KillSwitchGuardLines(inputs));
+    const std::string listing =
+        ExecCommandOutput(NftTableListCommand(std::string("inet ") + kKillSwitchGuardTable));
+    const bool listed = ParseNftTableListing(listing) == KillSwitchGuardLines(inputs);
     std::cout << (listed ? "listed as built\n" : listing);
     return listed ? 0 : 1;
   }

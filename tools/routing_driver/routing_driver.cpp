@@ -68,7 +68,7 @@ int main(int argc, char** argv) {
   if (args[0] == "apply") {
     ApplyTunRoutes(args[1], args[2], default4, default6, endpoint, prefixes);
   } else {
-    CleanupTunRoutes(args[1], args[2], default4, default6, endpoint, prefixes);
+    CleanupTunRoutes(args[1], args[2], default4, default6, endpoint, prefixes, true);
   }
   return 0;
 }
