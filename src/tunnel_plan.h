@@ -6,6 +6,7 @@
 // default route, say) together with the host, so teardown removes the
 // pieces as they are now.
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -22,6 +23,9 @@ struct TunnelPlan {
   DefaultRouteInfo default4;
   DefaultRouteInfo default6;
   ResolvedAddresses endpoint;
+  // The addresses of a server the run left in a switch: their pins are
+  // still the run's own, to be removed, until a look has removed them.
+  ResolvedAddresses retired_endpoint;
   std::vector<std::string> bypass_prefixes;
   // --allow-lan: the kill switch lets the local network pass.
   bool allow_lan = false;
@@ -48,6 +52,19 @@ struct TunnelPlan {
   bool dns_redirect = false;
   bool dns_route_localnet_raised = false;  // recorded in the table, put back at its removal
 };
+
+// The pins the run owns: the server's addresses now, and those of a server
+// it left whose pins a look has not yet removed.
+inline ResolvedAddresses PinnedEndpoint(const TunnelPlan& plan) {
+  ResolvedAddresses pinned = plan.endpoint;
+  for (const bool ipv6 : {false, true}) {
+    std::vector<std::string>& kept = ipv6 ? pinned.ipv6 : pinned.ipv4;
+    for (const std::string& address : ipv6 ? plan.retired_endpoint.ipv6 : plan.retired_endpoint.ipv4) {
+      if (std::find(kept.begin(), kept.end(), address) == kept.end()) kept.push_back(address);
+    }
+  }
+  return pinned;
+}
 
 // A policy that steers programs marks their packets; the kill switch lets
 // those pass, since the policy's tables send them where they belong.

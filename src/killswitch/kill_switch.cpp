@@ -3,6 +3,7 @@
 #include <sys/wait.h>
 
 #include "killswitch/kill_switch_commands.h"
+#include "killswitch/firewall_save.h"
 #include "killswitch/kill_switch_guard.h"
 #include "killswitch/safe_token.h"
 #include "lifecycle/shell.h"
@@ -46,6 +47,32 @@ bool ApplyKillSwitchPolicy(const KillSwitchInputs& inputs, std::string* error) {
     // apply leaves no chain and no jump anywhere.
     CleanupKillSwitchPolicy();
     return false;
+  }
+  return true;
+}
+
+bool ReplaceKillSwitchPolicy(const KillSwitchInputs& inputs, std::string* error) {
+  if (!IsSafeShellToken(inputs.tun_name)) {
+    *error = "invalid TUN interface name for kill switch";
+    return false;
+  }
+  struct Family {
+    const char* tool;
+    std::vector<std::string> rules;
+  };
+  std::vector<Family> families = {{"iptables", KillSwitchIpv4Rules(inputs)}};
+  if (WantsIpv6KillSwitch(inputs)) families.push_back({"ip6tables", KillSwitchIpv6Rules(inputs)});
+  for (const Family& family : families) {
+    const std::string tool = family.tool;
+    std::string listing;
+    // Unreadable, the firewall shows no jump: the restore then adds one and
+    // deletes none, which a listing that failed cannot make worse.
+    if (!ReadListing(FirewallSaveCommand(tool), &listing)) listing.clear();
+    // Screen: the rules are the chain's own, built from screened inputs.
+    const std::string command = FeedLinesCommand(
+        BuildKillSwitchReplaceLines(family.rules, CountKillSwitchJumps(listing)),
+        tool + "-restore --noflush");
+    if (!RunKillSwitchCommand(command, error)) return false;
   }
   return true;
 }

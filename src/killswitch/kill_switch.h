@@ -8,6 +8,13 @@
 
 bool RunKillSwitchCommand(const std::string& command, std::string* error);
 bool ApplyKillSwitchPolicy(const KillSwitchInputs& inputs, std::string* error);
+// For a start that finds a killed run's kill switch: the chain of each
+// family replaced in one transaction (BuildKillSwitchReplaceLines, after
+// one listing of the family's firewall), so the killed run's stands until
+// the new one does. Run the guard's install after it, which replaces its
+// table in one transaction too. On failure whatever stood before still
+// stands; the error names the command.
+bool ReplaceKillSwitchPolicy(const KillSwitchInputs& inputs, std::string* error);
 
 enum class KillSwitchGuardResult {
   kInstalled,

@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 
 #include "approuting/markers.h"
+#include "killswitch/firewall_save.h"
 #include "killswitch/kill_switch_guard.h"
 #include "killswitch/safe_token.h"
 #include "killswitch/kill_switch_lookups.h"
@@ -140,6 +141,29 @@ std::vector<std::string> BuildKillSwitchIpv6Commands(const KillSwitchInputs& inp
 
 bool WantsIpv6KillSwitch(const KillSwitchInputs& inputs) {
   return inputs.want_ipv6 || !inputs.endpoint.ipv6.empty();
+}
+
+std::vector<std::string> BuildKillSwitchReplaceLines(const std::vector<std::string>& rules,
+                                                     size_t listed_jumps) {
+  const std::string chain = kKillSwitchChain;
+  // A chain that exists is emptied by its declaration, within the
+  // transaction: nothing ever sees it half filled.
+  std::vector<std::string> lines = {"*filter", ":" + chain + " - [0:0]"};
+  for (const std::string& rule : rules) lines.push_back("-A " + chain + " " + rule);
+  for (size_t i = 0; i < listed_jumps; ++i) lines.push_back("-D OUTPUT -j " + chain);
+  lines.push_back("-I OUTPUT 1 -j " + chain);
+  lines.push_back("COMMIT");
+  return lines;
+}
+
+size_t CountKillSwitchJumps(const std::string& firewall_save) {
+  const std::string jump = std::string("-j ") + kKillSwitchChain;
+  size_t jumps = 0;
+  const FirewallListing listing = ParseFirewallSave(firewall_save);
+  for (const std::string& rule : ListedRules(listing, "filter", "OUTPUT")) {
+    if (SameFirewallRule(rule, jump)) ++jumps;
+  }
+  return jumps;
 }
 
 std::vector<std::string> BuildKillSwitchCleanupCommands() {

@@ -47,6 +47,15 @@ std::vector<std::string> BuildKillSwitchIpv6Commands(const KillSwitchInputs& inp
 // the kernel has IPv6: a default route may appear at any time, and a
 // multipath one must not be missed) or the endpoint has an IPv6 address.
 bool WantsIpv6KillSwitch(const KillSwitchInputs& inputs);
+// The input of one "iptables-restore --noflush" (or ip6tables-restore) that
+// replaces a family's kill switch in one transaction: the chain made, or
+// emptied, and filled with RULES, the LISTED_JUMPS jumps of OUTPUT to it
+// deleted and one put first. A start that takes over a killed run's kill
+// switch writes it so: no moment without one, and never two jumps.
+std::vector<std::string> BuildKillSwitchReplaceLines(const std::vector<std::string>& rules,
+                                                     size_t listed_jumps);
+// How many jumps to the chain filter OUTPUT holds in an iptables-save text.
+size_t CountKillSwitchJumps(const std::string& firewall_save);
 // Both families' hooks and chains, the guard's table (kill_switch_guard.h),
 // then any further jump and the chain it kept.
 std::vector<std::string> BuildKillSwitchCleanupCommands();

@@ -1,6 +1,7 @@
 #include "lifecycle/stop_signal.h"
 
 #include <pthread.h>
+#include <sys/eventfd.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -14,6 +15,8 @@ static_assert(std::atomic<std::sig_atomic_t>::is_always_lock_free,
 std::atomic<std::sig_atomic_t> g_should_stop{0};
 std::atomic<std::sig_atomic_t> g_stop_signal{0};
 std::atomic<int> g_stop_wakeup_fd{-1};
+std::atomic<int> g_switch_requests{0};
+std::atomic<int> g_switch_wakeup_fd{-1};
 
 namespace {
 
@@ -37,16 +40,39 @@ void SetHandler(int signal_number, void (*handler)(int)) {
 
 }  // namespace
 
+namespace {
+
+void Wake(const std::atomic<int>& wakeup) {
+  const int wakeup_fd = wakeup.load();
+  if (wakeup_fd < 0) return;
+  const int saved_errno = errno;
+  const uint64_t one = 1;
+  (void)!write(wakeup_fd, &one, sizeof(one));
+  errno = saved_errno;
+}
+
+}  // namespace
+
 void HandleSignal(int signal_number) {
   std::sig_atomic_t none = 0;
   g_stop_signal.compare_exchange_strong(none, signal_number);
   g_should_stop.store(1);
-  const int wakeup_fd = g_stop_wakeup_fd.load();
-  if (wakeup_fd >= 0) {
-    const int saved_errno = errno;
-    const uint64_t one = 1;
-    (void)!write(wakeup_fd, &one, sizeof(one));
-    errno = saved_errno;
+  Wake(g_stop_wakeup_fd);
+}
+
+void HandleSwitchSignal(int) {
+  g_switch_requests.fetch_add(1);
+  // Its own wake-up: a bounded lookup polls the stop's and leaves it
+  // unread for the watch, which a switch request must not make it spin on.
+  Wake(g_switch_wakeup_fd);
+}
+
+void InstallSwitchSignalHandler() { SetHandler(SIGHUP, HandleSwitchSignal); }
+
+void OpenSignalWakeups() {
+  if (g_stop_wakeup_fd.load() < 0) g_stop_wakeup_fd.store(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
+  if (g_switch_wakeup_fd.load() < 0) {
+    g_switch_wakeup_fd.store(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
   }
 }
 

@@ -17,6 +17,22 @@ extern std::atomic<std::sig_atomic_t> g_stop_signal;
 extern std::atomic<int> g_stop_wakeup_fd;
 
 void HandleSignal(int signal_number);
+
+// SIGHUP asks a run to switch servers (it read its configuration again):
+// the handler counts the requests and wakes the wait through this second
+// eventfd (-1 until it is made). A count the run has not acted on yet
+// stays, so a request before READY is acted on right after it, and
+// several during a switch make one more switch after it.
+extern std::atomic<int> g_switch_requests;
+extern std::atomic<int> g_switch_wakeup_fd;
+void HandleSwitchSignal(int signal_number);
+// Catches SIGHUP (otherwise it ends the process) for the run mode.
+void InstallSwitchSignalHandler();
+// Makes the two wake-ups once per process and publishes them. They stay
+// open until the helper exits: a handler on another thread (one of the
+// engine's) may have read a number just before any close and write to it
+// afterwards, when the number could name another file.
+void OpenSignalWakeups();
 // SIGINT and SIGTERM ask the run to stop; SIGPIPE is caught and does
 // nothing, so a client that closes its end of the status pipe makes the
 // next status line fail instead of killing the helper half set up.

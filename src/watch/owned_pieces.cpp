@@ -19,7 +19,7 @@ bool IsOwnedRoute(const ListedRoute& route, const TunnelPlan& plan,
   if (IsAppRoutingTable(route.key.table)) return true;
   if (route.key.table == "100") return IsIcmpTableRoute(route, icmp_table_route);
   if (IsSplitRoute(route.key)) return route.dev == plan.tun_name;
-  return IsPinnedRoute(route.key, plan.endpoint, plan.bypass_prefixes);
+  return IsPinnedRoute(route.key, PinnedEndpoint(plan), plan.bypass_prefixes);
 }
 
 bool IsOwnedRuleForm(const ListedRule& rule, bool ipv6) {

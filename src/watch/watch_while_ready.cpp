@@ -3,7 +3,6 @@
 #include <poll.h>
 #include <pthread.h>
 #include <signal.h>
-#include <sys/eventfd.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -14,12 +13,6 @@
 #include "watch/keep_in_place.h"
 
 namespace {
-
-int64_t MonotonicMs() {
-  timespec now{};
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  return static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
-}
 
 // What the loop has seen since it last acted.
 struct PendingWork {
@@ -61,51 +54,67 @@ int64_t EarliestDeadline(int64_t a, int64_t b) {
 
 }  // namespace
 
+int64_t WatchClockMs() {
+  timespec now{};
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+}
+
 int64_t BurstActionTime(int64_t first_message_ms, int64_t last_message_ms) {
   return std::min(last_message_ms + kBurstQuietMs, first_message_ms + kBurstLimitMs);
 }
 
-void WatchWhileReady(TunnelPlan* plan, const std::vector<ExtraWatch>& extra) {
-  // From the check of the stop flag until ppoll the stop signals are
+WatchEnd WatchWhileReady(TunnelPlan* plan, WatchState* state, const std::vector<ExtraWatch>& extra,
+                         int* switches_seen) {
+  // From the check of the flags until ppoll the stop and switch signals are
   // blocked, and ppoll unblocks them atomically: one that comes after the
   // check still ends the wait at once. Outside that window they stay
   // unblocked, since the tools started meanwhile inherit the mask.
-  sigset_t stop_signals;
-  sigemptyset(&stop_signals);
-  sigaddset(&stop_signals, SIGINT);
-  sigaddset(&stop_signals, SIGTERM);
+  sigset_t run_signals;
+  sigemptyset(&run_signals);
+  sigaddset(&run_signals, SIGINT);
+  sigaddset(&run_signals, SIGTERM);
+  sigaddset(&run_signals, SIGHUP);
   sigset_t outside;
   pthread_sigmask(SIG_BLOCK, nullptr, &outside);
   sigset_t inside = outside;
   sigdelset(&inside, SIGINT);
   sigdelset(&inside, SIGTERM);
-  // A signal delivered to another thread reaches the wait through this.
-  const int wakeup_fd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-  g_stop_wakeup_fd.store(wakeup_fd);
+  sigdelset(&inside, SIGHUP);
+  // Signals delivered to another thread reach the wait through these.
+  const int wakeup_fd = g_stop_wakeup_fd.load();
+  const int switch_fd = g_switch_wakeup_fd.load();
   const int route_fd = OpenRouteEvents();
 
-  std::vector<pollfd> waits = {{wakeup_fd, POLLIN, 0}, {route_fd, POLLIN, 0}};
+  constexpr size_t kFirstExtra = 3;
+  std::vector<pollfd> waits = {{wakeup_fd, POLLIN, 0}, {switch_fd, POLLIN, 0}, {route_fd, POLLIN, 0}};
   for (const ExtraWatch& watch : extra) waits.push_back({watch.fd, POLLIN, 0});
+  pollfd& route_wait = waits[2];
 
-  WatchState state = StartWatchState(*plan);
-  state.firewall_events = std::any_of(extra.begin(), extra.end(),
-                                      [](const ExtraWatch& watch) { return watch.firewall; });
-  // Whatever changed while the start was installing counts as a burst
-  // already under way: the first look, at everything, comes at once.
+  state->firewall_events = std::any_of(extra.begin(), extra.end(),
+                                       [](const ExtraWatch& watch) { return watch.firewall; });
+  // Whatever changed while the start (or a switch) was installing counts as
+  // a burst already under way: the first look, at everything, comes at once.
   PendingWork pending;
   pending.network = true;
   pending.kinds = {true, true, true};
-  NoteMessage(MonotonicMs() - kBurstQuietMs, &pending);
+  NoteMessage(WatchClockMs() - kBurstQuietMs, &pending);
   int64_t keep_deadline = -1;
   // Without routing notifications (a kernel that refuses the socket, or a
   // socket that failed) the network is looked at every so often instead.
   constexpr int64_t kLookWithoutEventsMs = 2000;
 
+  WatchEnd end = WatchEnd::kStop;
   for (;;) {
-    pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
+    pthread_sigmask(SIG_BLOCK, &run_signals, nullptr);
     if (g_should_stop.load() != 0) break;
-    const int64_t now_ms = MonotonicMs();
-    if (waits[1].fd < 0 && !pending.burst) {
+    if (g_switch_requests.load() != *switches_seen) {
+      *switches_seen = g_switch_requests.load();
+      end = WatchEnd::kSwitch;
+      break;
+    }
+    const int64_t now_ms = WatchClockMs();
+    if (route_wait.fd < 0 && !pending.burst) {
       pending.network = true;
       pending.kinds = {true, true, true};
       NoteMessage(now_ms + kLookWithoutEventsMs - kBurstQuietMs, &pending);
@@ -119,10 +128,10 @@ void WatchWhileReady(TunnelPlan* plan, const std::vector<ExtraWatch>& extra) {
     pthread_sigmask(SIG_SETMASK, &outside, nullptr);
     if (g_should_stop.load() != 0) break;
 
-    const int64_t woke_ms = MonotonicMs();
+    const int64_t woke_ms = WatchClockMs();
     if (ready > 0) {
-      if ((waits[1].revents & (POLLHUP | POLLNVAL)) != 0) waits[1].fd = -1;
-      if (waits[1].revents != 0) {
+      if ((route_wait.revents & (POLLHUP | POLLNVAL)) != 0) route_wait.fd = -1;
+      if (route_wait.revents != 0) {
         // POLLERR here is an overrun, which the drain reads and reports.
         const RouteEventSummary events = DrainRouteEvents(route_fd);
         if (events.links || events.addresses || events.routes || events.overrun) {
@@ -136,7 +145,7 @@ void WatchWhileReady(TunnelPlan* plan, const std::vector<ExtraWatch>& extra) {
         }
       }
       for (size_t i = 0; i < extra.size(); ++i) {
-        const short revents = waits[i + 2].revents;
+        const short revents = waits[i + kFirstExtra].revents;
         if (revents == 0) continue;
         const bool concerned = extra[i].drain(extra[i].fd);
         // A descriptor that failed would wake the wait for ever: it is left
@@ -144,35 +153,32 @@ void WatchWhileReady(TunnelPlan* plan, const std::vector<ExtraWatch>& extra) {
         // firewall is then looked at periodically. POLLERR on a netlink
         // socket is an overrun, which the drain has read away.
         if ((revents & (POLLHUP | POLLNVAL)) != 0) {
-          waits[i + 2].fd = -1;
-          if (extra[i].firewall) state.firewall_events = false;
+          waits[i + kFirstExtra].fd = -1;
+          if (extra[i].firewall) state->firewall_events = false;
         }
         // Changes to tables the helper does not use wake nothing.
         if (!concerned) continue;
         pending.kinds.firewall = true;
         NoteMessage(woke_ms, &pending);
       }
-      if (waits[0].revents != 0) {
+      for (const size_t wakeup : {size_t{0}, size_t{1}}) {
+        if (waits[wakeup].revents == 0) continue;
         uint64_t count = 0;
-        (void)!read(wakeup_fd, &count, sizeof(count));
+        (void)!read(waits[wakeup].fd, &count, sizeof(count));
       }
     }
 
     if (pending.burst && woke_ms >= ActionTime(pending)) {
-      keep_deadline = KeepInPlace(plan, &state, pending.kinds, MonotonicMs());
+      keep_deadline = KeepInPlace(plan, state, pending.kinds, WatchClockMs());
       pending = PendingWork{};
     } else if (keep_deadline >= 0 && woke_ms >= keep_deadline) {
       // A piece held back by its pause, a repair to try again, or the
       // periodic look where the firewall announces nothing.
-      keep_deadline = KeepInPlace(plan, &state, {false, true, true}, woke_ms);
+      keep_deadline = KeepInPlace(plan, state, {false, true, true}, woke_ms);
     }
   }
 
-  // The wake-up stays open until the helper exits: a stop signal handled on
-  // another thread (one of the engine's) may have read its number just
-  // before this store and write to it afterwards. Closed, that number could
-  // by then name another file, a command's pipe say, and take 8 bytes.
-  g_stop_wakeup_fd.store(-1);
   if (route_fd >= 0) close(route_fd);
   pthread_sigmask(SIG_SETMASK, &outside, nullptr);
+  return end;
 }

@@ -229,3 +229,24 @@ TEST(RunKillSwitchCommand, FailureNamesTheWholeCommandAndSuccessLeavesErrorAlone
 
 
 }  // namespace
+
+// A takeover replaces a killed run's chain in one transaction: every jump it
+// finds goes and one comes back first, whatever another program put before.
+TEST(KillSwitchCommands, ReplaceRefillsTheChainAndLeavesOneJumpFirst) {
+  const std::string listing =
+      "*filter\n:OUTPUT ACCEPT [0:0]\n:ZELMO_KILLSWITCH - [0:0]\n"
+      "-A OUTPUT -j ACCEPT -m comment --comment other\n-A OUTPUT -j ZELMO_KILLSWITCH\n"
+      "-A OUTPUT -j ZELMO_KILLSWITCH\n-A ZELMO_KILLSWITCH -j REJECT\nCOMMIT\n";
+  const struct {
+    std::string listing;
+    size_t jumps;
+  } cases[] = {{"", 0}, {listing, 2}, {"*nat\n-A OUTPUT -j ZELMO_KILLSWITCH\nCOMMIT\n", 0}};
+  for (const auto& c : cases) EXPECT_EQ(c.jumps, CountKillSwitchJumps(c.listing)) << c.listing;
+
+  EXPECT_EQ((std::vector<std::string>{"*filter", ":ZELMO_KILLSWITCH - [0:0]",
+                                      "-A ZELMO_KILLSWITCH -o lo -j RETURN",
+                                      "-A ZELMO_KILLSWITCH -j REJECT", "-D OUTPUT -j ZELMO_KILLSWITCH",
+                                      "-D OUTPUT -j ZELMO_KILLSWITCH",
+                                      "-I OUTPUT 1 -j ZELMO_KILLSWITCH", "COMMIT"}),
+            BuildKillSwitchReplaceLines({"-o lo -j RETURN", "-j REJECT"}, 2));
+}

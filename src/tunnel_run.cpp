@@ -1,0 +1,50 @@
+#include "tunnel_run.h"
+
+#include "approuting/monitor.h"
+#include "approuting/policy_cleanup.h"
+#include "dns/dns_redirect.h"
+#include "killswitch/kill_switch.h"
+#include "killswitch/safe_token.h"
+#include "lifecycle/shell.h"
+#include "lifecycle/status_line.h"
+#include "lifecycle/text_utils.h"
+#include "routing/icmp_bypass.h"
+#include "routing/tun_routes.h"
+
+void UndoRunSteps(TunnelRun* run, bool failed) {
+  const TunnelPlan& plan = run->plan;
+  RunSteps& steps = run->steps;
+  if (steps.app_routing) StopAppRoutingMonitor(&run->monitor);
+  // The chain goes first so nothing is blocked while the rest comes down;
+  // an earlier run's that a failed start took over stays, as it stood.
+  if (steps.kill_switch && !(failed && run->keeps_earlier_block)) CleanupKillSwitchPolicy();
+  // Only where --dns asked for it: without it no command changes.
+  if (steps.dns_redirect && !plan.dns_addresses.empty()) CleanupDnsRedirect();
+  if (steps.app_routing) CleanupAppRoutingPolicy();
+  // The table's route is the run's only while the bypass is.
+  if (steps.icmp_bypass) CleanupIcmpBypass(plan.icmp_bypass ? plan.default4 : DefaultRouteInfo{});
+  // Only what the start installed: a vpnOnlySelected run has none of them.
+  // The pins of a server a switch left go too, if a look has not yet.
+  if (steps.tun_routes && plan.tun_routes) {
+    CleanupTunRoutes(plan.tun_name, plan.endpoint_host, plan.default4, plan.default6,
+                     PinnedEndpoint(plan), plan.bypass_prefixes, plan.split_routes6);
+  }
+  if (steps.engine) StopEngine(run->engine);
+  if (steps.library) UnloadEngineLibrary(&run->engine);
+  steps = RunSteps{};
+}
+
+void PrintTunnelLines(const TunnelPlan& plan) {
+  PrintStatusLine("INFO: tun_name=" + plan.tun_name);
+  PrintStatusLine("INFO: endpoint=" + plan.endpoint_host + " bypass4=[" +
+                  JoinList(plan.endpoint.ipv4) + "] bypass6=[" + JoinList(plan.endpoint.ipv6) + "]");
+}
+
+void PrintTunAddresses(const std::string& tun_name) {
+  // The name comes from a user-writable configuration: only a screened
+  // word may reach the shell.
+  if (!IsSafeShellToken(tun_name)) return;
+  PrintStatusLine("INFO: ip addr " + Trim(ExecCommandOutput("ip -o addr show dev " + tun_name)));
+  PrintStatusLine("INFO: ip -6 addr " +
+                  Trim(ExecCommandOutput("ip -6 -o addr show dev " + tun_name)));
+}
