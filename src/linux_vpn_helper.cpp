@@ -70,7 +70,9 @@ int RunTunnel(const CommandLine& command_line) {
   // A further signal changes nothing now: the teardown runs to its end.
   run.state = RunState::kStopping;
   if (run.firewall_fd >= 0) close(run.firewall_fd);
-  UndoRunSteps(&run, false);
+  if (UndoRunSteps(&run, false)) {
+    PrintStatusLine("INFO: traffic stays blocked (lockdown) until a start with --kill-switch or --unblock");
+  }
   PrintStatusLine("STOPPED");
   return kExitCompleted;
 }

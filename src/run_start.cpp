@@ -10,6 +10,7 @@
 #include "killswitch/guard_devices.h"
 #include "killswitch/kill_switch.h"
 #include "killswitch/lockdown.h"
+#include "killswitch/lockdown_block.h"
 #include "lifecycle/engine_request.h"
 #include "lifecycle/firewall_events.h"
 #include "lifecycle/status_line.h"
@@ -58,7 +59,9 @@ EarlierRun FindEarlierRun() {
 // for an open host.
 bool FailStart(const std::string& error, TunnelRun* run) {
   std::string line = "ERROR: " + error;
-  if (run->keeps_earlier_block) {
+  if (run->found_block || run->steps.lockdown_block) {
+    line += "; traffic stays blocked (lockdown) until a start with --kill-switch or --unblock";
+  } else if (run->found_kill_switch) {
     line += "; traffic stays blocked by the kill switch until a start succeeds or --cleanup removes it";
   }
   PrintStatusLine(line);
@@ -135,6 +138,15 @@ bool TakeOverKillSwitch(TunnelRun* run, std::string* error) {
   return InstallKillSwitchGuard(inputs, run, error);
 }
 
+// The block the run leaves at its end, made dormant (or taken over so):
+// the run carries its tunnel meanwhile, and a killed run leaves the block
+// for the cleanup mode to wake. Only once the kill switch stands.
+bool KeepLockdownBlockDormant(TunnelRun* run, std::string* error) {
+  run->plan.block_active = false;
+  run->steps.lockdown_block = true;
+  return ApplyLockdownBlock(LockdownBlockInputsOf(run->plan), error);
+}
+
 bool InstallAppRouting(const EarlierRun& earlier, TunnelRun* run, std::string* error) {
   const AppRoutingPolicy& policy = run->plan.policy;
   if (!policy.enabled) {
@@ -183,19 +195,27 @@ bool StartTunnel(const CommandLine& command_line, TunnelRun* run) {
   EndIfStopRequested(run);
 
   // Refused before anything is loaded or installed: the local network is
-  // an exception to the kill switch, meaningless without it.
+  // an exception to the kill switch, and the block its lasting form, both
+  // meaningless without it.
   if (command_line.allow_lan && !command_line.kill_switch) {
     return FailStart("--allow-lan requires --kill-switch", run);
+  }
+  if (command_line.lockdown && !command_line.kill_switch) {
+    return FailStart("--lockdown requires --kill-switch", run);
   }
   // A run without the kill switch would have to lift the block to carry
   // anything, and only --unblock ends it. Asked without a command where the
   // kernel can tell, so such a start runs today's commands when no block
-  // stands.
-  if (!command_line.kill_switch && LockdownBlockStands()) {
+  // stands. A run with the kill switch takes the block over and leaves it
+  // again at its end.
+  const bool block_found = LockdownBlockStands();
+  if (!command_line.kill_switch && block_found) {
     return FailStart(
         "traffic is blocked (lockdown); start with --kill-switch, or end the block with --unblock",
         run);
   }
+  run->found_block = block_found;
+  plan.lockdown = command_line.lockdown || block_found;
   std::string error;
   // Refused before anything is loaded or installed. The addresses are the
   // parser's own canonical texts, so the status line prints nothing of
@@ -241,15 +261,22 @@ bool StartTunnel(const CommandLine& command_line, TunnelRun* run) {
   // What a killed run left is taken over, not torn down: found by asking
   // the kernel, so a start on a clean host runs no command more.
   const EarlierRun earlier = FindEarlierRun();
+  if (earlier.found && earlier.kill_switch && !command_line.kill_switch) {
+    // Started without one: the killed run's goes before anything else.
+    CleanupKillSwitchPolicy();
+  }
+  // A killed run's kill switch, or a block, is taken over before the engine
+  // starts: the new kill switch stands before the old one (or the block)
+  // gives way, and it admits the new server before the engine reaches for it.
+  if (command_line.kill_switch && ((earlier.found && earlier.kill_switch) || block_found)) {
+    run->found_kill_switch = earlier.found && earlier.kill_switch;
+    const bool taken = earlier.found && earlier.kill_switch ? TakeOverKillSwitch(run, &error)
+                                                            : InstallKillSwitch(run, &error);
+    if (!taken) return FailStart(error, run);
+    if (plan.lockdown && !KeepLockdownBlockDormant(run, &error)) return FailStart(error, run);
+    EndIfStopRequested(run);
+  }
   if (earlier.found) {
-    if (earlier.kill_switch && command_line.kill_switch) {
-      run->keeps_earlier_block = true;
-      if (!TakeOverKillSwitch(run, &error)) return FailStart(error, run);
-      EndIfStopRequested(run);
-    } else if (earlier.kill_switch) {
-      // Started without one: the killed run's goes before anything else.
-      CleanupKillSwitchPolicy();
-    }
     // Before the ICMP bypass and app routing rewrite tables 100 and 1066,
     // which still name the gateways the killed run pinned over.
     RemoveOtherServersPins(plan.endpoint, plan.bypass_prefixes);
@@ -284,6 +311,7 @@ bool StartTunnel(const CommandLine& command_line, TunnelRun* run) {
 
   if (command_line.kill_switch && !run->plan.kill_switch) {
     if (!InstallKillSwitch(run, &error)) return FailStart(error, run);
+    if (plan.lockdown && !KeepLockdownBlockDormant(run, &error)) return FailStart(error, run);
   }
   // Without --kill-switch the step still ran (its removal at a stop clears
   // what an earlier run may have left).

@@ -105,6 +105,9 @@ SwitchOutcome SwitchServers(const CommandLine& command_line, TunnelRun* run) {
   const ResolvedAddresses left = plan.endpoint;
   plan.endpoint.ipv4 = Joined(left.ipv4, next.addresses.ipv4);
   plan.endpoint.ipv6 = Joined(left.ipv6, next.addresses.ipv6);
+  // A block that judged while the run had no tunnel goes dormant in the
+  // same look: the kill switch stands throughout.
+  plan.block_active = false;
   LookNow(run);
   if (StopRequested()) return SwitchOutcome::kStopped;
 
@@ -125,6 +128,8 @@ SwitchOutcome SwitchServers(const CommandLine& command_line, TunnelRun* run) {
   plan.tun_ifindex = started.success ? ReadTunIndex(plan.tun_name) : 0;
   MoveToServer(next, left, &plan);
   SeeDevice(run);
+  // Without a tunnel the run's block judges beside the kill switch.
+  plan.block_active = plan.lockdown && !started.success;
 
   // 4. Everything follows the new device and server; the old server goes.
   LookNow(run);

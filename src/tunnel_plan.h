@@ -14,6 +14,7 @@
 #include "dns/dns_addresses.h"
 #include "dns/dns_redirect_table.h"
 #include "killswitch/kill_switch_commands.h"
+#include "killswitch/lockdown_block.h"
 #include "routing/default_route.h"
 #include "routing/endpoint.h"
 
@@ -51,6 +52,12 @@ struct TunnelPlan {
   KillSwitchDevices kill_switch_devices;
   bool dns_redirect = false;
   bool dns_route_localnet_raised = false;  // recorded in the table, put back at its removal
+  // The run leaves the lockdown block at every end (--lockdown, or a block
+  // the start found and took over). While it runs the block stands
+  // dormant, so a killed run leaves it too; it judges traffic only while
+  // the run has no tunnel (block_active).
+  bool lockdown = false;
+  bool block_active = false;
 };
 
 // The pins the run owns: the server's addresses now, and those of a server
@@ -89,6 +96,18 @@ inline KillSwitchInputs KillSwitchInputsOf(const TunnelPlan& plan, bool kernel_i
     const std::string target = FirstDnsAddressOfFamily(plan.dns_addresses, family);
     if (!target.empty()) inputs.lookup_targets.push_back(target);
   }
+  return inputs;
+}
+
+// The block this run leaves, as it stands now: the kill switch's local
+// bridges and uplink networks, dormant while the run has a tunnel.
+inline LockdownBlockInputs LockdownBlockInputsOf(const TunnelPlan& plan) {
+  LockdownBlockInputs inputs;
+  inputs.local_bridges = plan.kill_switch_devices.local_bridges;
+  inputs.on_link4 = plan.kill_switch_devices.on_link4;
+  inputs.on_link6 = plan.kill_switch_devices.on_link6;
+  inputs.allow_lan = plan.allow_lan;
+  inputs.dormant = !plan.block_active;
   return inputs;
 }
 

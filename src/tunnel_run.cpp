@@ -4,6 +4,7 @@
 #include "approuting/policy_cleanup.h"
 #include "dns/dns_redirect.h"
 #include "killswitch/kill_switch.h"
+#include "killswitch/lockdown.h"
 #include "killswitch/safe_token.h"
 #include "lifecycle/shell.h"
 #include "lifecycle/status_line.h"
@@ -11,13 +12,27 @@
 #include "routing/icmp_bypass.h"
 #include "routing/tun_routes.h"
 
-void UndoRunSteps(TunnelRun* run, bool failed) {
-  const TunnelPlan& plan = run->plan;
+bool UndoRunSteps(TunnelRun* run, bool failed) {
+  TunnelPlan& plan = run->plan;
   RunSteps& steps = run->steps;
+  bool blocked = false;
+  if (steps.lockdown_block) {
+    // Made whole and judging before the kill switch goes, so there is no
+    // moment without either; the uplinks and bridges as the watch last
+    // read them.
+    plan.block_active = true;
+    std::string error;
+    blocked = ApplyLockdownBlock(LockdownBlockInputsOf(plan), &error);
+    // Where it could not be made whole the dormant one is woken: the block
+    // the run last made, rather than none.
+    if (!blocked) blocked = RunShellCommand(LockdownBlockWakeCommand()) == 0;
+  }
   if (steps.app_routing) StopAppRoutingMonitor(&run->monitor);
   // The chain goes first so nothing is blocked while the rest comes down;
-  // an earlier run's that a failed start took over stays, as it stood.
-  if (steps.kill_switch && !(failed && run->keeps_earlier_block)) CleanupKillSwitchPolicy();
+  // an earlier run's that a failed start took over stays, as it stood,
+  // unless a block holds the line.
+  const bool kept = failed && run->found_kill_switch && !blocked && !run->found_block;
+  if (steps.kill_switch && !kept) CleanupKillSwitchPolicy();
   // Only where --dns asked for it: without it no command changes.
   if (steps.dns_redirect && !plan.dns_addresses.empty()) CleanupDnsRedirect();
   if (steps.app_routing) CleanupAppRoutingPolicy();
@@ -32,6 +47,7 @@ void UndoRunSteps(TunnelRun* run, bool failed) {
   if (steps.engine) StopEngine(run->engine);
   if (steps.library) UnloadEngineLibrary(&run->engine);
   steps = RunSteps{};
+  return blocked || run->found_block;
 }
 
 void PrintTunnelLines(const TunnelPlan& plan) {

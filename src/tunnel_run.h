@@ -31,6 +31,9 @@ struct RunSteps {
   bool kill_switch = false;
   bool icmp_bypass = false;
   bool dns_redirect = false;
+  // The run holds a lockdown block (dormant while it has a tunnel) that
+  // every end of it wakes before the kill switch comes down.
+  bool lockdown_block = false;
 };
 
 struct TunnelRun {
@@ -43,17 +46,21 @@ struct TunnelRun {
   // The firewall's change notifications (lifecycle/firewall_events.h), or
   // -1 where the firewall is looked at periodically instead.
   int firewall_fd = -1;
-  // The start found a killed run's kill switch (or a lockdown block) and
-  // took it over: a start that fails, or is cancelled, leaves it standing,
+  // The start found a killed run's kill switch and took it over: a start
+  // that fails, or is cancelled, leaves it standing (where no block does),
   // so the host stays blocked as it was until a start succeeds or --cleanup.
-  bool keeps_earlier_block = false;
+  bool found_kill_switch = false;
+  // The start found a lockdown block: it never removes it, only keeps it
+  // dormant while it carries a tunnel.
+  bool found_block = false;
 };
 
 // Undoes the run's steps, the last first (the kill switch before the rest,
 // so nothing is blocked while it comes down), and records that none ran.
-// `failed`: a start that failed or was cancelled (an earlier run's kill
-// switch it took over stays).
-void UndoRunSteps(TunnelRun* run, bool failed);
+// A lockdown block the run holds is woken first and stays. `failed`: a
+// start that failed or was cancelled (an earlier run's kill switch it took
+// over stays, where no block stands). True when a block stands afterwards.
+bool UndoRunSteps(TunnelRun* run, bool failed);
 
 // "INFO: tun_name=..." and "INFO: endpoint=... bypass4=[...] bypass6=[...]".
 void PrintTunnelLines(const TunnelPlan& plan);

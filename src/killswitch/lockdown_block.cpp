@@ -40,6 +40,7 @@ std::vector<std::string> BaseChain(const std::string& hook, const std::string& v
 
 std::vector<std::string> LockdownBlockLines(const LockdownBlockInputs& inputs) {
   std::vector<std::string> lines = {"table " + TableName() + " {"};
+  if (inputs.dormant) lines.push_back("flags dormant");
   // Chains are listed in the order they are made; those jumped to come first.
   KillSwitchDevices networks;
   networks.on_link4 = inputs.on_link4;
@@ -61,3 +62,7 @@ std::string LockdownBlockInstallCommand(const std::vector<std::string>& lines) {
 std::string LockdownBlockListCommand() { return NftTableListCommand(TableName()); }
 
 std::string LockdownBlockRemoveCommand() { return NftTableDeleteCommand(TableName()); }
+
+// A table added again without flags loses "dormant": its base chains go
+// back on their hooks, in one transaction.
+std::string LockdownBlockWakeCommand() { return "nft add table " + TableName(); }

@@ -40,6 +40,11 @@ struct LockdownBlockInputs {
   std::vector<std::string> on_link4;
   std::vector<std::string> on_link6;
   bool allow_lan = false;  // --allow-lan (local_network.h)
+  // The table stands but judges nothing ("flags dormant": its base chains
+  // are not on their hooks). A run that will leave the block keeps it so
+  // while it carries the tunnel: a run killed then leaves it, and the
+  // cleanup mode wakes it before it takes the kill switch away.
+  bool dormant = false;
 };
 
 // The block's complete wanted state: the lines of an nft script that builds
@@ -54,3 +59,5 @@ std::string LockdownBlockInstallCommand(const std::vector<std::string>& lines);
 std::string LockdownBlockListCommand();
 // Removes the table, whatever it holds; quiet when there is none.
 std::string LockdownBlockRemoveCommand();
+// Wakes a dormant block as it stands, whatever it was made with.
+std::string LockdownBlockWakeCommand();

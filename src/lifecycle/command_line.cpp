@@ -24,6 +24,7 @@ bool* FindFlag(CommandLine* command_line, const std::string& option) {
   if (option == "--block") return &command_line->block;
   if (option == "--unblock") return &command_line->unblock;
   if (option == "--allow-lan") return &command_line->allow_lan;
+  if (option == "--lockdown") return &command_line->lockdown;
   return nullptr;
 }
 

@@ -23,6 +23,8 @@ struct CommandLine {
   bool block = false;
   bool unblock = false;
   bool allow_lan = false;
+  // Run mode: every end of the run leaves the block (with --kill-switch).
+  bool lockdown = false;
 };
 
 enum class HelperMode {

@@ -6,6 +6,7 @@
 #include "approuting/policy_cleanup.h"
 #include "dns/dns_redirect.h"
 #include "killswitch/kill_switch.h"
+#include "killswitch/lockdown.h"
 #include "lifecycle/shell.h"
 #include "recovery/pinned_routes.h"
 #include "recovery/stale_listings.h"
@@ -35,6 +36,10 @@ void RemoveStaleTunDevices() {
 // The kill switch goes first, so the host can reach the network again even
 // if a later step hangs.
 void CleanupZelmoOwnedState() {
+  // A killed run under lockdown left its block dormant: it judges again
+  // before the kill switch goes, so there is no moment without either.
+  // Asked without a command, so a host without one runs no command more.
+  if (ProbeLockdownBlock() == NfTablesPresence::kPresent) RunShellCommand(LockdownBlockWakeCommand());
   CleanupKillSwitchPolicy();
   // Each pass deletes one jump: a helper of an earlier version, killed in
   // the middle of putting its jump back first, left two.

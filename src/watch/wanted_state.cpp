@@ -9,6 +9,7 @@
 #include "dns/dns_redirect_table.h"
 #include "killswitch/kill_switch_commands.h"
 #include "killswitch/kill_switch_guard.h"
+#include "killswitch/lockdown_block.h"
 #include "routing/icmp_bypass.h"
 #include "routing/marked_traffic.h"
 #include "routing/src_valid_mark.h"
@@ -156,6 +157,17 @@ void WantDnsRedirect(const TunnelPlan& plan, const NetworkView& view, WantedStat
   }
 }
 
+// The block the run leaves at its end stands dormant while the run
+// carries a tunnel, and judges while it has none (the kill switch holds
+// meanwhile, so its absence is no leak).
+void WantLockdownBlock(const TunnelPlan& plan, WantedState* wanted) {
+  if (!plan.lockdown) return;
+  WantedPiece block = Piece("lockdown block", false);
+  block.nft_tables.push_back({"inet", kLockdownBlockTable,
+                              LockdownBlockInstallCommand(LockdownBlockLines(LockdownBlockInputsOf(plan)))});
+  wanted->pieces.push_back(block);
+}
+
 }  // namespace
 
 WantedState WantState(const TunnelPlan& plan, const NetworkView& view, bool icmp_table_free,
@@ -181,6 +193,7 @@ WantedState WantState(const TunnelPlan& plan, const NetworkView& view, bool icmp
   WantAppRouting(plan, view, kernel_ipv6, &wanted);
   WantIcmpBypass(view, icmp_table_free, &wanted);
   WantDnsRedirect(plan, view, &wanted);
+  WantLockdownBlock(plan, &wanted);
   return wanted;
 }
 
