@@ -54,10 +54,22 @@ EarlierRun FindEarlierRun() {
   return earlier;
 }
 
+void ReadKillSwitchDevicesOf(TunnelPlan* plan);
+
+// A --lockdown run leaves the block at every end, also one that comes
+// before its kill switch and the dormant block stood (the engine refused,
+// a cancel): the undo then makes it whole, for the network as it is now.
+void LeaveLockdownBlock(TunnelRun* run) {
+  if (!run->plan.lockdown || run->found_block || run->steps.lockdown_block) return;
+  ReadKillSwitchDevicesOf(&run->plan);
+  run->steps.lockdown_block = true;
+}
+
 // One "ERROR: " line and the steps undone. A kill switch the start took
 // over stays, and the line says so: the client must not take the failure
 // for an open host.
 bool FailStart(const std::string& error, TunnelRun* run) {
+  LeaveLockdownBlock(run);
   std::string line = "ERROR: " + error;
   if (run->found_block || run->steps.lockdown_block) {
     line += "; traffic stays blocked (lockdown) until a start with --kill-switch or --unblock";
@@ -76,6 +88,7 @@ bool FailStart(const std::string& error, TunnelRun* run) {
 void EndIfStopRequested(TunnelRun* run) {
   const int signal_number = PendingStopSignal();
   if (signal_number == 0) return;
+  LeaveLockdownBlock(run);
   UndoRunSteps(run, true);
   EndBySignal(signal_number);
 }
@@ -215,7 +228,6 @@ bool StartTunnel(const CommandLine& command_line, TunnelRun* run) {
         run);
   }
   run->found_block = block_found;
-  plan.lockdown = command_line.lockdown || block_found;
   std::string error;
   // Refused before anything is loaded or installed. The addresses are the
   // parser's own canonical texts, so the status line prints nothing of
@@ -224,6 +236,8 @@ bool StartTunnel(const CommandLine& command_line, TunnelRun* run) {
       !ParseDnsAddresses(command_line.dns, &plan.dns_addresses, &error)) {
     return FailStart(error, run);
   }
+  // From here on every end of a --lockdown run leaves the block.
+  plan.lockdown = command_line.lockdown || block_found;
 
   std::string loader_error;
   switch (LoadEngineLibrary(command_line.library_path, &run->engine, &loader_error)) {
