@@ -495,10 +495,14 @@ routed_write_second_config() { write_engine_config "$1" "${2:-zelmo_vpn-tun0}" "
 # stream_start [WHERE] starts the stream and waits until it runs: 100
 # datagrams a second per family and a TCP attempt every 100 ms per family.
 # WHERE is host (the default), app:NAME (a program named NAME, once the
-# app-routing group holds it, as run_as_app) or ct:NAME (container NAME).
+# app-routing group holds it, as run_as_app; the stream itself is named
+# NAME too, so a policy that selects NAME keeps selecting it) or ct:NAME
+# (container NAME).
 # stream_stop [WHERE] ends it and prints its own counts line
 # ("udp4_sent=N udp4_errors=N ... tcp6_connected=N tcp6_failed=N");
-# stream_figure LINE KEY picks one value of such a line.
+# stream_figure LINE KEY picks one value of such a line; stream_counted
+# COUNTS prints "counted" when each count of "udp4/udp6/syn4/syn6" is above
+# 0, else the counts.
 LEAK_STREAM="$LVH_BUILD_DIR/tools/leak_stream/leak_stream"
 STREAM_PORT=7100
 declare -gA STREAM_PID=()
@@ -559,12 +563,16 @@ outside_reset() { stream_zero "$GW_PID" STREAM_OUTSIDE; }
 through_reset() { stream_zero "$INET_PID" STREAM_THROUGH; }
 
 stream_start() {
-  local where=${1:-host} launch=()
+  local where=${1:-host} launch=() stream=$LEAK_STREAM
   case "$where" in
-    app:*) launch=("$(app_launcher "${where#app:}")") ;;
+    app:*)
+      launch=("$(app_launcher "${where#app:}")")
+      stream="$TESTBED_TMP/apps/streams/${where#app:}"
+      [ -x "$stream" ] || { mkdir -p "${stream%/*}" && cp "$LEAK_STREAM" "$stream"; }
+      ;;
     ct:*) launch=(nsenter --net="/proc/${CT_PID[${where#ct:}]}/ns/net") ;;
   esac
-  "${launch[@]}" "$LEAK_STREAM" --udp "$SERVER4" --udp "$SERVER6" --udp-port "$STREAM_PORT" \
+  "${launch[@]}" "$stream" --udp "$SERVER4" --udp "$SERVER6" --udp-port "$STREAM_PORT" \
     --tcp "$SERVER4" --tcp "$SERVER6" --tcp-port "$STREAM_PORT" > "$(stream_out "$where")" 2>&1 &
   STREAM_PID[$where]=$!
   wait_for_file_line "$(stream_out "$where")" ready
@@ -581,6 +589,7 @@ stream_stop() {
 }
 stream_out() { echo "$TESTBED_TMP/stream.${1/:/.}.out"; }
 stream_figure() { tr ' ' '\n' <<< "$1" | sed -n "s/^$2=//p"; }
+stream_counted() { [[ $1 =~ ^[1-9][0-9]*/[1-9][0-9]*/[1-9][0-9]*/[1-9][0-9]*$ ]] && echo counted || echo "$1"; }
 
 # --- The stand-in engine without the helper.
 #
