@@ -4,8 +4,9 @@
 # address) and a public one (198.18.77.0/24, made on-link: a network can
 # claim any prefix). One table: each check in each phase, from no helper,
 # through the kill switch alone, the kill switch with --allow-lan, READY
-# and with the tunnel gone, after STOPPED, and under the lockdown block
-# with --allow-lan. The local network passes by unicast, link-local,
+# and with the tunnel gone, after STOPPED, under the lockdown block with
+# --allow-lan, and under the block a --lockdown run leaves at its STOPPED.
+# The local network passes by unicast, link-local,
 # multicast (mDNS, SSDP) and broadcast, from the host and from a container
 # behind its bridge; the internet, the public prefix made on-link and
 # lookups to the local resolver stay at zero at the router where the phase
@@ -111,20 +112,28 @@ phase_blocked() {
   run_to_end --block --allow-lan
   assert_eq "0 BLOCKED" "$STATUS $(tail -n 1 <<< "$OUT")" "--block --allow-lan"
 }
+phase_lockdown() {
+  run_to_end --unblock
+  routed_start_helper --kill-switch --allow-lan --lockdown || fail "READY with --lockdown ($(cat "$HELPER_ERR"))"
+  stop_helper
+  assert_eq "0 blocked" "$HELPER_STATUS $(nft list table inet zelmo-vpn-block > /dev/null && echo blocked)" \
+    "the --lockdown run stops and leaves the block"
+}
 
 N="192.168.77.2 fd77::2"
 R4=$ROUTER_OUT4 R6=$ROUTER_OUT6 E4=$ENDPOINT4 E6=$ENDPOINT6
-# check | none | alone | lan | gone | stopped | blocked
+BLOCKED_OUTSIDE="refused refused refused refused 0/0/0/0"
+# check | none | alone | lan | gone | stopped | blocked | lockdown
 TABLE="
-neighbours | $N | refused refused | $N | $N | $N | $N
-ct_neighbours | $N | refused refused | $N | $N | $N | $N
-local_datagrams | 1/1/1/1/1/1 | 0/0/0/0/0/0 | 1/1/1/1/1/1 | 1/1/1/1/1/1 | 1/1/1/1/1/1 | 1/1/1/1/1/1
-lookups | 1/1/1 | 0/0/0 | 0/0/0 | 0/0/0 | 1/1/1 | 0/0/0
-outside | 198.18.77.2 192.0.2.2 $R4 $R6 1/1/1/1 | refused refused $E4 $E6 0/0/0/0 | refused refused $E4 $E6 0/0/0/0 | refused refused refused refused 0/0/0/0 | 198.18.77.2 192.0.2.2 $R4 $R6 1/1/1/1 | refused refused refused refused 0/0/0/0
-ct_public | 198.18.77.2 | refused | refused | refused | 198.18.77.2 | refused
+neighbours | $N | refused refused | $N | $N | $N | $N | $N
+ct_neighbours | $N | refused refused | $N | $N | $N | $N | $N
+local_datagrams | 1/1/1/1/1/1 | 0/0/0/0/0/0 | 1/1/1/1/1/1 | 1/1/1/1/1/1 | 1/1/1/1/1/1 | 1/1/1/1/1/1 | 1/1/1/1/1/1
+lookups | 1/1/1 | 0/0/0 | 0/0/0 | 0/0/0 | 1/1/1 | 0/0/0 | 0/0/0
+outside | 198.18.77.2 192.0.2.2 $R4 $R6 1/1/1/1 | refused refused $E4 $E6 0/0/0/0 | refused refused $E4 $E6 0/0/0/0 | $BLOCKED_OUTSIDE | 198.18.77.2 192.0.2.2 $R4 $R6 1/1/1/1 | $BLOCKED_OUTSIDE | $BLOCKED_OUTSIDE
+ct_public | 198.18.77.2 | refused | refused | refused | 198.18.77.2 | refused | refused
 "
 column=1
-for phase in none alone lan gone stopped blocked; do
+for phase in none alone lan gone stopped blocked lockdown; do
   "phase_$phase"
   ks_check_column "$column" "$phase" "$TABLE"
   column=$((column + 1))
