@@ -37,6 +37,7 @@ struct EarlierRun {
   bool found = false;         // take over rather than tear down first
   bool kill_switch = false;   // its kill switch may stand (present or cannot tell)
   bool app_routing = false;   // its app routing may stand
+  bool dns_redirect = false;  // its name-lookup table may stand
 };
 
 bool MayStand(TracePresence trace) { return trace != TracePresence::kAbsent; }
@@ -51,6 +52,7 @@ EarlierRun FindEarlierRun() {
   earlier.app_routing = MayStand(traces.app_group) || MayStand(traces.app_rule4) ||
                         MayStand(traces.app_rule6) || MayStand(traces.app_guard_chain4) ||
                         MayStand(traces.app_guard_chain6);
+  earlier.dns_redirect = MayStand(traces.dns_redirect);
   return earlier;
 }
 
@@ -278,6 +280,12 @@ bool StartTunnel(const CommandLine& command_line, TunnelRun* run) {
   if (earlier.found && earlier.kill_switch && !command_line.kill_switch) {
     // Started without one: the killed run's goes before anything else.
     CleanupKillSwitchPolicy();
+  }
+  if (earlier.found && earlier.dns_redirect && plan.dns_addresses.empty()) {
+    // Started without --dns: the killed run's table would go on sending
+    // every lookup to a resolver only its tunnel reached, past this run's
+    // end too (a run with --dns replaces it whole).
+    CleanupDnsRedirect();
   }
   // A killed run's kill switch, or a block, is taken over before the engine
   // starts: the new kill switch stands before the old one (or the block)
