@@ -10,9 +10,10 @@
 # pins go. With a vpnOnlySelected policy (no split routes: only the kill
 # switch holds the host's stream) the selected program's sockets, made
 # before the kill, keep their policy: their datagrams arrive through the
-# second server. A start that fails after a kill keeps the kill switch and
-# says so: nothing leaves until --cleanup, and the host is then exactly as
-# before the first run.
+# second server. A killed run's name-lookup redirect goes where the next
+# start has no --dns. A start that fails after a kill keeps the kill switch
+# and says so: nothing leaves until --cleanup, and the host is then exactly
+# as before the first run.
 source "$(dirname "$0")/testbed.sh"
 testbed_enter "$@"
 source "$(dirname "$0")/lib_routed.sh"
@@ -78,6 +79,16 @@ while IFS='|' read -r args want; do
   assert_eq "$(echo ${want//|/ })" "$RESULT" \
     "SIGKILL then a start on the other server (${args[*]}): nothing outside, through the new server, its pins alone"
 done <<< "$ROWS"
+
+# A killed run's name-lookup redirect and a start without --dns: the table
+# goes, or it would send every lookup into a tunnel that is gone, past the
+# new run's STOPPED.
+routed_start_helper --kill-switch --dns 10.8.0.1 || fail "READY with --dns"
+stop_helper KILL 2> /dev/null
+routed_start_helper_on "$SECOND" --kill-switch || fail "READY without --dns"
+stop_helper
+assert_eq "0 STOPPED|$BEFORE" "$HELPER_STATUS $(tail -n 1 "$HELPER_OUT")|$(testbed_snapshot)" \
+  "a start without --dns after a killed --dns run: nothing of the redirect is left"
 
 routed_start_helper --kill-switch || fail "READY on the first server"
 stop_helper KILL 2> /dev/null
