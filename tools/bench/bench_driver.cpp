@@ -12,6 +12,12 @@
 //   restore --take COMMAND --check COMMAND --figure NAME --repeat N
 //          (a READY helper is running beside it)
 //   lookup --redirected SERVER --direct SERVER --name NAME --repeat N --batch M
+//   switch --rewrite CONFIG --with NEXT --by hup|restart --output FILE
+//          [--recorder LIB] [--hold SECONDS] [--settle 1] [--stderr FILE]
+//          [--at-ready COMMAND] -- HELPER ARGS...   (ARGS name CONFIG)
+//   start  --output FILE [--recorder LIB] [--stderr FILE] [--at-ready COMMAND]
+//          -- HELPER ARGS...
+//          (switch and start: status lines and recorded commands in FILE)
 
 #include <fcntl.h>
 #include <poll.h>
@@ -31,6 +37,7 @@
 #include "lifecycle/engine_library.h"
 #include "lifecycle/engine_request.h"
 #include "lifecycle/firewall_events.h"
+#include "ordered_run.h"
 #include "pure_operations.h"
 
 namespace {
@@ -98,6 +105,65 @@ int RunHelperCommand(const std::map<std::string, std::string>& options,
     PrintSample("peak_rss_kb", static_cast<double>(result.peak_rss_kb));
     PrintSample("rss_kb", static_cast<double>(result.rss_kb));
   }
+  return 0;
+}
+
+// The options of a run whose status lines (and, with --recorder, commands)
+// go into --output; false when a needed one is missing.
+bool OrderedRunOptionsOf(const std::map<std::string, std::string>& options,
+                         const std::vector<std::string>& helper_argv, HelperRunOptions* run) {
+  if (!options.count("output") || helper_argv.empty()) return false;
+  run->argv = helper_argv;
+  run->record_file = options.at("output");
+  if (options.count("recorder")) run->recorder_library = options.at("recorder");
+  if (options.count("stderr")) run->stderr_file = options.at("stderr");
+  if (options.count("at-ready")) run->at_ready = options.at("at-ready");
+  if (options.count("hold")) run->hold_seconds = std::atof(options.at("hold").c_str());
+  return true;
+}
+
+void PrintOrderedRun(const std::string& figure, const OrderedRunResult& result, bool recorded,
+                     bool settle) {
+  PrintSample(figure + "_ms", result.ms);
+  if (!recorded) return;
+  PrintSample(figure + "_commands", static_cast<double>(result.commands));
+  PrintSample(figure + "_listings", static_cast<double>(result.listings));
+  if (settle) PrintSample(figure + "_settle_commands", static_cast<double>(result.settle_commands));
+}
+
+// A READY helper moved to the server NEXT names: by SIGHUP, or by a stop
+// and a new start (the client's way without it).
+int RunSwitchCommand(const std::map<std::string, std::string>& options,
+                     const std::vector<std::string>& helper_argv) {
+  SwitchRunOptions run;
+  if (!OrderedRunOptionsOf(options, helper_argv, &run.helper) || !options.count("rewrite") ||
+      !options.count("with") || !options.count("by")) {
+    return Fail("switch needs --rewrite, --with, --by, --output and a helper command");
+  }
+  run.config_path = options.at("rewrite");
+  run.next_config = options.at("with");
+  run.by_restart = options.at("by") == "restart";
+  run.settle = options.count("settle") != 0;
+  OrderedRunResult result;
+  std::string error;
+  if (!RunHelperSwitch(run, &result, &error)) return Fail(error);
+  if (!result.stopped) return Fail("helper did not end with STOPPED and exit status 0");
+  PrintOrderedRun("switch", result, !run.helper.recorder_library.empty(), run.settle);
+  return 0;
+}
+
+// One start to READY, its commands counted exactly, then SIGTERM.
+int RunStartCommand(const std::map<std::string, std::string>& options,
+                    const std::vector<std::string>& helper_argv) {
+  HelperRunOptions run;
+  if (!OrderedRunOptionsOf(options, helper_argv, &run)) {
+    return Fail("start needs --output and a helper command");
+  }
+  OrderedRunResult result;
+  std::string error;
+  if (!RunHelperStart(run, &result, &error)) return Fail(error);
+  if (!result.stopped) return Fail("helper did not end with STOPPED and exit status 0");
+  PrintOrderedRun("start", result, !run.recorder_library.empty(), false);
   return 0;
 }
 
@@ -250,7 +316,7 @@ int RunLookupCommand(const std::map<std::string, std::string>& options) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc < 2) return Fail("usage: bench_driver helper|floor|startup|pass|scale OPTIONS");
+  if (argc < 2) return Fail("usage: bench_driver helper|floor|startup|pass|scale|restore|lookup|switch|start OPTIONS");
   // Results keep the original standard output; the replayed tools, like the
   // helper's, print wherever they like without mixing into them.
   g_results_fd = dup(STDOUT_FILENO);
@@ -270,5 +336,7 @@ int main(int argc, char** argv) {
   if (command == "scale") return RunScaleCommand(options);
   if (command == "restore") return RunRestoreCommand(options);
   if (command == "lookup") return RunLookupCommand(options);
+  if (command == "switch") return RunSwitchCommand(options, rest);
+  if (command == "start") return RunStartCommand(options, rest);
   return Fail("unknown subcommand " + command);
 }

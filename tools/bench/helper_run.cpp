@@ -15,13 +15,11 @@
 #include "bench_clock.h"
 #include "command_replay.h"
 
-namespace {
-
 [[noreturn]] void ExecHelper(const HelperRunOptions& options, int stdout_fd) {
   dup2(stdout_fd, STDOUT_FILENO);
   const int err_fd = open(options.stderr_file.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
   if (err_fd >= 0) dup2(err_fd, STDERR_FILENO);
-  if (!options.record_file.empty()) {
+  if (!options.record_file.empty() && !options.recorder_library.empty()) {
     setenv("LVH_RECORD_FILE", options.record_file.c_str(), 1);
     setenv("LD_PRELOAD", options.recorder_library.c_str(), 1);
   }
@@ -31,6 +29,8 @@ namespace {
   execv(args[0], args.data());
   _exit(127);
 }
+
+namespace {
 
 // Reads status lines until `wanted` (true) or end of output (false).
 bool ReadUntilLine(FILE* output, const std::string& wanted) {
