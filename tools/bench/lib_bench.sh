@@ -397,7 +397,7 @@ bench_print_switch_rows() {
     "the stop's and the new start's" restart_recorded_switch_commands
   bench_row "of which listings read back" commands hup_recorded_switch_listings \
     "the stop's and the new start's" restart_recorded_switch_listings
-  bench_row "then the look that follows the new READY (listings only)" commands \
+  bench_row "then the look that follows the new READY" commands \
     hup_recorded_switch_settle_commands "the same after the new start's READY" \
     restart_recorded_switch_settle_commands
   bench_row "with a bypassSelected policy: SIGHUP -> the new READY" ms policy_hup_switch_ms \
