@@ -51,6 +51,14 @@ bench_check_floor_state() {
   return "$status"
 }
 
+# bench_same EXPECTED ACTUAL WHY: true when the two snapshots are the same;
+# otherwise their difference and "bench: WHY" on standard error.
+bench_same() {
+  diff -u "$1" "$2" >&2 && return 0
+  echo "bench: $3" >&2
+  return 1
+}
+
 # bench_switch BY [DRIVER-OPTIONS...] -- HELPER-ARGS...: the helper, whose
 # arguments name $SWITCH_CONFIG, READY and then moved to $NEXT_CONFIG's
 # server, BY hup or restart; prints the driver's samples.
@@ -74,15 +82,11 @@ bench_check_switch_state() {
     bench_switch "$by" --at-ready "bash $(bench_snapshot_script) $snap.ready.$by" -- "$@" \
       > /dev/null || return 1
     testbed_snapshot > "$snap.stopped.$by"
-    if ! diff -u "$snap.start" "$snap.stopped.$by" >&2; then
-      echo "bench: the $by run does not leave the host as it found it" >&2
+    bench_same "$snap.start" "$snap.stopped.$by" "the $by run does not leave the host as it found it" ||
       status=1
-    fi
   done
-  if ! diff -u "$snap.ready.restart" "$snap.ready.hup" >&2; then
-    echo "bench: the switched run's state is not that of a new start on the second server" >&2
-    status=1
-  fi
+  bench_same "$snap.ready.restart" "$snap.ready.hup" \
+    "the switched run's state is not that of a new start on the second server" || status=1
   if grep -qF "$FIRST_SERVER" "$snap.ready.hup" || ! grep -qF "$NEXT_SERVER" "$snap.ready.hup"; then
     echo "bench: the switched run is not on the second server alone" >&2
     status=1
@@ -116,15 +120,11 @@ bench_check_takeover_state() {
       --at-ready "bash $(bench_snapshot_script) $snap.ready.$start" \
       -- "$LVH_HELPER" --config "$NEXT_CONFIG" "$@" > /dev/null || return 1
     testbed_snapshot > "$snap.stopped.$start"
-    if ! diff -u "$snap.start" "$snap.stopped.$start" >&2; then
-      echo "bench: the $start run does not leave the host as it was" >&2
+    bench_same "$snap.start" "$snap.stopped.$start" "the $start run does not leave the host as it was" ||
       status=1
-    fi
   done
-  if ! diff -u "$snap.ready.clean" "$snap.ready.takeover" >&2; then
-    echo "bench: the takeover's state is not that of a start on a clean host" >&2
-    status=1
-  fi
+  bench_same "$snap.ready.clean" "$snap.ready.takeover" \
+    "the takeover's state is not that of a start on a clean host" || status=1
   return "$status"
 }
 
