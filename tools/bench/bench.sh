@@ -103,9 +103,10 @@ if bench_wants 1; then
       -- "$LVH_HELPER" "${TYPICAL[@]}" --dns 100.100.53.53,fd53::53 | sed 's/^/withdns_/' >> "$SAMPLES"
     [ "${PIPESTATUS[0]}" = 0 ] || exit 1
     split=$(awk '$1 == "connect_commands" { print int($2) }' <<< "$out")
+    held=$(awk '$1 == "held_commands" { print int($2) }' <<< "$out")
     for mode in shell direct; do
       "$DRIVER" floor --mode "$mode" --engine "$LVH_ENGINE" --config "$CONFIG" \
-        --dat-dir "$TESTBED_TMP" --record "$RECORD" --split "$split" >> "$SAMPLES" || exit 1
+        --dat-dir "$TESTBED_TMP" --record "$RECORD" --split "$split" --skip "$held" >> "$SAMPLES" || exit 1
     done
     # The same run with a policy, timed and recorded: disconnect also stops
     # the monitor and removes the policy's state.
@@ -118,6 +119,7 @@ if bench_wants 1; then
             -- "$LVH_HELPER" "${TYPICAL[@]}" --app-routing-policy "$ROUND_POLICY") || exit 1
     sed 's/^/withpolicy_recorded_/' <<< "$policy_out" >> "$SAMPLES"
     policy_split=$(awk '$1 == "connect_commands" { print int($2) }' <<< "$policy_out")
+    policy_held=$(awk '$1 == "held_commands" { print int($2) }' <<< "$policy_out")
     # The helper makes its group with mkdir, not by a command, right after
     # the start's sweep removed any old one: in the replay the sweep's rmdir
     # makes it again, so the mark rule finds it; the teardown's removes it.
@@ -126,7 +128,8 @@ if bench_wants 1; then
     grep -q "; mkdir $group\$" "$RECORD.policy" ||
       echo "bench: the policy run's record has no sweep of $group to replay" >&2
     "$DRIVER" floor --mode shell --engine "$LVH_ENGINE" --config "$CONFIG" --dat-dir "$TESTBED_TMP" \
-      --record "$RECORD.policy" --split "$policy_split" | sed 's/^/withpolicy_/' >> "$SAMPLES"
+      --record "$RECORD.policy" --split "$policy_split" --skip "$policy_held" |
+      sed 's/^/withpolicy_/' >> "$SAMPLES"
     [ "${PIPESTATUS[0]}" = 0 ] || exit 1
     rmdir "/sys/fs/cgroup/$APP_GROUP" 2>/dev/null
   done

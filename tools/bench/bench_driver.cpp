@@ -5,7 +5,7 @@
 //   helper [--record FILE --recorder LIB] [--hold SECONDS] [--stderr FILE]
 //          [--at-ready COMMAND] -- HELPER ARGS...
 //   floor  --engine LIB --config FILE --dat-dir DIR --record FILE --split N
-//          --mode shell|direct [--between COMMAND]
+//          [--skip M] --mode shell|direct [--between COMMAND]
 //   startup --repeat N -- COMMAND ARGS...
 //   pass   --app NAME --repeat N
 //   scale  --config-bytes N --policy-bytes N --repeat N
@@ -97,8 +97,10 @@ int RunHelperCommand(const std::map<std::string, std::string>& options,
   if (result.stop_wait_ms >= 0) PrintSample("stop_wait_ms", result.stop_wait_ms);
   if (!run.record_file.empty()) {
     PrintSample("connect_commands", static_cast<double>(result.connect_commands));
-    PrintSample("disconnect_commands",
-                static_cast<double>(result.all_commands - result.connect_commands));
+    PrintSample("held_commands", static_cast<double>(result.held_commands));
+    PrintSample("disconnect_commands", static_cast<double>(result.all_commands -
+                                                           result.connect_commands -
+                                                           result.held_commands));
   }
   if (run.hold_seconds > 0) {
     PrintSample("hold_cpu_percent", 100.0 * result.hold_cpu_ms / (1000.0 * run.hold_seconds));
@@ -168,13 +170,16 @@ int RunStartCommand(const std::map<std::string, std::string>& options,
 }
 
 // The floor: the engine brings up its device as it does for the helper, then
-// the recorded texts run one after another, split where READY was printed.
+// the recorded texts run one after another, split where READY was printed;
+// the M after it that ran before the signal (the look that follows READY)
+// are left out.
 int RunFloorCommand(const std::map<std::string, std::string>& options) {
   for (const char* required : {"engine", "config", "dat-dir", "record", "split", "mode"}) {
     if (!options.count(required)) return Fail(std::string("floor needs --") + required);
   }
   const std::vector<RecordedCommand> commands = ReadRecordedCommands(options.at("record"));
   const size_t split = std::strtoul(options.at("split").c_str(), nullptr, 10);
+  const size_t skip = options.count("skip") ? std::strtoul(options.at("skip").c_str(), nullptr, 10) : 0;
   const bool direct = options.at("mode") == "direct";
   EngineLibrary engine;
   std::string error;
@@ -204,7 +209,7 @@ int RunFloorCommand(const std::map<std::string, std::string>& options) {
   };
   replay("connect", 0, split);
   if (options.count("between")) (void)!std::system(options.at("between").c_str());
-  replay("disconnect", split, commands.size());
+  replay("disconnect", split + skip, commands.size());
   if (direct) PrintSample("direct_through_shell", static_cast<double>(through_shell));
   StopEngine(engine);
   UnloadEngineLibrary(&engine);

@@ -25,6 +25,7 @@ struct HelperRunResult {
   double stop_wait_ms = -1;     // SIGTERM -> first teardown command recorded
   double stop_cpu_ms = -1;      // own CPU from SIGTERM to exit
   size_t connect_commands = 0;  // commands recorded before READY
+  size_t held_commands = 0;     // then before SIGTERM (the look that follows READY)
   size_t all_commands = 0;
   bool stopped = false;         // printed STOPPED and exited with 0
 };

@@ -20,16 +20,17 @@ bench_snapshot_script() {
 # the state at READY and after the stop must be the same for the helper run,
 # the shell replay and the direct replay, and the stop must restore the start.
 bench_check_floor_state() {
-  local snap="$TESTBED_TMP/snapshot" out split mode status=0
+  local snap="$TESTBED_TMP/snapshot" out split held mode status=0
   testbed_snapshot > "$snap.start"
   out=$("$DRIVER" helper --record "$RECORD" --recorder "$LVH_RECORDER" \
           --at-ready "bash $(bench_snapshot_script) $snap.ready.helper" \
           -- "$LVH_HELPER" "${TYPICAL[@]}") || return 1
   testbed_snapshot > "$snap.stopped.helper"
   split=$(awk '$1 == "connect_commands" { print int($2) }' <<< "$out")
+  held=$(awk '$1 == "held_commands" { print int($2) }' <<< "$out")
   for mode in shell direct; do
     "$DRIVER" floor --mode "$mode" --engine "$LVH_ENGINE" --config "$CONFIG" \
-      --dat-dir "$TESTBED_TMP" --record "$RECORD" --split "$split" \
+      --dat-dir "$TESTBED_TMP" --record "$RECORD" --split "$split" --skip "$held" \
       --between "bash $(bench_snapshot_script) $snap.ready.$mode" > /dev/null || return 1
     testbed_snapshot > "$snap.stopped.$mode"
   done

@@ -5,13 +5,9 @@
 
 #include "helper_run.h"
 
-// Runs whose status lines and, with the recorder, command texts go into one
-// file in the order they happened (both append), so the commands before a
-// status line are counted exactly: a look that starts right after READY is
-// not counted with the start, however late the reader sees READY.
-//
-// options.record_file is that file; options.recorder_library, when given,
-// is preloaded to record the commands into it.
+// Runs whose status lines and, with the recorder, command texts go into
+// options.record_file in the order they happened (ordered_output.h);
+// options.recorder_library, when given, is preloaded to record the commands.
 
 // A move of a READY helper to a second server, timed from the signal to
 // the new READY: by SIGHUP to the running helper, which reads its
