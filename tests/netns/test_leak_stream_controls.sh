@@ -18,8 +18,6 @@ SECOND="$TESTBED_TMP/second.json"
 routed_write_second_config "$SECOND"
 APP=$(echo "leakapp$RANDOM$RANDOM" | cut -c1-15)
 
-# counted COUNTS: "counted" when each count of "udp4/udp6/syn4/syn6" is above 0.
-counted() { [[ $1 =~ ^[1-9][0-9]*/[1-9][0-9]*/[1-9][0-9]*/[1-9][0-9]*$ ]] && echo counted || echo "$1"; }
 # stream_for WHERE SECONDS: WHERE's stream runs for SECONDS with the counters
 # zeroed at its start.
 stream_for() {
