@@ -16,6 +16,9 @@
 #   outcome_count        how many outcome lines the helper printed
 #   named WORD...        for each WORD, whether the host's routes, rules,
 #                        firewall chains or nft tables name it: WORD:yes/no
+#   stop_and_compare WHAT
+#                        SIGTERM, then STOPPED and exit 0, and the host as
+#                        $BEFORE (a snapshot taken before the run)
 #   stream_went [SECONDS]
 #                        where the running stream went in SECONDS (1) from
 #                        zeroed counters: "OUTSIDE FIRST SECOND", outside the
@@ -76,4 +79,10 @@ stream_went() {
   through_reset
   sleep "${1:-1}"
   echo "$(counted "$(outside_counts)") $(counted "$(through_counts)") $(counted "$(through_counts 2)")"
+}
+
+stop_and_compare() {
+  stop_helper
+  assert_eq "0 STOPPED" "$HELPER_STATUS $(tail -n 1 "$HELPER_OUT")" "$1: SIGTERM ends it with STOPPED"
+  assert_eq "$BEFORE" "$(testbed_snapshot)" "$1: STOPPED leaves the host as before the run"
 }

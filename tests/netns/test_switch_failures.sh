@@ -3,6 +3,8 @@
 # in the routed topology with two VPN servers.
 # - A configuration the switch cannot use is one ERROR line that changes
 #   nothing: the host is as it was and the first tunnel still carries.
+#   Under the kill switch that includes a server name only the home
+#   network's resolver knows, which the switch finds without it.
 # - An engine that refuses the new request leaves the run without a tunnel:
 #   under the kill switch nothing of the host's stream leaves (without it,
 #   the control, the stream goes out through the home router); the next
@@ -13,6 +15,7 @@
 source "$(dirname "$0")/testbed.sh"
 testbed_enter "$@"
 source "$(dirname "$0")/lib_switch.sh"
+source "$(dirname "$0")/lib_dns.sh"
 switch_setup
 BEFORE=$(testbed_snapshot)
 EVENTS="$TESTBED_TMP/engine.events"
@@ -25,11 +28,6 @@ touch "$RUN_GATE" "$STOP_GATE"
 # The engine's calls so far, in order; engine_called CALLS: they are CALLS.
 engine_calls() { grep -E '^(run|stop)$' "$EVENTS" | paste -sd ' '; }
 engine_called() { [ "$(engine_calls)" = "$1" ]; }
-stop_and_compare() {
-  stop_helper
-  assert_eq "0 STOPPED" "$HELPER_STATUS $(tail -n 1 "$HELPER_OUT")" "$1: SIGTERM ends it with STOPPED"
-  assert_eq "$BEFORE" "$(testbed_snapshot)" "$1: STOPPED leaves the host as before the run"
-}
 
 # --- Configurations the switch refuses, each with its reason. The name
 # that does not resolve asks a resolver that never answers and lets a
@@ -61,6 +59,24 @@ assert_eq "6 1 run" "$(outcome_count) $(grep -c '^READY$' "$HELPER_OUT") $(engin
   "refused: one ERROR line each, no READY and no engine call after the first"
 [ -e "$TESTBED_TMP/shell-ran" ] && fail "refused: the unsafe TUN name reached a shell"
 stop_and_compare refused
+
+# --- A server named only by a resolver on the home network, as most are:
+# without the kill switch the switch finds it; under the kill switch its
+# lookup is refused like any other outside the tunnel, and so the switch.
+gw_exec ip addr add 192.0.2.53/24 dev gw0
+dns_resolver "$GW_PID" --listen-address=192.0.2.53 --host-record="far.test,$ENDPOINT2_4,$ENDPOINT2_6"
+printf '%s\n' "nameserver 192.0.2.53" "options timeout:1 attempts:1" > /etc/resolv.conf
+write_engine_config "$TESTBED_TMP/far.json" zelmo_vpn-tun1 far.test
+while read -r kill_switch outcome through; do
+  if [ "$kill_switch" = with ]; then switch_start --kill-switch; else switch_start; fi ||
+    fail "$kill_switch kill switch: READY on the first server"
+  assert_eq "${outcome//_/ } $through" "$(switch_to "$TESTBED_TMP/far.json") $(seen "$SERVER4")" \
+    "$kill_switch kill switch: a switch to a name only the home network's resolver knows"
+  stop_and_compare "$kill_switch kill switch, far.test"
+done << TABLE
+without READY $ENDPOINT2_4
+with ERROR:_cannot_switch_servers:_the_server's_name_does_not_resolve;_nothing_changed $ENDPOINT4
+TABLE
 
 # --- The engine refuses the new request: where the host's stream goes
 # without a tunnel ("OUTSIDE FIRST SECOND"), then the next switch.

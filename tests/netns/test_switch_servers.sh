@@ -64,10 +64,8 @@ INFO: endpoint=$ENDPOINT2_NAME bypass4=[$ENDPOINT2_4] bypass6=[$ENDPOINT2_6]
 INFO: ip addr
 INFO: ip -6 addr
 READY" "$(since_ready)" "switched: the plan lines, the address lines and READY again"
-stop_helper
 stream_stop > /dev/null
-assert_eq "0 STOPPED" "$HELPER_STATUS $(tail -n 1 "$HELPER_OUT")" "switched: SIGTERM ends it with STOPPED"
-assert_eq "$BEFORE" "$(testbed_snapshot)" "switched: STOPPED leaves the host as before the run"
+stop_and_compare switched
 
 # --- A selected program's stream, its sockets opened before the switch:
 # where it went on the first server and on the second ("OUTSIDE FIRST SECOND").
@@ -78,8 +76,10 @@ while read -r mode on_first on_second; do
   assert_eq "${on_first//_/ }" "$(stream_went)" "$mode: the program's stream on the first server"
   assert_eq READY "$(switch_to "$SECOND")" "$mode: READY on the second server"
   assert_eq "${on_second//_/ }" "$(stream_went)" "$mode: the same sockets after the switch"
+  assert_eq "zelmo_vpn-tun0:no zelmo_vpn-tun1:yes" "$(named zelmo_vpn-tun0 zelmo_vpn-tun1)" \
+    "$mode: what named the old TUN device names the new one"
   stream_stop "app:$APP" > /dev/null
-  stop_helper
+  stop_and_compare "$mode"
 done << TABLE
 vpnOnlySelected 0/0/0/0_counted_0/0/0/0 0/0/0/0_0/0/0/0_counted
 bypassSelected counted_0/0/0/0_0/0/0/0 counted_0/0/0/0_0/0/0/0
