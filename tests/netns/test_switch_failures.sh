@@ -115,13 +115,20 @@ assert_eq "run stop run" "$(engine_calls)" "before READY: the engine is run, sto
 assert_eq "$ENDPOINT4" "$(seen "$SERVER4")" "before READY: the reconnect carries through the same server"
 stop_and_compare "before READY"
 
+# held_switch GATE CALLS WHAT: a kill switch run on the first server asked
+# to switch to the second, held in the engine once it made CALLS, until
+# GATE is back.
+held_switch() {
+  : > "$EVENTS"
+  switch_start --kill-switch || fail "$3: READY on the first server"
+  rm "$1"
+  cp "$SECOND" "$RUN_CONFIG"
+  kill -HUP "$HELPER_PID"
+  wait_until 10 engine_called "$2" || fail "$3: the switch reaches the engine"
+}
+
 # --- Several SIGHUPs while a switch is held in the engine: one more switch.
-: > "$EVENTS"
-switch_start --kill-switch || fail "several: READY on the first server"
-rm "$RUN_GATE"
-cp "$SECOND" "$RUN_CONFIG"
-kill -HUP "$HELPER_PID"
-wait_until 10 engine_called "run stop run" || fail "several: the switch reaches the engine"
+held_switch "$RUN_GATE" "run stop run" several
 for try in 1 2 3; do kill -HUP "$HELPER_PID"; sleep 0.1; done
 touch "$RUN_GATE"
 next_outcome 2 > /dev/null
@@ -135,12 +142,7 @@ stop_and_compare several
 # stop or in the new one's run: both servers are pinned and admitted then,
 # and STOPPED takes both away.
 while read -r gate held; do
-  : > "$EVENTS"
-  switch_start --kill-switch || fail "${gate##*/}: READY on the first server"
-  rm "$gate"
-  cp "$SECOND" "$RUN_CONFIG"
-  kill -HUP "$HELPER_PID"
-  wait_until 10 engine_called "$held" || fail "${gate##*/}: the switch reaches the engine"
+  held_switch "$gate" "$held" "${gate##*/}"
   assert_eq "$ENDPOINT4:yes $ENDPOINT6:yes $ENDPOINT2_4:yes $ENDPOINT2_6:yes" \
     "$(named "$ENDPOINT4" "$ENDPOINT6" "$ENDPOINT2_4" "$ENDPOINT2_6")" "${gate##*/}: both servers pinned and admitted"
   kill -TERM "$HELPER_PID"
