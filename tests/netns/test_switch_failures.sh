@@ -65,7 +65,7 @@ stop_and_compare refused
 # lookup is refused like any other outside the tunnel, and so the switch.
 gw_exec ip addr add 192.0.2.53/24 dev gw0
 dns_resolver "$GW_PID" --listen-address=192.0.2.53 --host-record="far.test,$ENDPOINT2_4,$ENDPOINT2_6"
-printf '%s\n' "nameserver 192.0.2.53" "options timeout:1 attempts:1" > /etc/resolv.conf
+testbed_resolv_conf "nameserver 192.0.2.53" "options timeout:1 attempts:1"
 write_engine_config "$TESTBED_TMP/far.json" zelmo_vpn-tun1 far.test
 while read -r kill_switch outcome through; do
   if [ "$kill_switch" = with ]; then switch_start --kill-switch; else switch_start; fi ||
