@@ -22,7 +22,9 @@
 #   stream_went [SECONDS]
 #                        where the running stream went in SECONDS (1) from
 #                        zeroed counters: "OUTSIDE FIRST SECOND", outside the
-#                        tunnel and through each server, each as counted says
+#                        tunnel and through each server, each "counted" when
+#                        all four counts are above 0 (stream_counted), else
+#                        the counts "udp4/udp6/syn4/syn6"
 
 source "$(dirname "${BASH_SOURCE[0]}")/lib_routed.sh"
 
@@ -78,7 +80,7 @@ stream_went() {
   outside_reset
   through_reset
   sleep "${1:-1}"
-  echo "$(counted "$(outside_counts)") $(counted "$(through_counts)") $(counted "$(through_counts 2)")"
+  echo "$(stream_counted "$(outside_counts)") $(stream_counted "$(through_counts)") $(stream_counted "$(through_counts 2)")"
 }
 
 stop_and_compare() {
