@@ -37,6 +37,7 @@ struct EarlierRun {
   bool found = false;         // take over rather than tear down first
   bool kill_switch = false;   // its kill switch may stand (present or cannot tell)
   bool app_routing = false;   // its app routing may stand
+  bool dns_redirect = false;  // its name-lookup table may stand
 };
 
 bool MayStand(TracePresence trace) { return trace != TracePresence::kAbsent; }
@@ -51,6 +52,7 @@ EarlierRun FindEarlierRun() {
   earlier.app_routing = MayStand(traces.app_group) || MayStand(traces.app_rule4) ||
                         MayStand(traces.app_rule6) || MayStand(traces.app_guard_chain4) ||
                         MayStand(traces.app_guard_chain6);
+  earlier.dns_redirect = MayStand(traces.dns_redirect);
   return earlier;
 }
 
@@ -280,6 +282,9 @@ bool StartTunnel(const CommandLine& command_line, TunnelRun* run) {
     // Before the ICMP bypass and app routing rewrite tables 100 and 1066,
     // which still name the gateways the killed run pinned over.
     RemoveOtherServersPins(plan.endpoint, plan.bypass_prefixes);
+    // Without --dns the killed run's redirect would send lookups to its
+    // resolvers; with it, the install below replaces the table whole.
+    if (earlier.dns_redirect && plan.dns_addresses.empty()) CleanupDnsRedirect();
   }
 
   const EngineStartResult started = StartEngine(run->engine, encoded_request);

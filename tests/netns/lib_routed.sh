@@ -581,6 +581,7 @@ stream_stop() {
 }
 stream_out() { echo "$TESTBED_TMP/stream.${1/:/.}.out"; }
 stream_figure() { tr ' ' '\n' <<< "$1" | sed -n "s/^$2=//p"; }
+stream_counted() { [[ $1 =~ ^[1-9][0-9]*/[1-9][0-9]*/[1-9][0-9]*/[1-9][0-9]*$ ]] && echo counted || echo "$1"; }
 
 # --- The stand-in engine without the helper.
 #

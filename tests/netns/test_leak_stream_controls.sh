@@ -18,8 +18,6 @@ SECOND="$TESTBED_TMP/second.json"
 routed_write_second_config "$SECOND"
 APP=$(echo "leakapp$RANDOM$RANDOM" | cut -c1-15)
 
-# counted COUNTS: "counted" when each count of "udp4/udp6/syn4/syn6" is above 0.
-counted() { [[ $1 =~ ^[1-9][0-9]*/[1-9][0-9]*/[1-9][0-9]*/[1-9][0-9]*$ ]] && echo counted || echo "$1"; }
 # stream_for WHERE SECONDS: WHERE's stream runs for SECONDS with the counters
 # zeroed at its start.
 stream_for() {
@@ -42,7 +40,7 @@ switch_line() {
 # --- Without the helper: outside, in both families, from each source.
 for where in host ct:box; do
   stream_for "$where" 1
-  assert_eq "counted 0/0/0/0" "$(counted "$(outside_counts)") $(through_counts)" \
+  assert_eq "counted 0/0/0/0" "$(stream_counted "$(outside_counts)") $(through_counts)" \
     "no helper, $where: the stream leaves through the home router"
 done
 
@@ -52,10 +50,10 @@ routed_start_helper --kill-switch \
   --app-routing-policy "{\"enabled\":true,\"mode\":\"bypassSelected\",\"apps\":[\"$APP\"]}" ||
   fail "READY on the first server ($(cat "$HELPER_ERR"))"
 stream_for host 1
-assert_eq "0/0/0/0 counted" "$(outside_counts) $(counted "$(through_counts)")" \
+assert_eq "0/0/0/0 counted" "$(outside_counts) $(stream_counted "$(through_counts)")" \
   "READY: the host's stream arrives through the first server only"
 stream_for "app:$APP" 1
-assert_eq "counted" "$(counted "$(outside_counts)")" "READY: a bypassing program's stream leaves outside"
+assert_eq "counted" "$(stream_counted "$(outside_counts)")" "READY: a bypassing program's stream leaves outside"
 
 # --- Today's switch: SIGTERM, then a start on the second server. The
 # stream runs from just before the stop to just after READY, so each of its
@@ -80,7 +78,7 @@ stream_start || fail "the stream starts again"
 through_reset
 outside_reset
 sleep 1
-assert_eq "0/0/0/0 0/0/0/0 counted" "$(outside_counts) $(through_counts) $(counted "$(through_counts 2)")" \
+assert_eq "0/0/0/0 0/0/0/0 counted" "$(outside_counts) $(through_counts) $(stream_counted "$(through_counts 2)")" \
   "READY again: the stream arrives through the second server only"
 stop_helper
 stream_stop > /dev/null
