@@ -40,8 +40,8 @@ package: build
 hardening: build
 	bash tools/ci/hardening.sh
 
-# Start, stop, monitor, memory and input-scale figures, inside the namespace
-# test bed (a few minutes; not part of `make test`).
+# Start, stop, switch, takeover, monitor, memory and input-scale figures,
+# inside the namespace test bed (some minutes; not part of `make test`).
 bench: build
 	LVH_BUILD_DIR=$(abspath $(BUILD_DIR)) bash tools/bench/bench.sh
 

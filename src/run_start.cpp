@@ -281,12 +281,6 @@ bool StartTunnel(const CommandLine& command_line, TunnelRun* run) {
     // Started without one: the killed run's goes before anything else.
     CleanupKillSwitchPolicy();
   }
-  if (earlier.found && earlier.dns_redirect && plan.dns_addresses.empty()) {
-    // Started without --dns: the killed run's table would go on sending
-    // every lookup to a resolver only its tunnel reached, past this run's
-    // end too (a run with --dns replaces it whole).
-    CleanupDnsRedirect();
-  }
   // A killed run's kill switch, or a block, is taken over before the engine
   // starts: the new kill switch stands before the old one (or the block)
   // gives way, and it admits the new server before the engine reaches for it.
@@ -302,6 +296,10 @@ bool StartTunnel(const CommandLine& command_line, TunnelRun* run) {
     // Before the ICMP bypass and app routing rewrite tables 100 and 1066,
     // which still name the gateways the killed run pinned over.
     RemoveOtherServersPins(plan.endpoint, plan.bypass_prefixes);
+    // Without --dns the killed run's redirect would go on sending every
+    // lookup to resolvers only its tunnel reached, past this run's end too;
+    // with it, the install below replaces the table whole.
+    if (earlier.dns_redirect && plan.dns_addresses.empty()) CleanupDnsRedirect();
   }
 
   const EngineStartResult started = StartEngine(run->engine, encoded_request);

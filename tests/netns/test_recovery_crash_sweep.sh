@@ -2,7 +2,9 @@
 # Crash recovery: a full run (kill switch, bypass prefixes, IPv6, an app
 # routing policy with a running member) is killed with SIGKILL right after
 # each state-changing command of its start sequence in turn, and once while
-# READY; then after each state-changing command of a re-pin, when the default
+# READY; then after each state-changing command of a switch of servers
+# (SIGHUP after the client named a second server and TUN device), and once
+# after it; after each state-changing command of a re-pin, when the default
 # routes move to a second network while READY, and once after the move; and
 # after each command of a restore of the kill switch while READY.
 # After each kill "--cleanup" must bring the host back to the snapshot taken
@@ -182,6 +184,21 @@ for point in "${GUARD_POINTS[@]}"; do
   wait "$HELPER_PID"
   recover_and_compare "vpnOnlySelected, kill after command $point" && passed=$((passed + 1))
 done
+
+# --- Inside a switch of servers: the client rewrote the configuration for
+# vpn2.test on the TUN device qtun1 and sent SIGHUP. Between the look that
+# pins and admits the second server and the one that lets the first go, both
+# are pinned: the cleanup must take both servers' routes, in both families.
+printf '%s\n' "198.18.0.7 vpn2.test" "2001:db8:6::7 vpn2.test" >> "$TESTBED_TMP/hosts"
+switch_servers() {
+  write_engine_config "$TESTBED_TMP/full-run.json" qtun1 vpn2.test
+  kill -HUP "$HELPER_PID"
+}
+switch_back() { write_engine_config "$TESTBED_TMP/full-run.json" qtun0 vpn.test; }
+kill_inside switch switch_servers switch_back "$BEFORE" 8
+assert_eq "pinned first" "$(awk '/route replace 198.18.0.7\/32 / && !p { p = NR } /route del 203.0.113.7\/32 / && !d { d = NR }
+  END { print p && d && p < d ? "pinned first" : "pinned " p ", let go " d }' "$TESTBED_TMP/switch.record")" \
+  "the switch pins the second server before the first goes, so a kill in between leaves both"
 
 # --- Inside a re-pin: eth1, on a second network of the gateway's namespace,
 # becomes the default in both families while eth0 stays up (a roam). The

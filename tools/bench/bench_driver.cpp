@@ -5,13 +5,19 @@
 //   helper [--record FILE --recorder LIB] [--hold SECONDS] [--stderr FILE]
 //          [--at-ready COMMAND] -- HELPER ARGS...
 //   floor  --engine LIB --config FILE --dat-dir DIR --record FILE --split N
-//          --mode shell|direct [--between COMMAND]
+//          [--skip M] --mode shell|direct [--between COMMAND]
 //   startup --repeat N -- COMMAND ARGS...
 //   pass   --app NAME --repeat N
 //   scale  --config-bytes N --policy-bytes N --repeat N
 //   restore --take COMMAND --check COMMAND --figure NAME --repeat N
 //          (a READY helper is running beside it)
 //   lookup --redirected SERVER --direct SERVER --name NAME --repeat N --batch M
+//   switch --rewrite CONFIG --with NEXT --by hup|restart --output FILE
+//          [--recorder LIB] [--hold SECONDS] [--settle 1] [--stderr FILE]
+//          [--at-ready COMMAND] -- HELPER ARGS...   (ARGS name CONFIG)
+//   start  --output FILE [--recorder LIB] [--stderr FILE] [--at-ready COMMAND]
+//          -- HELPER ARGS...
+//          (switch and start: status lines and recorded commands in FILE)
 
 #include <fcntl.h>
 #include <poll.h>
@@ -31,6 +37,7 @@
 #include "lifecycle/engine_library.h"
 #include "lifecycle/engine_request.h"
 #include "lifecycle/firewall_events.h"
+#include "ordered_run.h"
 #include "pure_operations.h"
 
 namespace {
@@ -90,8 +97,10 @@ int RunHelperCommand(const std::map<std::string, std::string>& options,
   if (result.stop_wait_ms >= 0) PrintSample("stop_wait_ms", result.stop_wait_ms);
   if (!run.record_file.empty()) {
     PrintSample("connect_commands", static_cast<double>(result.connect_commands));
-    PrintSample("disconnect_commands",
-                static_cast<double>(result.all_commands - result.connect_commands));
+    PrintSample("held_commands", static_cast<double>(result.held_commands));
+    PrintSample("disconnect_commands", static_cast<double>(result.all_commands -
+                                                           result.connect_commands -
+                                                           result.held_commands));
   }
   if (run.hold_seconds > 0) {
     PrintSample("hold_cpu_percent", 100.0 * result.hold_cpu_ms / (1000.0 * run.hold_seconds));
@@ -101,14 +110,76 @@ int RunHelperCommand(const std::map<std::string, std::string>& options,
   return 0;
 }
 
+// The options of a run whose status lines (and, with --recorder, commands)
+// go into --output; false when a needed one is missing.
+bool OrderedRunOptionsOf(const std::map<std::string, std::string>& options,
+                         const std::vector<std::string>& helper_argv, HelperRunOptions* run) {
+  if (!options.count("output") || helper_argv.empty()) return false;
+  run->argv = helper_argv;
+  run->record_file = options.at("output");
+  if (options.count("recorder")) run->recorder_library = options.at("recorder");
+  if (options.count("stderr")) run->stderr_file = options.at("stderr");
+  if (options.count("at-ready")) run->at_ready = options.at("at-ready");
+  if (options.count("hold")) run->hold_seconds = std::atof(options.at("hold").c_str());
+  return true;
+}
+
+void PrintOrderedRun(const std::string& figure, const OrderedRunResult& result, bool recorded,
+                     bool settle) {
+  PrintSample(figure + "_ms", result.ms);
+  if (!recorded) return;
+  PrintSample(figure + "_commands", static_cast<double>(result.commands));
+  PrintSample(figure + "_listings", static_cast<double>(result.listings));
+  if (settle) PrintSample(figure + "_settle_commands", static_cast<double>(result.settle_commands));
+}
+
+// A READY helper moved to the server NEXT names: by SIGHUP, or by a stop
+// and a new start (the client's way without it).
+int RunSwitchCommand(const std::map<std::string, std::string>& options,
+                     const std::vector<std::string>& helper_argv) {
+  SwitchRunOptions run;
+  if (!OrderedRunOptionsOf(options, helper_argv, &run.helper) || !options.count("rewrite") ||
+      !options.count("with") || !options.count("by")) {
+    return Fail("switch needs --rewrite, --with, --by, --output and a helper command");
+  }
+  run.config_path = options.at("rewrite");
+  run.next_config = options.at("with");
+  run.by_restart = options.at("by") == "restart";
+  run.settle = options.count("settle") != 0;
+  OrderedRunResult result;
+  std::string error;
+  if (!RunHelperSwitch(run, &result, &error)) return Fail(error);
+  if (!result.stopped) return Fail("helper did not end with STOPPED and exit status 0");
+  PrintOrderedRun("switch", result, !run.helper.recorder_library.empty(), run.settle);
+  return 0;
+}
+
+// One start to READY, its commands counted exactly, then SIGTERM.
+int RunStartCommand(const std::map<std::string, std::string>& options,
+                    const std::vector<std::string>& helper_argv) {
+  HelperRunOptions run;
+  if (!OrderedRunOptionsOf(options, helper_argv, &run)) {
+    return Fail("start needs --output and a helper command");
+  }
+  OrderedRunResult result;
+  std::string error;
+  if (!RunHelperStart(run, &result, &error)) return Fail(error);
+  if (!result.stopped) return Fail("helper did not end with STOPPED and exit status 0");
+  PrintOrderedRun("start", result, !run.recorder_library.empty(), false);
+  return 0;
+}
+
 // The floor: the engine brings up its device as it does for the helper, then
-// the recorded texts run one after another, split where READY was printed.
+// the recorded texts run one after another, split where READY was printed;
+// the M after it that ran before the signal (the look that follows READY)
+// are left out.
 int RunFloorCommand(const std::map<std::string, std::string>& options) {
   for (const char* required : {"engine", "config", "dat-dir", "record", "split", "mode"}) {
     if (!options.count(required)) return Fail(std::string("floor needs --") + required);
   }
   const std::vector<RecordedCommand> commands = ReadRecordedCommands(options.at("record"));
   const size_t split = std::strtoul(options.at("split").c_str(), nullptr, 10);
+  const size_t skip = options.count("skip") ? std::strtoul(options.at("skip").c_str(), nullptr, 10) : 0;
   const bool direct = options.at("mode") == "direct";
   EngineLibrary engine;
   std::string error;
@@ -138,7 +209,7 @@ int RunFloorCommand(const std::map<std::string, std::string>& options) {
   };
   replay("connect", 0, split);
   if (options.count("between")) (void)!std::system(options.at("between").c_str());
-  replay("disconnect", split, commands.size());
+  replay("disconnect", split + skip, commands.size());
   if (direct) PrintSample("direct_through_shell", static_cast<double>(through_shell));
   StopEngine(engine);
   UnloadEngineLibrary(&engine);
@@ -250,7 +321,7 @@ int RunLookupCommand(const std::map<std::string, std::string>& options) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc < 2) return Fail("usage: bench_driver helper|floor|startup|pass|scale OPTIONS");
+  if (argc < 2) return Fail("usage: bench_driver helper|floor|startup|pass|scale|restore|lookup|switch|start OPTIONS");
   // Results keep the original standard output; the replayed tools, like the
   // helper's, print wherever they like without mixing into them.
   g_results_fd = dup(STDOUT_FILENO);
@@ -270,5 +341,7 @@ int main(int argc, char** argv) {
   if (command == "scale") return RunScaleCommand(options);
   if (command == "restore") return RunRestoreCommand(options);
   if (command == "lookup") return RunLookupCommand(options);
+  if (command == "switch") return RunSwitchCommand(options, rest);
+  if (command == "start") return RunStartCommand(options, rest);
   return Fail("unknown subcommand " + command);
 }

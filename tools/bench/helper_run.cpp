@@ -13,15 +13,13 @@
 #include <thread>
 
 #include "bench_clock.h"
-#include "command_replay.h"
-
-namespace {
+#include "ordered_output.h"
 
 [[noreturn]] void ExecHelper(const HelperRunOptions& options, int stdout_fd) {
   dup2(stdout_fd, STDOUT_FILENO);
   const int err_fd = open(options.stderr_file.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
   if (err_fd >= 0) dup2(err_fd, STDERR_FILENO);
-  if (!options.record_file.empty()) {
+  if (!options.record_file.empty() && !options.recorder_library.empty()) {
     setenv("LVH_RECORD_FILE", options.record_file.c_str(), 1);
     setenv("LD_PRELOAD", options.recorder_library.c_str(), 1);
   }
@@ -31,6 +29,8 @@ namespace {
   execv(args[0], args.data());
   _exit(127);
 }
+
+namespace {
 
 // Reads status lines until `wanted` (true) or end of output (false).
 bool ReadUntilLine(FILE* output, const std::string& wanted) {
@@ -70,36 +70,49 @@ bool RunToEnd(const std::vector<std::string>& argv, double* wall_ms, double* cpu
 }
 
 bool RunHelperOnce(const HelperRunOptions& options, HelperRunResult* result, std::string* error) {
-  if (!options.record_file.empty()) {
-    const int truncate = open(options.record_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    if (truncate >= 0) close(truncate);
-  }
-  int out_pipe[2];
-  if (pipe2(out_pipe, O_CLOEXEC) != 0) {
-    *error = "pipe failed";
+  // A recorded run writes its status lines into the record, so that the
+  // commands before READY and before the signal are told apart exactly;
+  // a timed run reads them from a pipe.
+  const bool recorded = !options.record_file.empty();
+  OutputReader record;
+  FILE* output = nullptr;
+  int out_pipe[2] = {-1, -1};
+  if (recorded ? !OpenOutput(options.record_file, &record) : pipe2(out_pipe, O_CLOEXEC) != 0) {
+    CloseOutput(&record);
+    *error = "cannot set up the helper's output";
     return false;
   }
   const double started = NowMs();
-  const pid_t pid = fork();
-  if (pid == 0) ExecHelper(options, out_pipe[1]);
-  close(out_pipe[1]);
+  pid_t pid = -1;
+  if (recorded) {
+    StartHelperWritingTo(options, &pid, error);
+  } else {
+    pid = fork();
+    if (pid == 0) ExecHelper(options, out_pipe[1]);
+    close(out_pipe[1]);
+    output = fdopen(out_pipe[0], "r");
+    if (pid < 0) *error = "fork failed";
+  }
+  const auto await_line = [&](const std::string& line) {
+    return recorded ? AwaitLine(&record, pid, line) : ReadUntilLine(output, line);
+  };
+  const auto close_output = [&]() {
+    if (output != nullptr) fclose(output);
+    CloseOutput(&record);
+  };
   if (pid < 0) {
-    close(out_pipe[0]);
-    *error = "fork failed";
+    close_output();
     return false;
   }
-  FILE* output = fdopen(out_pipe[0], "r");
-  if (!ReadUntilLine(output, "READY")) {
-    fclose(output);
+  if (!await_line("READY")) {
+    close_output();
     waitpid(pid, nullptr, 0);
     *error = "helper ended without READY";
     return false;
   }
   result->ready_ms = NowMs() - started;
   result->ready_cpu_ms = ProcessCpuMs(pid);
-  if (!options.record_file.empty()) {
-    result->connect_commands = ReadRecordedCommands(options.record_file).size();
-  }
+  result->connect_commands = record.commands;
 
   if (!options.at_ready.empty()) (void)!std::system(options.at_ready.c_str());
 
@@ -110,9 +123,13 @@ bool RunHelperOnce(const HelperRunOptions& options, HelperRunResult* result, std
     result->rss_kb = ReadStatusKb(pid, "VmRSS");
   }
 
+  // What ran since READY, the look that follows it among them, is no part
+  // of the disconnect.
+  if (recorded) ReadWritten(&record);
+  result->held_commands = record.commands - result->connect_commands;
   // The first teardown command shows when the wait loop noticed the signal.
   int watch = -1;
-  if (!options.record_file.empty()) {
+  if (recorded) {
     watch = inotify_init1(IN_CLOEXEC);
     inotify_add_watch(watch, options.record_file.c_str(), IN_MODIFY);
   }
@@ -129,13 +146,11 @@ bool RunHelperOnce(const HelperRunOptions& options, HelperRunResult* result, std
   waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOWAIT);
   result->stop_ms = NowMs() - signalled;
   result->stop_cpu_ms = ProcessCpuMs(pid) - cpu_before_stop;
-  const bool printed_stopped = ReadUntilLine(output, "STOPPED");
-  fclose(output);
+  const bool printed_stopped = await_line("STOPPED");
+  result->all_commands = record.commands;
+  close_output();
   int status = 0;
   waitpid(pid, &status, 0);
   result->stopped = printed_stopped && WIFEXITED(status) && WEXITSTATUS(status) == 0;
-  if (!options.record_file.empty()) {
-    result->all_commands = ReadRecordedCommands(options.record_file).size();
-  }
   return true;
 }

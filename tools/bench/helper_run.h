@@ -6,7 +6,7 @@
 
 struct HelperRunOptions {
   std::vector<std::string> argv;  // the helper's path, then its arguments
-  std::string recorder_library;   // preloaded when record_file is set
+  std::string recorder_library;   // preloaded, with record_file, to record the commands
   std::string record_file;        // receives the command texts of the run
   std::string stderr_file = "/dev/null";
   double hold_seconds = 0;        // time spent READY before SIGTERM
@@ -25,9 +25,15 @@ struct HelperRunResult {
   double stop_wait_ms = -1;     // SIGTERM -> first teardown command recorded
   double stop_cpu_ms = -1;      // own CPU from SIGTERM to exit
   size_t connect_commands = 0;  // commands recorded before READY
+  size_t held_commands = 0;     // then before SIGTERM (the look that follows READY)
   size_t all_commands = 0;
   bool stopped = false;         // printed STOPPED and exited with 0
 };
+
+// In a child: standard output to `stdout_fd`, standard error to the
+// options' file, the recorder preloaded where a record is asked for, then
+// the helper's exec.
+[[noreturn]] void ExecHelper(const HelperRunOptions& options, int stdout_fd);
 
 // Runs the helper once through start, READY, an optional hold and SIGTERM.
 bool RunHelperOnce(const HelperRunOptions& options, HelperRunResult* result, std::string* error);

@@ -9,9 +9,11 @@
 # before the run and the VPN's resolver, through the tunnel, during it
 # (--dns, under the kill switch); then the host leaves its network for another
 # subnet behind another router, and the same conversations complete again
-# through it; then it stops the helper with SIGTERM, goes back to the first
-# network, looks the name up once more (the router answers again) and
-# compares the host with its state before the run.
+# through it; then the client's configuration is rewritten to name a second
+# VPN server and SIGHUP moves the running helper there, and a conversation
+# completes through the second server; then it stops the helper with
+# SIGTERM, goes back to the first network, looks the name up once more (the
+# router answers again) and compares the host with its state before the run.
 DEMO_DIR=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 source "$DEMO_DIR/../../tests/netns/testbed.sh"
 if [ "$(id -u)" != 0 ]; then
@@ -26,7 +28,7 @@ source "$DEMO_DIR/../../tests/netns/lib_routed.sh"
 source "$DEMO_DIR/../../tests/netns/lib_dns.sh"
 
 BYPASS=10.0.0.0/8,192.168.0.0/16
-CONFIG="$DEMO_DIR/config.json"
+SAMPLE_CONFIG="$DEMO_DIR/config.json"
 
 section() { printf '\n=== %s\n' "$*"; }
 show() { printf '$ %s\n' "$*"; "$@" 2>&1 | sed 's/^/    /'; }
@@ -34,11 +36,16 @@ show() { printf '$ %s\n' "$*"; "$@" 2>&1 | sed 's/^/    /'; }
 section "Throwaway network"
 routed_setup
 routed_second_router
+routed_second_vpn
 dns_setup
+# The helper runs on a copy of the sample, which the switch rewrites.
+CONFIG="$TESTBED_TMP/config.json"
+cp "$SAMPLE_CONFIG" "$CONFIG"
 dns_use "$GW_IP4"
 echo "host eth0 ($HOST_IP4, $HOST_IP6) -> home router (masquerades as $ROUTER_OUT4, $ROUTER_OUT6)"
 echo "  -> internet: servers $SERVER4, $SERVER6 and $BYPASS_HOST4"
 echo "  -> VPN server vpn.test ($ENDPOINT4, $ENDPOINT6), masquerading what leaves its tunnel"
+echo "  -> a second VPN server $ENDPOINT2_NAME ($ENDPOINT2_4, $ENDPOINT2_6), masquerading the same way"
 echo "name $LOOKUP_NAME: the home router's resolver ($GW_IP4) answers $ANSWER_ROUTER, the VPN's"
 echo "  resolver ($TUNNEL_DNS4, reached only through the tunnel) answers $ANSWER_TUNNEL"
 show ip -4 route
@@ -61,7 +68,7 @@ resolve "$ANSWER_ROUTER" "the home router answers"
 before=$(testbed_snapshot)
 
 section "Starting the helper"
-echo "$LVH_HELPER --lib libtest_engine.so --config tools/demo/config.json \\"
+echo "$LVH_HELPER --lib libtest_engine.so --config $CONFIG \\"
 echo "    --dat-dir /usr/share/zelmo --bypass-prefixes $BYPASS --kill-switch \\"
 echo "    --dns $TUNNEL_DNS4,$TUNNEL_DNS6"
 start_helper --lib "$LVH_ENGINE" --config "$CONFIG" --dat-dir /usr/share/zelmo \
@@ -130,6 +137,28 @@ show ip route get "$ENDPOINT4"
 show ip route show table 100
 converse "$SERVER4" "$ENDPOINT4" "the VPN server's address: through the tunnel, now over the second router"
 converse "$BYPASS_HOST4" "$ROUTER2_OUT4" "the second router's address: the bypass prefix followed the network"
+
+section "Switching to the second VPN server under the READY helper"
+# Under the kill switch a client names the server by its address: the
+# helper's lookup of a name would leave outside the tunnel.
+echo "the client rewrites the configuration to name the second VPN server by its address"
+echo "($ENDPOINT2_NAME, $ENDPOINT2_4), then sends SIGHUP"
+sed -i "s/\"$ENDPOINT_NAME\"/\"$ENDPOINT2_4\"/" "$CONFIG"
+show diff "$SAMPLE_CONFIG" "$CONFIG"
+lines_before=$(wc -l < "$HELPER_OUT")
+kill -HUP "$HELPER_PID"
+ready_lines() { [ "$(grep -cx READY "$HELPER_OUT")" = "$1" ]; }
+if ! wait_until 20 ready_lines 2; then
+  echo "demo: the helper did not become ready on the second server:" >&2
+  cat "$HELPER_OUT" "$HELPER_ERR" >&2
+  exit 1
+fi
+echo "new status lines:"
+tail -n +"$((lines_before + 1))" "$HELPER_OUT" | sed 's/^/    /'
+show ip route get "$ENDPOINT2_4"
+show ip route get "$ENDPOINT4"
+converse "$SERVER4" "$ENDPOINT2_4" "the second VPN server's address: through the tunnel to it"
+converse "$BYPASS_HOST4" "$ROUTER2_OUT4" "the second router's address: the bypass prefix stays around the tunnel"
 
 section "SIGTERM"
 lines_before=$(wc -l < "$HELPER_OUT")
