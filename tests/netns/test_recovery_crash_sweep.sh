@@ -6,7 +6,8 @@
 # (SIGHUP after the client named a second server and TUN device), and once
 # after it; after each state-changing command of a re-pin, when the default
 # routes move to a second network while READY, and once after the move; and
-# after each command of a restore of the kill switch while READY.
+# after each command of a restore of the kill switch while READY; and a
+# --lockdown run killed around the command that makes its block.
 # After each kill "--cleanup" must bring the host back to the snapshot taken
 # before the run (after a move: of the moved network without the helper),
 # the IPv6 endpoint route via either IPv6 gateway included. A link down and
@@ -219,6 +220,52 @@ slip_rule_in() { iptables -I OUTPUT 1 -j ACCEPT; }
 take_rule_out() { iptables -D OUTPUT -j ACCEPT; }
 WITH_FOREIGN_RULE=$(slip_rule_in && testbed_snapshot && take_rule_out)
 kill_inside restore slip_rule_in take_rule_out "$WITH_FOREIGN_RULE" 1
+
+# --- Under lockdown: a killed --lockdown run leaves its block, dormant from
+# the command that made it on; the cleanup wakes and keeps it, so the host
+# is the snapshot with the block that --block makes, and --unblock then
+# brings back the snapshot itself. Killed while READY, and after the
+# commands around the block's: before it nothing of the block stands.
+# The host now has the second network's link: its snapshot is the baseline.
+UNBLOCKED=$(testbed_snapshot)
+run_helper --block
+WITH_BLOCK=$(testbed_snapshot)
+run_helper --unblock
+assert_contains "$WITH_BLOCK" "table inet zelmo-vpn-block" "the snapshot shows the block"
+# recover_blocked WHAT EXPECTED: the cleanup as above, then --unblock.
+recover_blocked() {
+  recover_and_compare "$1" "$2" || return 1
+  LVH_RECORD_FILE= run_helper --unblock
+  [ "$(testbed_snapshot)" = "$UNBLOCKED" ] || { fail "$1: host differs from the snapshot after --unblock"; return 1; }
+}
+LOCKDOWN_ARGS=("${FULL_RUN_ARGS[@]}" --lockdown)
+LOCKDOWN_RECORD="$TESTBED_TMP/lockdown.record"
+: > "$LOCKDOWN_RECORD"
+LVH_RECORD_FILE="$LOCKDOWN_RECORD" start_helper "${LOCKDOWN_ARGS[@]}"
+tried=$((tried + 1))
+if wait_for_line READY; then
+  stop_helper KILL
+  recover_blocked "lockdown, killed while READY" "$WITH_BLOCK" && passed=$((passed + 1))
+else
+  fail "lockdown run reaches READY"
+fi
+mapfile -t KILL_POINTS < <(start_sequence_kill_points "$LOCKDOWN_RECORD")
+BLOCK_AT=$(grep -n "zelmo-vpn-block" "$LOCKDOWN_RECORD" | head -n 1 | cut -d: -f1)
+assert_at_least 1 "${BLOCK_AT:-0}" "the lockdown start makes its block"
+for point in "${KILL_POINTS[@]}"; do
+  [ "$point" -ge "$((BLOCK_AT - 5))" ] && [ "$point" -le "$((BLOCK_AT + 5))" ] || continue
+  expected=$UNBLOCKED
+  [ "$point" -ge "$BLOCK_AT" ] && expected=$WITH_BLOCK
+  start_run_to_kill "$LOCKDOWN_RECORD" "$point" lockdown "${LOCKDOWN_ARGS[@]}"
+  wait "$HELPER_PID"
+  if [ $? != 137 ] || [ "$(tail -n 1 "$record")" != "$command" ]; then
+    fail "lockdown, kill after command $point (${command#system: }): run did not die there"
+    recover_blocked "after command $point" "$expected" > /dev/null
+    continue
+  fi
+  recover_blocked "lockdown, kill after command $point (${command#system: })" "$expected" &&
+    passed=$((passed + 1))
+done
 
 echo "kill points: tried $tried, passed $passed"
 assert_eq "$tried" "$passed" "every kill point recovered"
