@@ -61,25 +61,46 @@ void ReadKillSwitchDevicesOf(TunnelPlan* plan);
 // A --lockdown run leaves the block at every end, also one that comes
 // before its kill switch and the dormant block stood (the engine refused,
 // a cancel): the undo then makes it whole, for the network as it is now.
+// A block the start found is made whole as well: a killed run may have
+// left it dormant, judging nothing, and its kill switch is about to go.
 void LeaveLockdownBlock(TunnelRun* run) {
-  if (!run->plan.lockdown || run->found_block || run->steps.lockdown_block) return;
+  if (!run->plan.lockdown || run->steps.lockdown_block) return;
   ReadKillSwitchDevicesOf(&run->plan);
   run->steps.lockdown_block = true;
 }
 
-// One "ERROR: " line and the steps undone. A kill switch the start took
-// over stays, and the line says so: the client must not take the failure
-// for an open host.
+// A killed run's kill switch the start never reached (it failed before
+// the takeover) stands as it stood; only one the kernel shows is told.
+bool UntouchedKillSwitchStands(const TunnelRun& run) {
+  if (run.steps.kill_switch || run.found_kill_switch) return false;
+  const KilledRunTraces traces = ReadKilledRunTraces();
+  return traces.kill_switch_chain4 == TracePresence::kPresent ||
+         traces.kill_switch_chain6 == TracePresence::kPresent ||
+         traces.kill_switch_guard == TracePresence::kPresent;
+}
+
+// A command line refused before anything is loaded or installed: one
+// "ERROR: " line, and the host as it was.
+bool RefuseStart(const std::string& error) {
+  PrintStatusLine("ERROR: " + error);
+  return false;
+}
+
+// One "ERROR: " line once the steps are undone. A kill switch the start
+// took over, or never reached, stays, and a block the run leaves judges:
+// the line says so, so the client does not take the failure for an open
+// host, and says it only of what the undo left standing.
 bool FailStart(const std::string& error, TunnelRun* run) {
   LeaveLockdownBlock(run);
+  const bool untouched_kill_switch = UntouchedKillSwitchStands(*run);
+  const bool blocked = UndoRunSteps(run, true);
   std::string line = "ERROR: " + error;
-  if (run->found_block || run->steps.lockdown_block) {
+  if (blocked) {
     line += "; traffic stays blocked (lockdown) until a start with --kill-switch or --unblock";
-  } else if (run->found_kill_switch) {
+  } else if (run->found_kill_switch || untouched_kill_switch) {
     line += "; traffic stays blocked by the kill switch until a start succeeds or --cleanup removes it";
   }
   PrintStatusLine(line);
-  UndoRunSteps(run, true);
   return false;
 }
 
@@ -213,10 +234,10 @@ bool StartTunnel(const CommandLine& command_line, TunnelRun* run) {
   // an exception to the kill switch, and the block its lasting form, both
   // meaningless without it.
   if (command_line.allow_lan && !command_line.kill_switch) {
-    return FailStart("--allow-lan requires --kill-switch", run);
+    return RefuseStart("--allow-lan requires --kill-switch");
   }
   if (command_line.lockdown && !command_line.kill_switch) {
-    return FailStart("--lockdown requires --kill-switch", run);
+    return RefuseStart("--lockdown requires --kill-switch");
   }
   // A run without the kill switch would have to lift the block to carry
   // anything, and only --unblock ends it. Asked without a command where the
@@ -225,9 +246,8 @@ bool StartTunnel(const CommandLine& command_line, TunnelRun* run) {
   // again at its end.
   const bool block_found = LockdownBlockStands();
   if (!command_line.kill_switch && block_found) {
-    return FailStart(
-        "traffic is blocked (lockdown); start with --kill-switch, or end the block with --unblock",
-        run);
+    return RefuseStart(
+        "traffic is blocked (lockdown); start with --kill-switch, or end the block with --unblock");
   }
   run->found_block = block_found;
   std::string error;
@@ -236,7 +256,7 @@ bool StartTunnel(const CommandLine& command_line, TunnelRun* run) {
   // the client's.
   if (command_line.dns_given &&
       !ParseDnsAddresses(command_line.dns, &plan.dns_addresses, &error)) {
-    return FailStart(error, run);
+    return RefuseStart(error);
   }
   // From here on every end of a --lockdown run leaves the block.
   plan.lockdown = command_line.lockdown || block_found;

@@ -16,7 +16,8 @@ bool UndoRunSteps(TunnelRun* run, bool failed) {
   TunnelPlan& plan = run->plan;
   RunSteps& steps = run->steps;
   bool blocked = false;
-  if (steps.lockdown_block) {
+  const bool leaves_block = steps.lockdown_block;
+  if (leaves_block) {
     // Made whole and judging before the kill switch goes, so there is no
     // moment without either; the uplinks and bridges as the watch last
     // read them.
@@ -24,14 +25,17 @@ bool UndoRunSteps(TunnelRun* run, bool failed) {
     std::string error;
     blocked = ApplyLockdownBlock(LockdownBlockInputsOf(plan), &error);
     // Where it could not be made whole the dormant one is woken: the block
-    // the run last made, rather than none.
-    if (!blocked) blocked = RunShellCommand(LockdownBlockWakeCommand()) == 0;
+    // the run last made, rather than none. Only one that stands: the wake
+    // would make an empty table where none is, a block that blocks nothing.
+    if (!blocked && LockdownBlockStands()) {
+      blocked = RunShellCommand(LockdownBlockWakeCommand()) == 0;
+    }
   }
   if (steps.app_routing) StopAppRoutingMonitor(&run->monitor);
   // The chain goes first so nothing is blocked while the rest comes down;
   // an earlier run's that a failed start took over stays, as it stood,
-  // unless a block holds the line.
-  const bool kept = failed && run->found_kill_switch && !blocked && !run->found_block;
+  // unless a block judges in its place (a found one may be dormant).
+  const bool kept = failed && run->found_kill_switch && !blocked;
   if (steps.kill_switch && !kept) CleanupKillSwitchPolicy();
   // Only where --dns asked for it: without it no command changes.
   if (steps.dns_redirect && !plan.dns_addresses.empty()) CleanupDnsRedirect();
@@ -47,7 +51,8 @@ bool UndoRunSteps(TunnelRun* run, bool failed) {
   if (steps.engine) StopEngine(run->engine);
   if (steps.library) UnloadEngineLibrary(&run->engine);
   steps = RunSteps{};
-  return blocked || run->found_block;
+  // A found block the run never made whole stands as it was found.
+  return leaves_block ? blocked : run->found_block;
 }
 
 void PrintTunnelLines(const TunnelPlan& plan) {

@@ -8,7 +8,7 @@
 # and what the block is. No helper and --unblock are the counts' positive
 # controls; in between (a --lockdown run, its STOPPED, a start that takes
 # the block over, the watch putting it back, SIGKILL, --cleanup, a failed
-# start, a refused switch) nothing leaves outside the tunnel, and the block
+# start, a takeover that fails after a kill, a refused switch) nothing leaves outside the tunnel, and the block
 # stands dormant while a run carries a tunnel and judges otherwise. Last,
 # a --lockdown start that fails, or is cancelled, on a host without a block
 # leaves one as well.
@@ -24,7 +24,8 @@ routed_write_config "$CONFIG" zelmo_vpn-tun0
 # While this file exists every engine run refuses (the helper's own, a switch's).
 export LVH_ENGINE_REFUSE_FILE="$TESTBED_TMP/refuse"
 REFUSED='{"success":false,"error":"engine refused the configuration"}'
-KEPT="INFO: traffic stays blocked (lockdown) until a start with --kill-switch or --unblock"
+KEPT_TEXT="traffic stays blocked (lockdown) until a start with --kill-switch or --unblock"
+KEPT="INFO: $KEPT_TEXT"
 BEFORE=$(testbed_snapshot)
 stream_start || fail "the host's stream starts"
 
@@ -89,6 +90,17 @@ step_reconnected() {
   start --kill-switch
   ready_through reconnected
 }
+# The client names a TUN device the kill switch refuses: the takeover of
+# the killed run's kill switch fails, and the block it left dormant judges
+# before that kill switch goes (the rest of the killed run waits for the
+# next start or --cleanup).
+step_takeover_failed() {
+  routed_write_config "$CONFIG" 'bad;tun'
+  run_helper --lib "$LVH_ENGINE" --config "$CONFIG" --dat-dir "$TESTBED_TMP" --kill-switch
+  routed_write_config "$CONFIG" zelmo_vpn-tun0
+  assert_eq "2 ERROR: invalid TUN interface name for kill switch; $KEPT_TEXT" \
+    "$HELPER_STATUS $(tail -n 1 "$HELPER_OUT")" "a takeover that fails after a kill says the block stays"
+}
 step_no_tunnel() {
   : > "$LVH_ENGINE_REFUSE_FILE"
   kill -HUP "$HELPER_PID"
@@ -135,6 +147,9 @@ taken_over | 0/0/0/0 | - | dormant
 killed | 0/0/0/0 | ack ack6 1 | dormant
 cleaned | 0/0/0/0 | ack ack6 1 | judging
 failed | 0/0/0/0 | ack ack6 1 | judging
+reconnected | 0/0/0/0 | - | dormant
+killed | 0/0/0/0 | - | dormant
+takeover_failed | 0/0/0/0 | ack ack6 1 | judging
 reconnected | 0/0/0/0 | - | dormant
 no_tunnel | 0/0/0/0 | ack ack6 1 | judging
 stopped_again | 0/0/0/0 | - | judging
