@@ -100,6 +100,12 @@ sleep 2
 assert_eq "2 ERROR: {\"success\":false,\"error\":\"engine refused the configuration\"}; traffic stays blocked by the kill switch until a start succeeds or --cleanup removes it 0/0/0/0" \
   "$HELPER_STATUS $(tail -n 1 "$HELPER_OUT") $(outside_counts)" \
   "a start that fails after a kill says the kill switch stays; nothing leaves for 2 s"
+# One that fails before it reaches the kill switch (a library that cannot
+# be loaded) leaves it as it stood, and says so as well.
+run_helper --lib "$TESTBED_TMP/missing.so" --config "$SECOND" --dat-dir "$TESTBED_TMP" --kill-switch
+assert_eq "2 stays blocked by the kill switch until a start succeeds or --cleanup removes it" \
+  "$HELPER_STATUS $(tail -n 1 "$HELPER_OUT" | grep -o 'stays blocked by.*')" \
+  "a start that fails before the takeover says the kill switch stays"
 run_helper --cleanup
 outside_reset
 sleep 1
