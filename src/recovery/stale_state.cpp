@@ -38,8 +38,9 @@ void RemoveStaleTunDevices() {
 void CleanupZelmoOwnedState() {
   // A killed run under lockdown left its block dormant: it judges again
   // before the kill switch goes, so there is no moment without either.
-  // Asked without a command, so a host without one runs no command more.
-  if (ProbeLockdownBlock() == NfTablesPresence::kPresent) RunShellCommand(LockdownBlockWakeCommand());
+  // Asked without a command where the kernel can tell, so a host without
+  // one runs no command more.
+  if (LockdownBlockStands()) RunShellCommand(LockdownBlockWakeCommand());
   CleanupKillSwitchPolicy();
   // Each pass deletes one jump: a helper of an earlier version, killed in
   // the middle of putting its jump back first, left two.
