@@ -20,9 +20,9 @@ assert_eq "./$unit" "$(dpkg-deb -c "$deb" | awk '{print $6}' | grep -E '\.servic
   "the boot unit is shipped, and nothing that enables it"
 assert_eq "postrm prerm" "$(dpkg-deb -I "$deb" | grep -oE ' (pre|post)(inst|rm) ' | sort | xargs)" \
   "no maintainer script but the removal's (none enables the unit)"
-assert_eq "DefaultDependencies=no|Before=network-pre.target shutdown.target|ExecStart=/usr/libexec/linux_vpn_helper --block|WantedBy=sysinit.target" \
-  "$(dpkg-deb --fsys-tarfile "$deb" | tar -xO "./$unit" | grep -E '^(DefaultDependencies|Before|ExecStart|WantedBy)=' | paste -sd'|')" \
-  "the unit blocks early at boot, before the network comes up"
+assert_eq "DefaultDependencies=no|Before=network-pre.target shutdown.target|After=nftables.service|ExecStart=/usr/libexec/linux_vpn_helper --block|WantedBy=sysinit.target" \
+  "$(dpkg-deb --fsys-tarfile "$deb" | tar -xO "./$unit" | grep -E '^(DefaultDependencies|Before|After|ExecStart|WantedBy)=' | paste -sd'|')" \
+  "the unit blocks early at boot, before the network comes up and after a firewall service's ruleset"
 
 root="$TESTBED_TMP/root"
 mkdir -p "$root/var/lib/dpkg/info" "$root/var/lib/dpkg/updates" "$root/etc/systemd/system/sysinit.target.wants"
