@@ -76,7 +76,19 @@ testbed_reenter_below_scratch() {
   shift
   while [ "$1" != -- ]; do namespaces+=("$1"); shift; done
   shift
-  [ "${!marker:-}" = 1 ] && return 0
+  if [ "${!marker:-}" = 1 ]; then
+    # Whatever the script changes next must not reach the machine's own
+    # network namespace: refuse where the re-run did not leave it.
+    if [[ " ${namespaces[*]} " == *" --net "* ]] &&
+      [ "$(readlink /proc/self/ns/net)" = "${HOST_NETNS:-}" ]; then
+      echo "testbed: still in the network namespace the script started in; refusing to go on" >&2
+      exit 1
+    fi
+    return 0
+  fi
+  # The namespace the script started in, recorded before the re-run (kept
+  # where the caller recorded it first).
+  export HOST_NETNS=${HOST_NETNS:-$(readlink /proc/self/ns/net)}
   if [ "$(id -u)" != 0 ]; then
     echo "testbed: must run as root (it makes namespaces)" >&2
     exit 1
