@@ -150,27 +150,22 @@ bool InstallKillSwitchGuard(const KillSwitchInputs& inputs, TunnelRun* run, std:
   return true;
 }
 
-// The kill switch as a start on a clean host installs it: the chain built
-// from nothing, then the guard.
-bool InstallKillSwitch(TunnelRun* run, std::string* error) {
+// The kill switch: on a clean host the chain is built from nothing; over a
+// killed run's it is replaced in the tools' atomic forms, so the host is
+// never without one, and it admits the new server before the engine first
+// reaches for it.
+bool InstallKillSwitch(TunnelRun* run, bool take_over, std::string* error) {
   ReadKillSwitchDevicesOf(&run->plan);
   // The selected programs' marked traffic passes: the policy's tables
   // send it where it belongs, or refuse it, and a tunnel-only program's
   // guard lets it leave through the tunnel alone.
   const KillSwitchInputs inputs = KillSwitchInputsOf(run->plan, KernelHasIpv6());
-  if (!ApplyKillSwitchPolicy(inputs, error)) return false;
+  // A killed run's chain stands whether or not its replacement takes.
+  if (take_over) run->steps.kill_switch = true;
+  const bool made =
+      take_over ? ReplaceKillSwitchPolicy(inputs, error) : ApplyKillSwitchPolicy(inputs, error);
+  if (!made) return false;
   run->steps.kill_switch = true;
-  return InstallKillSwitchGuard(inputs, run, error);
-}
-
-// A killed run's kill switch taken over before the engine starts: the new
-// one replaces it in the tools' atomic forms, so the host is never without
-// one, and it admits the new server before the engine first reaches for it.
-bool TakeOverKillSwitch(TunnelRun* run, std::string* error) {
-  ReadKillSwitchDevicesOf(&run->plan);
-  const KillSwitchInputs inputs = KillSwitchInputsOf(run->plan, KernelHasIpv6());
-  run->steps.kill_switch = true;
-  if (!ReplaceKillSwitchPolicy(inputs, error)) return false;
   return InstallKillSwitchGuard(inputs, run, error);
 }
 
@@ -306,9 +301,7 @@ bool StartTunnel(const CommandLine& command_line, TunnelRun* run) {
   // gives way, and it admits the new server before the engine reaches for it.
   if (command_line.kill_switch && ((earlier.found && earlier.kill_switch) || block_found)) {
     run->found_kill_switch = earlier.found && earlier.kill_switch;
-    const bool taken = earlier.found && earlier.kill_switch ? TakeOverKillSwitch(run, &error)
-                                                            : InstallKillSwitch(run, &error);
-    if (!taken) return FailStart(error, run);
+    if (!InstallKillSwitch(run, run->found_kill_switch, &error)) return FailStart(error, run);
     if (plan.lockdown && !KeepLockdownBlockDormant(run, &error)) return FailStart(error, run);
     EndIfStopRequested(run);
   }
@@ -350,7 +343,7 @@ bool StartTunnel(const CommandLine& command_line, TunnelRun* run) {
   EndIfStopRequested(run);
 
   if (command_line.kill_switch && !run->plan.kill_switch) {
-    if (!InstallKillSwitch(run, &error)) return FailStart(error, run);
+    if (!InstallKillSwitch(run, false, &error)) return FailStart(error, run);
     if (plan.lockdown && !KeepLockdownBlockDormant(run, &error)) return FailStart(error, run);
   }
   // Without --kill-switch the step still ran (its removal at a stop clears
