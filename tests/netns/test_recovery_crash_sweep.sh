@@ -4,8 +4,10 @@
 # each state-changing command of its start sequence in turn, and once while
 # READY; then after each state-changing command of a switch of servers
 # (SIGHUP after the client named a second server and TUN device), and once
-# after it; after each state-changing command of a re-pin, when the default
-# routes move to a second network while READY, and once after the move; and
+# after it; after each command of a start that takes over a killed run
+# and replaces or removes its pieces; after each state-changing command of
+# a re-pin, when the default routes move to a second network while READY,
+# and once after the move; and
 # after each command of a restore of the kill switch while READY; and a
 # --lockdown run killed around the command that makes its block.
 # After each kill "--cleanup" must bring the host back to the snapshot taken
@@ -200,6 +202,44 @@ kill_inside switch switch_servers switch_back "$BEFORE" 8
 assert_eq "pinned first" "$(awk '/route replace 198.18.0.7\/32 / && !p { p = NR } /route del 203.0.113.7\/32 / && !d { d = NR }
   END { print p && d && p < d ? "pinned first" : "pinned " p ", let go " d }' "$TESTBED_TMP/switch.record")" \
   "the switch pins the second server before the first goes, so a kill in between leaves both"
+
+# --- Inside a takeover: a full run killed while READY, then a start that
+# takes its pieces over (its kill switch replaced in one transaction per
+# family, its group kept, the pins and tables rewritten), itself killed
+# after each command that replaces the kill switch or removes or rewrites
+# what the killed run left; the cleanup finds the two runs' pieces by the
+# same markers.
+takeover_after_kill() {
+  LVH_RECORD_FILE= start_helper "${FULL_RUN_ARGS[@]}"
+  wait_for_line READY || fail "a full run reaches READY before the takeover"
+  stop_helper KILL
+}
+TAKEOVER_RECORD="$TESTBED_TMP/takeover.record"
+takeover_after_kill
+: > "$TAKEOVER_RECORD"
+LVH_RECORD_FILE="$TAKEOVER_RECORD" start_helper "${FULL_RUN_ARGS[@]}"
+tried=$((tried + 1))
+if wait_for_line READY; then
+  stop_helper KILL
+  recover_and_compare "takeover, killed while READY" && passed=$((passed + 1))
+else
+  fail "the takeover reaches READY"
+fi
+mapfile -t TAKEOVER_POINTS < <(start_sequence_kill_points "$TAKEOVER_RECORD" | while read -r n; do
+  sed -n "${n}p" "$TAKEOVER_RECORD" | grep -qE 'restore --noflush|zelmo-vpn-killswitch|route del .* metric 3|table 100|priority 1066' && echo "$n"; done)
+assert_contains "$(for point in "${TAKEOVER_POINTS[@]}"; do sed -n "${point}p" "$TAKEOVER_RECORD"; done)" \
+  "iptables-restore --noflush" "the takeover replaces the kill switch at a kill point of its own"
+for point in "${TAKEOVER_POINTS[@]}"; do
+  takeover_after_kill
+  start_run_to_kill "$TAKEOVER_RECORD" "$point" takeover
+  wait "$HELPER_PID"
+  if [ $? != 137 ] || [ "$(tail -n 1 "$record")" != "$command" ]; then
+    fail "takeover, kill after command $point (${command#system: }): run did not die there"
+    recover_and_compare "after command $point" > /dev/null
+    continue
+  fi
+  recover_and_compare "takeover, kill after command $point (${command#system: })" && passed=$((passed + 1))
+done
 
 # --- Inside a re-pin: eth1, on a second network of the gateway's namespace,
 # becomes the default in both families while eth0 stays up (a roam). The
